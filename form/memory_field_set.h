@@ -1,0 +1,36 @@
+#pragma once
+
+// The calculator's state held in plain memory, starting where the window
+// starts: "0" in every field, absolute addressing, "Calculate Address".
+
+#include "core/field_set.h"
+
+#include <array>
+#include <string>
+
+namespace modbuscalc {
+
+class MemoryFieldSet final : public FieldSet {
+public:
+    // decimalSeparator is the symbol number texts are written with, as the
+    // user's locale would give it.
+    explicit MemoryFieldSet(char decimalSeparator = '.');
+
+    std::string text(Field field) const override;
+    void setText(Field field, std::string text) override;
+    bool modbusSelected() const override;
+    std::string caption() const override;
+    void setCaption(std::string caption) override;
+    char decimalSeparator() const override;
+
+    // Stands in for the option buttons: true selects Modbus, false Absolute.
+    void setModbusSelected(bool selected);
+
+private:
+    std::array<std::string, 4> m_texts { "0", "0", "0", "0" };
+    bool m_modbusSelected = false;
+    std::string m_caption;
+    char m_decimalSeparator;
+};
+
+} // namespace modbuscalc

@@ -1,0 +1,40 @@
+# Shared set-up for the scripts in this folder; sourced, not run.
+# Installs the Debian packages that are missing, and nothing else.
+
+set -euo pipefail
+
+REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# Packages every build needs; the scripts add their own.
+BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev qt6-base-dev)
+
+ensure_packages() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$pkg")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+
+    echo "Installing missing packages: ${missing[*]}"
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        if ! command -v sudo >/dev/null 2>&1; then
+            echo "error: need root or sudo to install: ${missing[*]}" >&2
+            exit 1
+        fi
+        sudo=(sudo)
+    fi
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# Configures and builds one preset of CMakePresets.json.
+build_preset() {
+    local preset="$1"
+    cmake --preset "$preset" -S "$REPO_ROOT" >/dev/null
+    cmake --build --preset "$preset" -j "$(nproc)"
+}
