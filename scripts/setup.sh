@@ -5,8 +5,9 @@ set -euo pipefail
 
 REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-# Packages every build needs; the scripts add their own.
-BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev qt6-base-dev)
+# Packages every build needs; the scripts add their own. The font has the
+# widths of the classic Windows dialog font, which the fixed layout assumes.
+BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev qt6-base-dev fonts-liberation2)
 
 ensure_packages() {
     local missing=()

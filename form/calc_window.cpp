@@ -1,0 +1,254 @@
+#include "form/calc_window.h"
+
+#include "core/address_conversion.h"
+#include "form/calc_layout.h"
+#include "form/handlers.h"
+
+#include <QButtonGroup>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPixmap>
+#include <QRadioButton>
+
+namespace modbuscalc {
+
+namespace {
+
+QString toQString(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QRect rectOf(const ControlSpec &spec)
+{
+    return { pixels(spec.left), pixels(spec.top), pixels(spec.width), pixels(spec.height) };
+}
+
+// The classic Windows dialog face where it exists; elsewhere a face with
+// nearly the same widths, so that every caption fits its fixed box.
+QFont dialogFont()
+{
+    QFont font;
+    font.setFamilies({ QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+        QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"), QStringLiteral("Arial") });
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSizeF(8.25);
+    return font;
+}
+
+QFont fontFor(FontRole role)
+{
+    QFont font = dialogFont();
+    if (role == FontRole::Default)
+        return font;
+    font.setBold(true);
+    switch (role) {
+    case FontRole::Indicator:
+        font.setPointSizeF(12);
+        font.setItalic(true);
+        break;
+    case FontRole::Caption:
+        font.setPointSizeF(9.75);
+        break;
+    case FontRole::Contact:
+    case FontRole::Default:
+        font.setPointSizeF(8.25);
+        break;
+    }
+    return font;
+}
+
+void paintBackgroundWhite(QWidget *widget)
+{
+    // Buttons fill with the Button role, labels and the window with Window.
+    QPalette palette = widget->palette();
+    palette.setColor(widget->backgroundRole(), Qt::white);
+    widget->setPalette(palette);
+    widget->setAutoFillBackground(true);
+}
+
+constexpr QColor IndicatorColour(0, 0, 192);
+
+using KeyUpHandler = void (*)(FieldSet &, int, int);
+constexpr std::array<KeyUpHandler, 4> KeyUpHandlers = {
+    Address_KeyUp, // indexed by Field
+    Table_KeyUp,
+    Column_KeyUp,
+    Row_KeyUp,
+};
+
+std::size_t indexOf(Field field)
+{
+    return static_cast<std::size_t>(field);
+}
+
+} // namespace
+
+Calc::Calc(QWidget *parent)
+    : QWidget(parent)
+{
+    setWindowTitle(toQString(WindowCaption));
+    setObjectName(QStringLiteral("Calc"));
+    paintBackgroundWhite(this);
+    // The desktop's own font can be far larger than the boxes allow.
+    setFont(dialogFont());
+    setFixedSize(pixels(ClientWidthTwips), pixels(ClientHeightTwips));
+
+    buildControls();
+    bindEvents();
+    lineEdit(Field::Address)->setFocus(Qt::OtherFocusReason);
+    Form_Load(*this);
+}
+
+void Calc::buildControls()
+{
+    static constexpr std::array<std::string_view, 4> FieldNames
+        = { "Address", "Table", "Column", "Row" };
+    QWidget *previousInTabOrder = nullptr;
+
+    for (const ControlSpec &spec : layout::CalcLayout) {
+        QWidget *control = nullptr;
+        const QString text = toQString(spec.text);
+
+        switch (spec.kind) {
+        case ControlKind::TextField: {
+            auto *edit = new QLineEdit(text, this);
+            for (std::size_t i = 0; i < FieldNames.size(); ++i)
+                if (FieldNames[i] == spec.name)
+                    m_fields[i] = edit;
+            control = edit;
+            break;
+        }
+        case ControlKind::OptionButton: {
+            auto *button = new QRadioButton(text, this);
+            (spec.name == "Modbus" ? m_modbus : m_absolute) = button;
+            paintBackgroundWhite(button);
+            control = button;
+            break;
+        }
+        case ControlKind::Label: {
+            auto *label = new QLabel(text, this);
+            label->setTextFormat(Qt::PlainText); // no markup, no access keys
+            label->setWordWrap(false);
+            label->setAlignment(spec.alignment);
+            paintBackgroundWhite(label);
+            if (spec.name == "Label1") {
+                m_indicator = label;
+                QPalette palette = label->palette();
+                palette.setColor(QPalette::WindowText, IndicatorColour);
+                label->setPalette(palette);
+            }
+            control = label;
+            break;
+        }
+        case ControlKind::Picture: {
+            auto *picture = new QLabel(this);
+            picture->setPixmap(QPixmap(text));
+            picture->setAlignment(spec.alignment);
+            control = picture;
+            break;
+        }
+        }
+
+        control->setObjectName(toQString(spec.name));
+        control->setGeometry(rectOf(spec));
+        control->setFont(fontFor(spec.font));
+
+        if (spec.kind == ControlKind::TextField || spec.kind == ControlKind::OptionButton) {
+            if (previousInTabOrder)
+                setTabOrder(previousInTabOrder, control);
+            previousInTabOrder = control;
+        }
+    }
+
+    // Each caption label names its field for screen readers too.
+    const std::array<std::pair<std::string_view, Field>, 4> captions = { {
+        { "Label2", Field::Address },
+        { "Label5", Field::Table },
+        { "Label4", Field::Column },
+        { "Label3", Field::Row },
+    } };
+    for (const auto &[labelName, field] : captions) {
+        auto *label = findChild<QLabel *>(toQString(labelName), Qt::FindDirectChildrenOnly);
+        label->setBuddy(lineEdit(field));
+        lineEdit(field)->setAccessibleName(label->text());
+    }
+
+    m_absolute->setChecked(true);
+    m_indicator->setText(toQString(CalculateAddressCaption));
+}
+
+void Calc::bindEvents()
+{
+    for (QLineEdit *edit : m_fields)
+        edit->installEventFilter(this);
+
+    m_addressing = new QButtonGroup(this);
+    m_addressing->setExclusive(true);
+    m_addressing->addButton(m_absolute);
+    m_addressing->addButton(m_modbus);
+    // clicked, not toggled: it comes from the user (mouse, Space, arrow keys
+    // within the group) after the selection has changed, never from code.
+    connect(m_addressing, &QButtonGroup::buttonClicked, this, [this](QAbstractButton *button) {
+        if (button == m_modbus)
+            Modbus_Click(*this);
+        else
+            Absolute_Click(*this);
+    });
+}
+
+bool Calc::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::KeyRelease) {
+        for (std::size_t i = 0; i < m_fields.size(); ++i) {
+            if (watched == m_fields[i]) {
+                const auto *key = static_cast<QKeyEvent *>(event);
+                KeyUpHandlers[i](*this, key->key(), static_cast<int>(key->modifiers().toInt()));
+                break;
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+QLineEdit *Calc::lineEdit(Field field) const
+{
+    return m_fields.at(indexOf(field));
+}
+
+std::string Calc::text(Field field) const
+{
+    return lineEdit(field)->text().toStdString();
+}
+
+void Calc::setText(Field field, std::string text)
+{
+    lineEdit(field)->setText(toQString(text));
+}
+
+bool Calc::modbusSelected() const
+{
+    return m_modbus->isChecked();
+}
+
+std::string Calc::caption() const
+{
+    return m_indicator->text().toStdString();
+}
+
+void Calc::setCaption(std::string caption)
+{
+    m_indicator->setText(toQString(caption));
+}
+
+char Calc::decimalSeparator() const
+{
+    const QString point = QLocale().decimalPoint();
+    if (point.size() == 1 && point.front().unicode() < 0x80)
+        return static_cast<char>(point.front().unicode());
+    return '.';
+}
+
+} // namespace modbuscalc

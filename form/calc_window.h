@@ -1,0 +1,60 @@
+#pragma once
+
+// The calculator's one window.
+//
+// Data flow: a key released in a field (delivered by Qt to whichever field
+// has the focus at that moment) or a selection in the option group
+//   -> eventFilter() / the button group's idClicked
+//   -> the handler of that control and event (form/handlers.h)
+//   -> CalculateAddress or CalculateTables (core/address_conversion.h),
+//      which read and write this window's controls through FieldSet
+//   -> the new field texts and direction caption are on screen.
+// Writing a control through FieldSet raises no handler: only key releases and
+// the group's click signal are listened to, never text-change signals.
+
+#include "core/field_set.h"
+
+#include <QWidget>
+
+#include <array>
+
+class QButtonGroup;
+class QLabel;
+class QLineEdit;
+class QRadioButton;
+
+namespace modbuscalc {
+
+class Calc final : public QWidget, public FieldSet {
+    Q_OBJECT
+
+public:
+    // Builds every control at its initial value, with the focus in Address,
+    // and runs Form_Load: the window is ready to show.
+    explicit Calc(QWidget *parent = nullptr);
+
+    std::string text(Field field) const override;
+    void setText(Field field, std::string text) override;
+    bool modbusSelected() const override;
+    std::string caption() const override;
+    void setCaption(std::string caption) override;
+    // The first character of the locale's decimal point, or '.' where that is
+    // not a single ASCII character.
+    char decimalSeparator() const override;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildControls();
+    void bindEvents();
+    QLineEdit *lineEdit(Field field) const;
+
+    std::array<QLineEdit *, 4> m_fields {}; // indexed by Field
+    QRadioButton *m_absolute = nullptr;
+    QRadioButton *m_modbus = nullptr;
+    QButtonGroup *m_addressing = nullptr;
+    QLabel *m_indicator = nullptr;
+};
+
+} // namespace modbuscalc
