@@ -14,6 +14,11 @@ namespace {
 
 constexpr double Infinity = std::numeric_limits<double>::infinity();
 
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
 // Walks a text as if every space, tab and line feed had been removed first,
 // without copying it.
 class BlankSkippingCursor {
@@ -39,6 +44,17 @@ public:
         return true;
     }
     bool takeEither(char a, char b) { return take(a) || take(b); }
+    // The digits up to the next blank or other character, taken as one run
+    // so that long pasted numbers are copied in bulk.
+    std::string_view takeDigitRun()
+    {
+        const std::size_t start = m_pos;
+        while (m_pos < m_text.size() && isDigit(m_text[m_pos]))
+            ++m_pos;
+        const std::string_view run = m_text.substr(start, m_pos - start);
+        skipBlanks();
+        return run;
+    }
 
 private:
     void skipBlanks()
@@ -51,11 +67,6 @@ private:
     std::string_view m_text;
     std::size_t m_pos = 0;
 };
-
-bool isDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
 
 int digitValue(char c, int base)
 {
@@ -88,8 +99,8 @@ double readRadixInteger(BlankSkippingCursor cursor, int base)
 std::size_t takeDigits(BlankSkippingCursor &cursor, std::string &out)
 {
     std::size_t count = 0;
-    for (; isDigit(cursor.peek()); cursor.advance(), ++count)
-        out.push_back(cursor.peek());
+    for (std::string_view run; !(run = cursor.takeDigitRun()).empty(); count += run.size())
+        out += run;
     return count;
 }
 
@@ -98,7 +109,11 @@ std::size_t takeDigits(BlankSkippingCursor &cursor, std::string &out)
 double outOfRangeValue(std::string_view number)
 {
     const bool negative = !number.empty() && number.front() == '-';
-    const auto expAt = number.find_first_of("eE");
+    // A plain loop: find_first_of with a set is slow over a megabyte.
+    const auto expIt
+        = std::find_if(number.begin(), number.end(), [](char c) { return c == 'e' || c == 'E'; });
+    const auto expAt = expIt == number.end() ? std::string_view::npos
+                                             : static_cast<std::size_t>(expIt - number.begin());
     const std::string_view mantissa = number.substr(0, expAt);
 
     // Exponent of the mantissa's leading non-zero digit, as written.
@@ -190,64 +205,68 @@ std::string NumberText(double value, char decimalSeparator)
         return "0"; // negative zero too
 
     // to_chars gives the correctly rounded 15 significant digits:
-    // "[-]d.ddddddddddddddde[+-]XX".
-    std::array<char, 32> buffer {};
-    const auto result = std::to_chars(
-        buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::scientific, 14);
-    const std::string_view scientific(
-        buffer.data(), static_cast<std::size_t>(result.ptr - buffer.data()));
+    // "[-]d.ddddddddddddddde[+-]XX[X]".
+    std::array<char, 32> scientific {};
+    const char *end = std::to_chars(scientific.data(), scientific.data() + scientific.size(), value,
+        std::chars_format::scientific, 14)
+                          .ptr;
+    const bool negative = scientific[0] == '-';
+    const char *mantissa = scientific.data() + (negative ? 1 : 0);
 
-    const bool negative = scientific.front() == '-';
-    const auto ePos = scientific.find('e');
-    std::string digits;
-    for (char c : scientific.substr(negative ? 1 : 0, ePos - (negative ? 1 : 0)))
-        if (c != '.')
-            digits.push_back(c);
-    while (digits.size() > 1 && digits.back() == '0')
-        digits.pop_back();
+    // The significant digits without the point, trailing zeros dropped.
+    std::array<char, 15> digitBuffer {};
+    digitBuffer[0] = mantissa[0];
+    std::copy(mantissa + 2, mantissa + 16, digitBuffer.begin() + 1);
+    std::size_t digitCount = digitBuffer.size();
+    while (digitCount > 1 && digitBuffer[digitCount - 1] == '0')
+        --digitCount;
+    const std::string_view digits(digitBuffer.data(), digitCount);
 
-    std::string_view exponentText = scientific.substr(ePos + 1);
-    if (exponentText.front() == '+')
-        exponentText.remove_prefix(1);
+    const char *exponentText = mantissa + 17; // past "d.dddddddddddddde"
+    if (*exponentText == '+')
+        ++exponentText;
     int exponent = 0;
-    std::from_chars(exponentText.data(), exponentText.data() + exponentText.size(), exponent);
+    std::from_chars(exponentText, end, exponent);
 
-    std::string text;
+    // Longest text: "-0.000" and 15 digits, or "-d.ddddddddddddddE-308".
+    std::array<char, 32> textBuffer {};
+    char *out = textBuffer.data();
+    const auto put
+        = [&out](std::string_view part) { out = std::copy(part.begin(), part.end(), out); };
     if (negative)
-        text.push_back('-');
+        *out++ = '-';
 
     if (exponent >= -4 && exponent <= 14) {
         if (exponent < 0) {
-            text += '0';
-            text += decimalSeparator;
-            text.append(static_cast<std::size_t>(-exponent - 1), '0');
-            text += digits;
+            *out++ = '0';
+            *out++ = decimalSeparator;
+            out = std::fill_n(out, -exponent - 1, '0');
+            put(digits);
         } else {
             const auto integerDigits = static_cast<std::size_t>(exponent) + 1;
             if (digits.size() <= integerDigits) {
-                text += digits;
-                text.append(integerDigits - digits.size(), '0');
+                put(digits);
+                out = std::fill_n(out, integerDigits - digits.size(), '0');
             } else {
-                text.append(digits, 0, integerDigits);
-                text += decimalSeparator;
-                text.append(digits, integerDigits);
+                put(digits.substr(0, integerDigits));
+                *out++ = decimalSeparator;
+                put(digits.substr(integerDigits));
             }
         }
-        return text;
+    } else {
+        *out++ = digits.front();
+        if (digits.size() > 1) {
+            *out++ = decimalSeparator;
+            put(digits.substr(1));
+        }
+        *out++ = 'E';
+        *out++ = exponent < 0 ? '-' : '+';
+        const int magnitude = exponent < 0 ? -exponent : exponent;
+        if (magnitude < 10)
+            *out++ = '0';
+        out = std::to_chars(out, textBuffer.data() + textBuffer.size(), magnitude).ptr;
     }
-
-    text += digits.front();
-    if (digits.size() > 1) {
-        text += decimalSeparator;
-        text.append(digits, 1);
-    }
-    text += 'E';
-    text += exponent < 0 ? '-' : '+';
-    const int magnitude = exponent < 0 ? -exponent : exponent;
-    if (magnitude < 10)
-        text += '0';
-    text += std::to_string(magnitude);
-    return text;
+    return std::string(textBuffer.data(), out);
 }
 
 double ExactNumber(std::string_view text, char decimalSeparator)
@@ -260,22 +279,27 @@ double ExactNumber(std::string_view text, char decimalSeparator)
     if (text.size() == signLength || !isDigit(text[signLength]))
         return NotANumber;
 
-    std::string number(text);
-    for (char &c : number) {
-        if (c == decimalSeparator)
-            c = '.';
-        else if (c == '.')
-            return NotANumber;
+    // from_chars knows only '.'; texts with another symbol are translated.
+    std::string translated;
+    if (decimalSeparator != '.') {
+        translated.assign(text);
+        for (char &c : translated) {
+            if (c == '.')
+                return NotANumber;
+            if (c == decimalSeparator)
+                c = '.';
+        }
+        text = translated;
     }
 
     double value = NotANumber;
-    const char *last = number.data() + number.size();
-    const auto [end, ec] = std::from_chars(number.data(), last, value);
+    const char *last = text.data() + text.size();
+    const auto [end, ec] = std::from_chars(text.data(), last, value);
     if (end != last)
         return NotANumber;
     // 15-digit rounding can carry the largest doubles past the range.
     if (ec == std::errc::result_out_of_range)
-        return outOfRangeValue(number);
+        return outOfRangeValue(text);
     return ec == std::errc() ? value : NotANumber;
 }
 
