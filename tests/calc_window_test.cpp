@@ -5,39 +5,20 @@
 //   paste, the option group, the program's own writes, the locale's decimal
 //   symbol, and the layout against its fixed rectangles and fonts.
 
-#include "core/field_set.h"
-#include "form/calc_window.h"
+#include "calc_window_fixture.h"
 
-#include <QApplication>
+#include "core/field_set.h"
+
 #include <QClipboard>
-#include <QLabel>
-#include <QLineEdit>
-#include <QLocale>
-#include <QRadioButton>
 #include <QStyle>
 #include <QStyleOptionButton>
-#include <QTest>
 
-#include <memory>
-
-using modbuscalc::Calc;
 using modbuscalc::Field;
 
-namespace {
-
-struct Expected {
-    QString address, table, column, row, caption;
-};
-
-} // namespace
-
-class CalcWindowTest : public QObject {
+class CalcWindowTest : public CalcWindowFixture {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
-
     void startState();
     void modbusRightAfterStart();
     void typingAnAddressKeyByKey();
@@ -58,65 +39,7 @@ private slots:
     void layoutMatchesTheFixedRectangles();
     void indicatorStyle();
     void logoAtNaturalSize();
-
-private:
-    QWindow *window() const { return m_calc->windowHandle(); }
-    QLineEdit *edit(const char *name) const
-    {
-        return m_calc->findChild<QLineEdit *>(QLatin1String(name));
-    }
-    QRadioButton *option(const char *name) const
-    {
-        return m_calc->findChild<QRadioButton *>(QLatin1String(name));
-    }
-    QWidget *focus() const { return QApplication::focusWidget(); }
-
-    void click(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
-    {
-        QTest::keyClick(window(), key, modifiers);
-    }
-    void type(const QString &text)
-    {
-        for (QChar c : text)
-            QTest::keyClick(window(), c.toLatin1());
-    }
-    // Select all and delete, as a user clears the focused field.
-    void clearFocusedField()
-    {
-        click(Qt::Key_A, Qt::ControlModifier);
-        click(Qt::Key_Backspace);
-    }
-    void verifyShown(const Expected &e, int line);
-
-    std::unique_ptr<Calc> m_calc;
 };
-
-#define VERIFY_SHOWN(...) verifyShown(Expected { __VA_ARGS__ }, __LINE__)
-
-void CalcWindowTest::verifyShown(const Expected &e, int line)
-{
-    const QString where = QStringLiteral(" (line %1)").arg(line);
-    QCOMPARE(edit("Address")->text() + where, e.address + where);
-    QCOMPARE(edit("Table")->text() + where, e.table + where);
-    QCOMPARE(edit("Column")->text() + where, e.column + where);
-    QCOMPARE(edit("Row")->text() + where, e.row + where);
-    QCOMPARE(
-        m_calc->findChild<QLabel *>(QStringLiteral("Label1"))->text() + where, e.caption + where);
-}
-
-void CalcWindowTest::init()
-{
-    m_calc = std::make_unique<Calc>();
-    m_calc->show();
-    m_calc->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(m_calc.get()));
-}
-
-void CalcWindowTest::cleanup()
-{
-    m_calc.reset();
-    QLocale::setDefault(QLocale::c());
-}
 
 void CalcWindowTest::startState()
 {

@@ -1,0 +1,82 @@
+#pragma once
+
+// A calculator window shown and active, with the helpers that drive it the
+// way the platform does: keys through the QWindow, to whichever control has
+// the focus at that moment.
+
+#include "form/calc_window.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QRadioButton>
+#include <QTest>
+
+#include <memory>
+
+struct Expected {
+    QString address, table, column, row, caption;
+};
+
+class CalcWindowFixture : public QObject {
+    Q_OBJECT
+
+private slots: // Qt Test runs private slots only
+    void init()
+    {
+        m_calc = std::make_unique<modbuscalc::Calc>();
+        m_calc->show();
+        m_calc->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_calc.get()));
+    }
+
+    void cleanup()
+    {
+        m_calc.reset();
+        QLocale::setDefault(QLocale::c());
+    }
+
+protected:
+    QWindow *window() const { return m_calc->windowHandle(); }
+    QLineEdit *edit(const char *name) const
+    {
+        return m_calc->findChild<QLineEdit *>(QLatin1String(name));
+    }
+    QRadioButton *option(const char *name) const
+    {
+        return m_calc->findChild<QRadioButton *>(QLatin1String(name));
+    }
+    QWidget *focus() const { return QApplication::focusWidget(); }
+
+    void click(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+    {
+        QTest::keyClick(window(), key, modifiers);
+    }
+    void type(const QString &text)
+    {
+        for (QChar c : text)
+            QTest::keyClick(window(), c.toLatin1());
+    }
+    // Select all and delete, as a user clears the focused field.
+    void clearFocusedField()
+    {
+        click(Qt::Key_A, Qt::ControlModifier);
+        click(Qt::Key_Backspace);
+    }
+
+    void verifyShown(const Expected &e, int line)
+    {
+        const QString where = QStringLiteral(" (line %1)").arg(line);
+        QCOMPARE(edit("Address")->text() + where, e.address + where);
+        QCOMPARE(edit("Table")->text() + where, e.table + where);
+        QCOMPARE(edit("Column")->text() + where, e.column + where);
+        QCOMPARE(edit("Row")->text() + where, e.row + where);
+        QCOMPARE(m_calc->findChild<QLabel *>(QStringLiteral("Label1"))->text() + where,
+            e.caption + where);
+    }
+
+    std::unique_ptr<modbuscalc::Calc> m_calc;
+};
+
+#define VERIFY_SHOWN(...) verifyShown(Expected { __VA_ARGS__ }, __LINE__)
