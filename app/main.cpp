@@ -1,11 +1,20 @@
 #include "form/calc_window.h"
+#include "version.h"
 
 #include <QApplication>
+#include <QIcon>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Modbus Calculator"));
+    QApplication::setApplicationVersion(QStringLiteral(MODBUSCALC_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral(MODBUSCALC_APP_ID));
+
+    QIcon icon;
+    for (int size : {16, 32, 48, 64, 256})
+        icon.addFile(QStringLiteral(":/modbuscalc/icons/%1.png").arg(size));
+    QApplication::setWindowIcon(icon);
 
     modbuscalc::Calc calc;
     calc.show();
