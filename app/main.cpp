@@ -12,7 +12,7 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral(MODBUSCALC_APP_ID));
 
     QIcon icon;
-    for (int size : {16, 32, 48, 64, 256})
+    for (int size : { 16, 32, 48, 64, 256 })
         icon.addFile(QStringLiteral(":/modbuscalc/icons/%1.png").arg(size));
     QApplication::setWindowIcon(icon);
 

@@ -21,9 +21,9 @@ QString toQString(std::string_view text)
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-QRect rectOf(const ControlSpec &spec)
+QRect rectOf(const ControlSpec &entry)
 {
-    return { pixels(spec.left), pixels(spec.top), pixels(spec.width), pixels(spec.height) };
+    return { pixels(entry.left), pixels(entry.top), pixels(entry.width), pixels(entry.height) };
 }
 
 // The classic Windows dialog face where it exists; elsewhere a face with
@@ -108,22 +108,22 @@ void Calc::buildControls()
         = { "Address", "Table", "Column", "Row" };
     QWidget *previousInTabOrder = nullptr;
 
-    for (const ControlSpec &spec : layout::CalcLayout) {
+    for (const ControlSpec &entry : layout::CalcLayout) {
         QWidget *control = nullptr;
-        const QString text = toQString(spec.text);
+        const QString text = toQString(entry.text);
 
-        switch (spec.kind) {
+        switch (entry.kind) {
         case ControlKind::TextField: {
             auto *edit = new QLineEdit(text, this);
             for (std::size_t i = 0; i < FieldNames.size(); ++i)
-                if (FieldNames[i] == spec.name)
+                if (FieldNames[i] == entry.name)
                     m_fields[i] = edit;
             control = edit;
             break;
         }
         case ControlKind::OptionButton: {
             auto *button = new QRadioButton(text, this);
-            (spec.name == "Modbus" ? m_modbus : m_absolute) = button;
+            (entry.name == "Modbus" ? m_modbus : m_absolute) = button;
             paintBackgroundWhite(button);
             control = button;
             break;
@@ -132,9 +132,9 @@ void Calc::buildControls()
             auto *label = new QLabel(text, this);
             label->setTextFormat(Qt::PlainText); // no markup, no access keys
             label->setWordWrap(false);
-            label->setAlignment(spec.alignment);
+            label->setAlignment(entry.alignment);
             paintBackgroundWhite(label);
-            if (spec.name == "Label1") {
+            if (entry.name == "Label1") {
                 m_indicator = label;
                 QPalette palette = label->palette();
                 palette.setColor(QPalette::WindowText, IndicatorColour);
@@ -146,17 +146,17 @@ void Calc::buildControls()
         case ControlKind::Picture: {
             auto *picture = new QLabel(this);
             picture->setPixmap(QPixmap(text));
-            picture->setAlignment(spec.alignment);
+            picture->setAlignment(entry.alignment);
             control = picture;
             break;
         }
         }
 
-        control->setObjectName(toQString(spec.name));
-        control->setGeometry(rectOf(spec));
-        control->setFont(fontFor(spec.font));
+        control->setObjectName(toQString(entry.name));
+        control->setGeometry(rectOf(entry));
+        control->setFont(fontFor(entry.font));
 
-        if (spec.kind == ControlKind::TextField || spec.kind == ControlKind::OptionButton) {
+        if (entry.kind == ControlKind::TextField || entry.kind == ControlKind::OptionButton) {
             if (previousInTabOrder)
                 setTabOrder(previousInTabOrder, control);
             previousInTabOrder = control;
