@@ -11,8 +11,10 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(QStringLiteral(MODBUSCALC_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral(MODBUSCALC_APP_ID));
 
+    // Title bar and task bar sizes only: decoding and sending the large ones
+    // cost milliseconds of start-up, and menus take the installed icon.
     QIcon icon;
-    for (int size : { 16, 32, 48, 64, 256 })
+    for (int size : { 16, 32, 48 })
         icon.addFile(QStringLiteral(":/modbuscalc/icons/%1.png").arg(size));
     QApplication::setWindowIcon(icon);
 

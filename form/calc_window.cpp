@@ -27,12 +27,22 @@ QRect rectOf(const ControlSpec &entry)
 }
 
 // The classic Windows dialog face where it exists; elsewhere a face with
-// nearly the same widths, so that every caption fits its fixed box.
+// nearly the same widths, so that every caption fits its fixed box. Each
+// platform asks first for the face it is likely to have: looking up a
+// missing family costs a fontconfig search at start-up.
 QFont dialogFont()
 {
+    const QStringList classic
+        = { QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif") };
+    const QStringList lookalikes
+        = { QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"), QStringLiteral("Arial") };
+#ifdef Q_OS_WIN
+    const QStringList families = classic + lookalikes;
+#else
+    const QStringList families = lookalikes + classic;
+#endif
     QFont font;
-    font.setFamilies({ QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
-        QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"), QStringLiteral("Arial") });
+    font.setFamilies(families);
     font.setStyleHint(QFont::SansSerif);
     font.setPointSizeF(8.25);
     return font;
