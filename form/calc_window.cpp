@@ -1,6 +1,5 @@
 #include "form/calc_window.h"
 
-#include "core/address_conversion.h"
 #include "form/calc_layout.h"
 #include "form/handlers.h"
 
@@ -50,21 +49,21 @@ QFont dialogFont()
 
 QFont fontFor(FontRole role)
 {
-    QFont font = dialogFont();
-    if (role == FontRole::Default)
-        return font;
-    font.setBold(true);
+    QFont font = dialogFont(); // 8.25 pt, as Default and Contact want it
     switch (role) {
+    case FontRole::Default:
+        break;
     case FontRole::Indicator:
+        font.setBold(true);
         font.setPointSizeF(12);
         font.setItalic(true);
         break;
     case FontRole::Caption:
+        font.setBold(true);
         font.setPointSizeF(9.75);
         break;
     case FontRole::Contact:
-    case FontRole::Default:
-        font.setPointSizeF(8.25);
+        font.setBold(true);
         break;
     }
     return font;
@@ -187,7 +186,6 @@ void Calc::buildControls()
     }
 
     m_absolute->setChecked(true);
-    m_indicator->setText(toQString(CalculateAddressCaption));
 }
 
 void Calc::bindEvents()
