@@ -11,10 +11,11 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(QStringLiteral(MODBUSCALC_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral(MODBUSCALC_APP_ID));
 
-    // Title bar and task bar sizes only: decoding and sending the large ones
-    // cost milliseconds of start-up, and menus take the installed icon.
+    // Title bar and task bar sizes only, up to a 32 px icon on a 2x screen:
+    // decoding and sending the large ones cost milliseconds of start-up, and
+    // menus take the installed icon.
     QIcon icon;
-    for (int size : { 16, 32, 48 })
+    for (int size : { 16, 32, 48, 64 })
         icon.addFile(QStringLiteral(":/modbuscalc/icons/%1.png").arg(size));
     QApplication::setWindowIcon(icon);
 

@@ -10,6 +10,9 @@
 #include <QLocale>
 #include <QPixmap>
 #include <QRadioButton>
+#include <QWindow>
+
+#include <algorithm>
 
 namespace modbuscalc {
 
@@ -69,13 +72,48 @@ QFont fontFor(FontRole role)
     return font;
 }
 
-void paintBackgroundWhite(QWidget *widget)
+// A fixed white background with black text on it, whatever the desktop's
+// colour scheme: a dark scheme's light text would vanish on the white. Only
+// these roles are set, so the fields below keep the desktop's own colours.
+void paintOnWhite(QWidget *widget)
 {
-    // Buttons fill with the Button role, labels and the window with Window.
+    // Buttons fill with the Button role, labels and the window with Window;
+    // labels and option texts are drawn in WindowText.
     QPalette palette = widget->palette();
     palette.setColor(widget->backgroundRole(), Qt::white);
+    palette.setColor(QPalette::WindowText, Qt::black);
+    palette.setColor(QPalette::ButtonText, Qt::black);
     widget->setPalette(palette);
     widget->setAutoFillBackground(true);
+}
+
+// The logo in the pixels of a screen of the given density: the rendering
+// made for that density where one ships, else the next sharper one scaled
+// down, so that it is never enlarged on a high-density screen.
+QPixmap logoPixmap(const ControlSpec &entry, qreal ratio)
+{
+    struct Variant {
+        qreal ratio;
+        QLatin1StringView suffix;
+    };
+    static constexpr std::array<Variant, 5> Variants = { {
+        { 1.0, QLatin1StringView("") },
+        { 1.25, QLatin1StringView("@1.25x") },
+        { 1.5, QLatin1StringView("@1.5x") },
+        { 2.0, QLatin1StringView("@2x") },
+        { 3.0, QLatin1StringView("@3x") },
+    } };
+    const auto variant = std::find_if(Variants.begin(), Variants.end() - 1,
+        [ratio](const Variant &v) { return v.ratio >= ratio - 0.01; });
+
+    QString path = toQString(entry.text);
+    path.insert(path.lastIndexOf(u'.'), variant->suffix);
+    QPixmap pixmap(path);
+    const QSize wanted = QSizeF(pixels(entry.width) * ratio, pixels(entry.height) * ratio).toSize();
+    if (!pixmap.isNull() && pixmap.size() != wanted)
+        pixmap = pixmap.scaled(wanted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    pixmap.setDevicePixelRatio(ratio);
+    return pixmap;
 }
 
 constexpr QColor IndicatorColour(0, 0, 192);
@@ -100,7 +138,7 @@ Calc::Calc(QWidget *parent)
 {
     setWindowTitle(toQString(WindowCaption));
     setObjectName(QStringLiteral("Calc"));
-    paintBackgroundWhite(this);
+    paintOnWhite(this);
     // The desktop's own font can be far larger than the boxes allow.
     setFont(dialogFont());
     setFixedSize(pixels(ClientWidthTwips), pixels(ClientHeightTwips));
@@ -133,7 +171,7 @@ void Calc::buildControls()
         case ControlKind::OptionButton: {
             auto *button = new QRadioButton(text, this);
             (entry.name == "Modbus" ? m_modbus : m_absolute) = button;
-            paintBackgroundWhite(button);
+            paintOnWhite(button);
             control = button;
             break;
         }
@@ -142,7 +180,7 @@ void Calc::buildControls()
             label->setTextFormat(Qt::PlainText); // no markup, no access keys
             label->setWordWrap(false);
             label->setAlignment(entry.alignment);
-            paintBackgroundWhite(label);
+            paintOnWhite(label);
             if (entry.name == "Label1") {
                 m_indicator = label;
                 QPalette palette = label->palette();
@@ -153,10 +191,10 @@ void Calc::buildControls()
             break;
         }
         case ControlKind::Picture: {
-            auto *picture = new QLabel(this);
-            picture->setPixmap(QPixmap(text));
-            picture->setAlignment(entry.alignment);
-            control = picture;
+            m_logo = new QLabel(this);
+            m_logoSpec = &entry;
+            m_logo->setAlignment(entry.alignment);
+            control = m_logo;
             break;
         }
         }
@@ -186,6 +224,27 @@ void Calc::buildControls()
     }
 
     m_absolute->setChecked(true);
+    refreshLogo();
+}
+
+void Calc::refreshLogo()
+{
+    const qreal ratio = devicePixelRatioF();
+    if (m_logo->pixmap().isNull() || m_logo->pixmap().devicePixelRatio() != ratio)
+        m_logo->setPixmap(logoPixmap(*m_logoSpec, ratio));
+}
+
+void Calc::showEvent(QShowEvent *event)
+{
+    // The density is the screen's: known for sure only once the window has
+    // one (a Wayland window learns it when it first appears), and it changes
+    // when the window moves to another screen.
+    if (!m_watchingScreen && windowHandle()) {
+        connect(windowHandle(), &QWindow::screenChanged, this, &Calc::refreshLogo);
+        m_watchingScreen = true;
+    }
+    refreshLogo();
+    QWidget::showEvent(event);
 }
 
 void Calc::bindEvents()

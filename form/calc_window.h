@@ -25,6 +25,8 @@ class QRadioButton;
 
 namespace modbuscalc {
 
+struct ControlSpec;
+
 class Calc final : public QWidget, public FieldSet {
     Q_OBJECT
 
@@ -44,17 +46,23 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     void buildControls();
     void bindEvents();
     QLineEdit *lineEdit(Field field) const;
+    // Gives the logo the pixels of the screen's current density.
+    void refreshLogo();
 
     std::array<QLineEdit *, 4> m_fields {}; // indexed by Field
     QRadioButton *m_absolute = nullptr;
     QRadioButton *m_modbus = nullptr;
     QButtonGroup *m_addressing = nullptr;
     QLabel *m_indicator = nullptr;
+    QLabel *m_logo = nullptr;
+    const ControlSpec *m_logoSpec = nullptr;
+    bool m_watchingScreen = false;
 };
 
 } // namespace modbuscalc

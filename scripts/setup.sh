@@ -8,8 +8,9 @@ REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # Packages every build needs; the scripts add their own. The font has the
 # widths of the classic Windows dialog font, which the fixed layout assumes.
 BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev qt6-base-dev fonts-liberation2)
-# xvfb and xauth: the window tests run once more under a real X server.
-TEST_PACKAGES=(clang-format xvfb xauth)
+# The window tests run once more under a real X server (xvfb, xauth) and a
+# headless Wayland compositor (weston, with Qt's Wayland plugin).
+TEST_PACKAGES=(clang-format xvfb xauth weston qt6-wayland)
 FUZZ_PACKAGES=(cmake ninja-build clang libclang-rt-14-dev)
 PACKAGE_CHECK_PACKAGES=(desktop-file-utils appstream dpkg-dev)
 WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest wine64)

@@ -9,7 +9,6 @@
 
 #include "core/field_set.h"
 
-#include <QClipboard>
 #include <QStyle>
 #include <QStyleOptionButton>
 
@@ -133,6 +132,8 @@ void CalcWindowTest::tabFromRowIntoTheOptionGroupRunsNothing()
     QCOMPARE(focus(), option("Absolute"));
     VERIFY_SHOWN("0", "0", "0", "9", "Calculate Address");
 
+    if (!optionGroupKeysWork())
+        QSKIP("the window is not active, so Qt does not move keys within the group");
     // Tab from the group round to Address goes up there: one recalculation.
     click(Qt::Key_Tab);
     QCOMPARE(focus(), edit("Address"));
@@ -164,7 +165,8 @@ void CalcWindowTest::keysThatEditNothingStillRecalculate()
 
 void CalcWindowTest::pasteRecalculatesOnRelease()
 {
-    QApplication::clipboard()->setText(QStringLiteral("10241"));
+    if (!setClipboard(QStringLiteral("10241")))
+        QSKIP("no clipboard on this display");
     click(Qt::Key_A, Qt::ControlModifier);
     VERIFY_SHOWN("0", "0", "0", "0", "Calculate Tables");
 
@@ -196,6 +198,8 @@ void CalcWindowTest::arrowKeysInTheOptionGroupSelect()
     QCOMPARE(focus(), option("Absolute"));
     VERIFY_SHOWN("10241", "5", "0", "1", "Calculate Tables");
 
+    if (!optionGroupKeysWork())
+        QSKIP("the window is not active, so Qt does not move keys within the group");
     click(Qt::Key_Down);
     QVERIFY(option("Modbus")->isChecked());
     QCOMPARE(focus(), option("Modbus"));
@@ -220,6 +224,8 @@ void CalcWindowTest::programWritesRaiseNoHandler()
 
 void CalcWindowTest::fullTabCycle()
 {
+    if (!optionGroupKeysWork())
+        QSKIP("the window is not active, so Qt does not move keys within the group");
     const std::vector<QWidget *> forward
         = { edit("Table"), edit("Column"), edit("Row"), option("Absolute"), edit("Address") };
     for (QWidget *expected : forward) {
@@ -357,7 +363,11 @@ void CalcWindowTest::logoAtNaturalSize()
 {
     auto *logo = m_calc->findChild<QLabel *>(QStringLiteral("Image1"));
     QVERIFY(logo);
-    QCOMPARE(logo->pixmap().size(), QSize(500, 100));
+    // In the screen's own pixels: 1000 x 200 of them on a 2x screen.
+    const qreal ratio = logo->devicePixelRatioF();
+    QCOMPARE(logo->pixmap().devicePixelRatio(), ratio);
+    QCOMPARE(logo->pixmap().size(), QSize(qRound(500 * ratio), qRound(100 * ratio)));
+    QCOMPARE(logo->pixmap().deviceIndependentSize(), QSizeF(500, 100));
     QCOMPARE(logo->geometry(), QRect(0, 8, 500, 100));
     QCOMPARE(logo->focusPolicy(), Qt::NoFocus);
     // Only the left 436 pixels lie inside the window.

@@ -6,8 +6,6 @@
 
 #include "calc_window_fixture.h"
 
-#include <QClipboard>
-
 class HostileInputTest : public CalcWindowFixture {
     Q_OBJECT
 
@@ -24,7 +22,7 @@ private:
     {
         QTest::mouseClick(edit(field), Qt::LeftButton);
         QCOMPARE(focus(), edit(field));
-        QApplication::clipboard()->setText(text);
+        QVERIFY(setClipboard(text));
         click(Qt::Key_A, Qt::ControlModifier);
         click(Qt::Key_V, Qt::ControlModifier);
     }
@@ -84,6 +82,8 @@ void HostileInputTest::pastedIntoAddress_data()
 
 void HostileInputTest::pastedIntoAddress()
 {
+    if (!setClipboard(QStringLiteral("probe")))
+        QSKIP("no clipboard on this display");
     QFETCH(QString, text);
     QFETCH(QString, table);
     QFETCH(QString, column);
@@ -114,6 +114,8 @@ void HostileInputTest::pastedIntoTable_data()
 
 void HostileInputTest::pastedIntoTable()
 {
+    if (!setClipboard(QStringLiteral("probe")))
+        QSKIP("no clipboard on this display");
     QFETCH(QString, text);
     QFETCH(QString, address);
 
