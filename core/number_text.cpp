@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <system_error>
 
 namespace modbuscalc {
@@ -31,6 +32,7 @@ public:
 
     // The current character, or '\0' at the end (which no number accepts).
     char peek() const { return m_pos < m_text.size() ? m_text[m_pos] : '\0'; }
+    bool atEnd() const { return m_pos >= m_text.size(); }
     void advance()
     {
         ++m_pos;
@@ -82,14 +84,20 @@ int digitValue(char c, int base)
 
 // The digits after "&H" or "&O": signed 16-bit up to 0xFFFF, signed 32-bit
 // above that, and +infinity once the run no longer fits in 32 bits.
-double readRadixInteger(BlankSkippingCursor cursor, int base)
+double readRadixInteger(BlankSkippingCursor &cursor, int base, bool &sawDigit)
 {
     std::uint64_t value = 0;
+    bool tooWide = false;
+    // The whole run is taken even once it is too wide, so that the cursor
+    // ends where the number does.
     for (int digit; (digit = digitValue(cursor.peek(), base)) >= 0; cursor.advance()) {
+        sawDigit = true;
         value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
-        if (value > 0xFFFF'FFFFu)
-            return Infinity;
+        tooWide = tooWide || value > 0xFFFF'FFFFu;
+        value &= 0xFFFF'FFFFu;
     }
+    if (tooWide)
+        return Infinity;
     if (value <= 0xFFFFu)
         return static_cast<std::int16_t>(value);
     return static_cast<std::int32_t>(value);
@@ -148,15 +156,18 @@ double outOfRangeValue(std::string_view number)
 
 } // namespace
 
-double LeadingNumber(std::string_view text)
-{
-    BlankSkippingCursor cursor(text);
+namespace {
 
+// Reads the number at the cursor as LeadingNumber defines it and leaves the
+// cursor just past what it read. sawDigit tells whether any digit was read.
+double readNumber(BlankSkippingCursor &cursor, bool &sawDigit)
+{
+    sawDigit = false;
     if (cursor.take('&')) {
         if (cursor.takeEither('H', 'h'))
-            return readRadixInteger(cursor, 16);
+            return readRadixInteger(cursor, 16, sawDigit);
         if (cursor.takeEither('O', 'o'))
-            return readRadixInteger(cursor, 8);
+            return readRadixInteger(cursor, 8, sawDigit);
         return 0.0;
     }
 
@@ -174,6 +185,7 @@ double LeadingNumber(std::string_view text)
     }
     if (mantissaDigits == 0)
         return 0.0;
+    sawDigit = true;
 
     // An exponent counts only when at least one digit follows its letter.
     if (cursor.peek() == 'E' || cursor.peek() == 'e') {
@@ -184,8 +196,10 @@ double LeadingNumber(std::string_view text)
             exponent.push_back('-');
         else
             lookahead.take('+');
-        if (takeDigits(lookahead, exponent) > 0)
+        if (takeDigits(lookahead, exponent) > 0) {
             number += exponent;
+            cursor = lookahead;
+        }
     }
 
     double value = 0.0;
@@ -194,6 +208,38 @@ double LeadingNumber(std::string_view text)
     const auto [end, ec] = std::from_chars(first, last, value);
     if (ec == std::errc::result_out_of_range)
         return outOfRangeValue(number);
+    return value;
+}
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+} // namespace
+
+double LeadingNumber(std::string_view text)
+{
+    BlankSkippingCursor cursor(text);
+    bool sawDigit = false;
+    return readNumber(cursor, sawDigit);
+}
+
+std::optional<double> WholeNumber(std::string_view text)
+{
+    while (!text.empty() && isBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back()))
+        text.remove_suffix(1);
+    // LeadingNumber would join "1 2" into 12; a whole number has no gaps.
+    if (text.find_first_of(" \t\n") != std::string_view::npos)
+        return std::nullopt;
+
+    BlankSkippingCursor cursor(text);
+    bool sawDigit = false;
+    const double value = readNumber(cursor, sawDigit);
+    if (!sawDigit || !cursor.atEnd())
+        return std::nullopt;
     return value;
 }
 

@@ -3,6 +3,7 @@
 // Reading and writing the numbers that live as text in the calculator's
 // fields. Every value is a double; no integer type ever holds a field value.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,14 @@ inline constexpr std::string_view ErrorMark = "Error";
 // +-infinity and below its smallest magnitude as 0. Never returns NaN.
 // Only '.' is a decimal point, whatever the locale. Linear in text.size().
 double LeadingNumber(std::string_view text);
+
+// The value of a text that is wholly one number in a form LeadingNumber reads
+// ("12", "-0.5", "1E3", "5.", "&HFF"), with nothing else but spaces and tabs
+// before and after it; the value is exactly what LeadingNumber gives. Returns
+// nullopt for anything else: an empty or blank text, trailing characters
+// ("12abc", "5E"), blanks inside the number ("1 2"), a prefix or sign without
+// digits ("&H", "-"). Linear in text.size().
+std::optional<double> WholeNumber(std::string_view text);
 
 // Writes value rounded to 15 significant digits: positional when its decimal
 // exponent is -4..14 ("10241", "0.5", "-1"), otherwise "d.dddE+XX" with at

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -195,6 +196,31 @@ TEST(LeadingNumber, LongTextsAreReadWhole)
     EXPECT_EQ(LeadingNumber(std::string(1'000'000, ' ') + "17"), 17);
     EXPECT_EQ(LeadingNumber("&H" + std::string(1'000'000, 'F')), Inf);
     EXPECT_EQ(LeadingNumber("0." + std::string(1'000'000, '0')), 0);
+}
+
+// Whole numbers are what a strict reader accepts: the same value as
+// LeadingNumber, and nothing left over.
+TEST(WholeNumber, AcceptsExactlyTheFormsLeadingNumberReads)
+{
+    const std::vector<std::string> whole = { "0", "05", "-7", "+7", "3.25", ".5", "5.", "1E3",
+        "1.5e-2", "-1E+2", " 17", "17\t", "  -0  ", "&HFF", "&hFFFF", "&O17", "&H100000000",
+        "1E400", std::string(400, '9'), "0." + std::string(400, '0') + "1" };
+    for (const auto &text : whole) {
+        SCOPED_TRACE("text: \"" + text + "\"");
+        const std::optional<double> value = WholeNumber(text);
+        ASSERT_TRUE(value.has_value());
+        EXPECT_EQ(*value, LeadingNumber(text));
+    }
+
+    const std::vector<std::string> notWhole = { "", " ", "\t", "abc", "Error", "12abc", "1,5",
+        "1 2", "1\n", "5E", "5E+", "1e3x", "--5", "-", "+", ".", "&H", "&O", "&", "&X1", "&HFFZ",
+        "&O8", "$5", "1.2.3", std::string("1\0", 2), "17\r",
+        "\xEF\xBB\xBF"
+        "1" };
+    for (const auto &text : notWhole) {
+        SCOPED_TRACE("text: \"" + text + "\"");
+        EXPECT_FALSE(WholeNumber(text).has_value());
+    }
 }
 
 struct WriteCase {
