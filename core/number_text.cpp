@@ -33,6 +33,13 @@ public:
     // The current character, or '\0' at the end (which no number accepts).
     char peek() const { return m_pos < m_text.size() ? m_text[m_pos] : '\0'; }
     bool atEnd() const { return m_pos >= m_text.size(); }
+    // The text from the cursor on, blanks and all.
+    std::string_view rest() const { return m_text.substr(m_pos); }
+    void skip(std::size_t count)
+    {
+        m_pos += count;
+        skipBlanks();
+    }
     void advance()
     {
         ++m_pos;
@@ -160,9 +167,37 @@ namespace {
 
 // Reads the number at the cursor as LeadingNumber defines it and leaves the
 // cursor just past what it read. sawDigit tells whether any digit was read.
+// The common case, a signed whole number of at most 15 digits standing
+// alone: every such integer is exactly a double, so it needs no general
+// decimal conversion. Returns false, reading nothing, for anything else.
+bool readShortInteger(BlankSkippingCursor &cursor, double &value)
+{
+    const std::string_view text = cursor.rest();
+    std::size_t i = text.empty() || (text[0] != '-' && text[0] != '+') ? 0 : 1;
+    const std::size_t first = i;
+    std::uint64_t digits = 0;
+    while (i < text.size() && isDigit(text[i]) && i - first < 16)
+        digits = digits * 10 + static_cast<std::uint64_t>(text[i++] - '0');
+    if (i == first || i - first > 15)
+        return false;
+    // Whatever follows must end the number outright, blanks included (they
+    // may join more digits on).
+    if (i < text.size()
+        && std::string_view("0123456789.eE \t\n").find(text[i]) != std::string_view::npos)
+        return false;
+    const auto magnitude = static_cast<double>(digits);
+    value = text[0] == '-' ? -magnitude : magnitude;
+    cursor.skip(i);
+    return true;
+}
+
 double readNumber(BlankSkippingCursor &cursor, bool &sawDigit)
 {
-    sawDigit = false;
+    double shortInteger = 0;
+    sawDigit = readShortInteger(cursor, shortInteger);
+    if (sawDigit)
+        return shortInteger;
+
     if (cursor.take('&')) {
         if (cursor.takeEither('H', 'h'))
             return readRadixInteger(cursor, 16, sawDigit);
@@ -249,6 +284,15 @@ std::string NumberText(double value, char decimalSeparator)
         return std::string(ErrorMark);
     if (value == 0.0)
         return "0"; // negative zero too
+
+    // Whole numbers of up to 15 digits are already their own 15-digit
+    // rounding and are written positionally: the common case, done directly.
+    if (std::abs(value) < 1e15 && value == std::trunc(value)) {
+        std::array<char, 24> buffer {};
+        const auto result = std::to_chars(
+            buffer.data(), buffer.data() + buffer.size(), static_cast<std::int64_t>(value));
+        return std::string(buffer.data(), result.ptr);
+    }
 
     // to_chars gives the correctly rounded 15 significant digits:
     // "[-]d.ddddddddddddddde[+-]XX[X]".
