@@ -28,10 +28,10 @@ constexpr int ExitDataProblem = 1;
 constexpr int ExitUsage = 2;
 
 constexpr const char *Examples = R"(Examples:
-  modbuscalc address 5 0 1            prints 10241
-  modbuscalc -m cell 10241            prints 5 0 0 (Modbus addressing)
-  modbuscalc address < cells.csv      appends the address to each line
-  modbuscalc cell --header -- map.csv appends table, column and row
+  modbuscalc address 5 0 1             prints 10241
+  modbuscalc -m cell 10241             prints 5 0 0 (Modbus addressing)
+  modbuscalc address < cells.csv       appends the address to each line
+  modbuscalc --header cell -- map.csv  appends table, column and row
 
 Batch lines hold each conversion's numbers separated by commas, semicolons,
 tabs or blanks; each output line is the input line with the results added

@@ -7,13 +7,14 @@ REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # Packages every build needs; the scripts add their own. The font has the
 # widths of the classic Windows dialog font, which the fixed layout assumes.
-BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev qt6-base-dev fonts-liberation2)
+BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev qt6-base-dev fonts-liberation2 libcli11-dev)
 # The window tests run once more under a real X server (xvfb, xauth) and a
 # headless Wayland compositor (weston, with Qt's Wayland plugin).
 TEST_PACKAGES=(clang-format xvfb xauth weston qt6-wayland)
-FUZZ_PACKAGES=(cmake ninja-build clang libclang-rt-14-dev)
-PACKAGE_CHECK_PACKAGES=(desktop-file-utils appstream dpkg-dev)
-WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest wine64)
+FUZZ_PACKAGES=(cmake ninja-build clang libclang-rt-14-dev libcli11-dev)
+# help2man: the package's manual page for modbuscalc is made at build time.
+PACKAGE_CHECK_PACKAGES=(desktop-file-utils appstream dpkg-dev help2man man-db)
+WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest wine64 libcli11-dev)
 
 ensure_packages() {
     local missing=()

@@ -1,0 +1,98 @@
+// Register lists of any bytes, fed in blocks of any size: the line reader
+// gives back exactly the input's lines (a line over the limit as one
+// too-long line), and a list conversion writes exactly one output line for
+// each input line, whatever the lines hold.
+
+#include "cli/batch.h"
+#include "cli/line_reader.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using namespace modbuscalc::cli;
+
+namespace {
+
+struct ExpectedLine {
+    std::string_view text;
+    bool terminated;
+};
+
+// The plain definition: split at every '\n'; a last piece without one is a
+// line only when it is not empty.
+std::vector<ExpectedLine> splitLines(std::string_view input)
+{
+    std::vector<ExpectedLine> lines;
+    for (std::size_t pos = 0; pos < input.size();) {
+        const std::size_t end = input.find('\n', pos);
+        if (end == std::string_view::npos) {
+            lines.push_back({ input.substr(pos), false });
+            break;
+        }
+        lines.push_back({ input.substr(pos, end - pos), true });
+        pos = end + 1;
+    }
+    return lines;
+}
+
+void check(bool condition)
+{
+    if (!condition)
+        std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    if (size < 2)
+        return 0;
+    // Two bytes choose the line limit (small, so that it is often reached)
+    // and the size of the blocks the source hands out.
+    const std::size_t maxLine = data[0] % 64 + 1;
+    const std::size_t block = data[1] % 97 + 1;
+    const std::string_view input(reinterpret_cast<const char *>(data + 2), size - 2);
+
+    std::size_t offered = 0;
+    const auto source = [&](char *buffer, std::size_t room) {
+        const std::size_t count = std::min({ room, block, input.size() - offered });
+        std::copy_n(input.data() + offered, count, buffer);
+        offered += count;
+        return count;
+    };
+
+    LineReader reader(source, maxLine);
+    const std::vector<ExpectedLine> expected = splitLines(input);
+    std::size_t index = 0;
+    while (const auto line = reader.next()) {
+        check(index < expected.size());
+        const ExpectedLine &want = expected[index++];
+        check(line->terminated == want.terminated);
+        check(line->tooLong == (want.text.size() > maxLine));
+        check(line->tooLong ? line->text.empty() : line->text == want.text);
+    }
+    check(index == expected.size());
+    check(!reader.next()); // stays at the end
+
+    // Both verbs, strict and lenient: one output line per input line.
+    for (const Verb verb : { Verb::Address, Verb::Cell }) {
+        Options options;
+        options.verb = verb;
+        options.lenient = (data[0] & 0x80) != 0;
+        options.header = (data[1] & 0x80) != 0;
+        offered = 0;
+        LineReader again(source, maxLine);
+        std::size_t reports = 0;
+        BatchConverter batch(options, [&reports](std::size_t, std::string_view) { ++reports; });
+        std::string out;
+        batch.convertAll(again, out, [](std::string &) {});
+        check(static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n'))
+            == expected.size());
+        check(reports <= expected.size());
+    }
+    return 0;
+}
