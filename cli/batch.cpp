@@ -95,8 +95,11 @@ const Conversion &Converter::convert(std::span<const std::string_view> inputs)
 
 char SeparatorOf(std::string_view line)
 {
-    const std::size_t at = line.find_first_of(",;\t");
-    return at == std::string_view::npos ? ' ' : line[at];
+    // A plain loop: find_first_of looks each character up in the set anew.
+    for (char c : line)
+        if (c == ',' || c == ';' || c == '\t')
+            return c;
+    return ' ';
 }
 
 void SplitFields(std::string_view line, char separator, std::vector<std::string_view> &fields)

@@ -20,6 +20,12 @@ bool isDigit(char c)
     return c >= '0' && c <= '9';
 }
 
+// The characters LeadingNumber ignores wherever they stand.
+bool isSkippedBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n';
+}
+
 // Walks a text as if every space, tab and line feed had been removed first,
 // without copying it.
 class BlankSkippingCursor {
@@ -68,8 +74,7 @@ public:
 private:
     void skipBlanks()
     {
-        while (m_pos < m_text.size()
-            && (m_text[m_pos] == ' ' || m_text[m_pos] == '\t' || m_text[m_pos] == '\n'))
+        while (m_pos < m_text.size() && isSkippedBlank(m_text[m_pos]))
             ++m_pos;
     }
 
@@ -182,9 +187,11 @@ bool readShortInteger(BlankSkippingCursor &cursor, double &value)
         return false;
     // Whatever follows must end the number outright, blanks included (they
     // may join more digits on).
-    if (i < text.size()
-        && std::string_view("0123456789.eE \t\n").find(text[i]) != std::string_view::npos)
-        return false;
+    if (i < text.size()) {
+        const char next = text[i];
+        if (isDigit(next) || next == '.' || next == 'e' || next == 'E' || isSkippedBlank(next))
+            return false;
+    }
     const auto magnitude = static_cast<double>(digits);
     value = text[0] == '-' ? -magnitude : magnitude;
     cursor.skip(i);
@@ -267,7 +274,7 @@ std::optional<double> WholeNumber(std::string_view text)
     while (!text.empty() && isBlank(text.back()))
         text.remove_suffix(1);
     // LeadingNumber would join "1 2" into 12; a whole number has no gaps.
-    if (text.find_first_of(" \t\n") != std::string_view::npos)
+    if (std::any_of(text.begin(), text.end(), isSkippedBlank))
         return std::nullopt;
 
     BlankSkippingCursor cursor(text);
