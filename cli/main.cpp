@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -121,24 +122,25 @@ int convertLists(const Options &options, std::vector<std::string> files)
     return withOutputChecked(status, writeFailed);
 }
 
-} // namespace
+struct Invocation {
+    Options options;
+    std::vector<std::string> numbers; // one conversion's, if given
+    std::vector<std::string> files; // the inputs after "--"
+    bool filesGiven = false;
+};
 
-int main(int argc, char **argv)
+// Reads the command line into invocation. Returns the exit status when the
+// program is done already: help, version or a usage error.
+std::optional<int> parseCommandLine(int argc, char **argv, Invocation &invocation)
 {
-#ifdef _WIN32
-    // Bytes in, bytes out: CRLF line ends are the input's own, not added.
-    _setmode(_fileno(stdin), _O_BINARY);
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
     // Everything after "--" names an input; the parser sees only what is before.
     std::vector<const char *> arguments(argv, argv + argc);
-    std::vector<std::string> files;
-    bool filesGiven = false;
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         if (std::string_view(arguments[i]) == "--") {
-            files.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1, arguments.end());
+            invocation.files.assign(
+                arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1, arguments.end());
             arguments.resize(i);
-            filesGiven = true;
+            invocation.filesGiven = true;
             break;
         }
     }
@@ -146,7 +148,7 @@ int main(int argc, char **argv)
     // The parser takes "-.5" for a cluster of short options; with its leading
     // zero the same negative number passes as one.
     std::vector<std::string> respelled;
-    respelled.reserve(arguments.size());
+    respelled.reserve(arguments.size()); // no reallocation: c_str() stays valid
     for (const char *&argument : arguments) {
         if (std::string_view(argument).starts_with("-.")) {
             respelled.push_back("-0" + std::string(argument + 1));
@@ -162,8 +164,8 @@ int main(int argc, char **argv)
     app.footer(Examples);
     app.require_subcommand(1);
 
+    Options &options = invocation.options;
     bool modbus = false;
-    Options options;
     app.add_flag("-m,--modbus", modbus, "Modbus (1-based) addressing; without it, absolute");
     app.add_flag("--header", options.header, "Each input's first line is a header: copy it");
     app.add_flag("--lenient", options.lenient,
@@ -194,18 +196,33 @@ int main(int argc, char **argv)
 
     options.verb = address->parsed() ? Verb::Address : Verb::Cell;
     options.mode = modbus ? AddressingMode::Modbus : AddressingMode::Absolute;
-    const std::vector<std::string> &numbers
-        = options.verb == Verb::Address ? cellNumbers : addressNumbers;
+    invocation.numbers = options.verb == Verb::Address ? cellNumbers : addressNumbers;
     const std::size_t expected = InputCount(options.verb);
-
-    if (numbers.empty())
-        return convertLists(options, files);
-    if (filesGiven)
+    if (invocation.numbers.empty())
+        return std::nullopt;
+    if (invocation.filesGiven)
         return usageError("give numbers or files after --, not both");
-    if (numbers.size() != expected) {
+    if (invocation.numbers.size() != expected) {
         return usageError(std::string(options.verb == Verb::Address ? "address" : "cell")
             + " takes " + std::to_string(expected) + (expected == 1 ? " number" : " numbers")
-            + ", got " + std::to_string(numbers.size()));
+            + ", got " + std::to_string(invocation.numbers.size()));
     }
-    return convertOnce(options, numbers);
+    return std::nullopt;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+#ifdef _WIN32
+    // Bytes in, bytes out: CRLF line ends are the input's own, not added.
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    Invocation invocation;
+    if (const std::optional<int> status = parseCommandLine(argc, argv, invocation))
+        return *status;
+    if (invocation.numbers.empty())
+        return convertLists(invocation.options, invocation.files);
+    return convertOnce(invocation.options, invocation.numbers);
 }
