@@ -90,8 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         BatchConverter batch(options, [&reports](std::size_t, std::string_view) { ++reports; });
         std::string out;
         batch.convertAll(again, out, [](std::string &) {});
-        check(static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n'))
-            == expected.size());
+        check(
+            static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n')) == expected.size());
         check(reports <= expected.size());
     }
     return 0;
