@@ -215,7 +215,8 @@ void BatchConverter::convertLine(std::string_view line, std::size_t lineNumber, 
             const Conversion &conversion = m_converter.convert(m_fields);
             if (!conversion.problem.empty())
                 m_report(lineNumber, conversion.problem);
-            ++(conversion.inRange ? m_converted : m_failed);
+            if (!conversion.inRange)
+                ++m_failed;
             for (const std::string &result : conversion.results) {
                 out += separator;
                 out += result;

@@ -1,8 +1,8 @@
 #pragma once
 
 // The command line's conversions: one set of numbers, or a whole register
-// list line by line. Every result comes from the same handlers and field set
-// the window uses, so a script and the window never disagree.
+// list line by line. Every result comes from the same field set and
+// calculations the window uses, so a script and the window never disagree.
 
 #include "cli/line_reader.h"
 #include "core/address_conversion.h"
@@ -80,9 +80,7 @@ public:
     void convertAll(
         LineReader &reader, std::string &out, const std::function<void(std::string &)> &flush);
 
-    // Lines whose results were all within range, and lines that were not
-    // (rejected or out of range), over every input so far.
-    std::size_t converted() const { return m_converted; }
+    // Lines that were rejected or out of range, over every input so far.
     std::size_t failed() const { return m_failed; }
 
 private:
@@ -92,7 +90,6 @@ private:
     Report m_report;
     Converter m_converter;
     std::vector<std::string_view> m_fields;
-    std::size_t m_converted = 0;
     std::size_t m_failed = 0;
 };
 

@@ -26,6 +26,12 @@ bool isSkippedBlank(char c)
     return c == ' ' || c == '\t' || c == '\n';
 }
 
+// The blanks a whole number may stand between.
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
 // Walks a text as if every space, tab and line feed had been removed first,
 // without copying it.
 class BlankSkippingCursor {
@@ -166,12 +172,6 @@ double outOfRangeValue(std::string_view number)
     return negative ? -magnitude : magnitude;
 }
 
-} // namespace
-
-namespace {
-
-// Reads the number at the cursor as LeadingNumber defines it and leaves the
-// cursor just past what it read. sawDigit tells whether any digit was read.
 // The common case, a signed whole number of at most 15 digits standing
 // alone: every such integer is exactly a double, so it needs no general
 // decimal conversion. Returns false, reading nothing, for anything else.
@@ -198,6 +198,8 @@ bool readShortInteger(BlankSkippingCursor &cursor, double &value)
     return true;
 }
 
+// Reads the number at the cursor as LeadingNumber defines it and leaves the
+// cursor just past what it read. sawDigit tells whether any digit was read.
 double readNumber(BlankSkippingCursor &cursor, bool &sawDigit)
 {
     double shortInteger = 0;
@@ -251,11 +253,6 @@ double readNumber(BlankSkippingCursor &cursor, bool &sawDigit)
     if (ec == std::errc::result_out_of_range)
         return outOfRangeValue(number);
     return value;
-}
-
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t';
 }
 
 } // namespace
