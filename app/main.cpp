@@ -1,4 +1,4 @@
-#include "form/calc_window.h"
+#include "form/qt/calc_window.h"
 #include "version.h"
 
 #include <QApplication>

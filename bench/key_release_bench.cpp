@@ -2,7 +2,7 @@
 // sent through the QWindow to the focused field, handled and painted into
 // the backing store before the next.
 
-#include "form/calc_window.h"
+#include "form/qt/calc_window.h"
 
 #include <QApplication>
 #include <QClipboard>

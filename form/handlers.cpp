@@ -44,6 +44,21 @@ void Address_KeyUp(FieldSet &fields, int /*keyCode*/, int /*shift*/)
     CalculateTables(fields);
 }
 
+KeyUpHandler KeyUpHandlerFor(Field field)
+{
+    switch (field) {
+    case Field::Address:
+        return Address_KeyUp;
+    case Field::Table:
+        return Table_KeyUp;
+    case Field::Column:
+        return Column_KeyUp;
+    case Field::Row:
+        return Row_KeyUp;
+    }
+    return Address_KeyUp; // not reached: every Field is listed above
+}
+
 void Absolute_Click(FieldSet &fields)
 {
     RepeatLastCalculation(fields);

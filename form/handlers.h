@@ -18,6 +18,11 @@ void Column_KeyUp(FieldSet &fields, int keyCode, int shift);
 void Row_KeyUp(FieldSet &fields, int keyCode, int shift);
 void Address_KeyUp(FieldSet &fields, int keyCode, int shift);
 
+using KeyUpHandler = void (*)(FieldSet &fields, int keyCode, int shift);
+
+// The key-release handler of a field: Table_KeyUp for Field::Table, and so on.
+KeyUpHandler KeyUpHandlerFor(Field field);
+
 // A user's selection of an addressing mode, after the selection has changed:
 // repeats CalculateTables when the caption reads exactly "Calculate Tables",
 // otherwise CalculateAddress.

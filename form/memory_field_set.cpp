@@ -1,6 +1,6 @@
 #include "form/memory_field_set.h"
 
-#include "core/address_conversion.h"
+#include "form/calc_layout.h"
 
 #include <utility>
 
@@ -16,7 +16,10 @@ std::size_t indexOf(Field field)
 } // namespace
 
 MemoryFieldSet::MemoryFieldSet(char decimalSeparator)
-    : m_caption(CalculateAddressCaption)
+    : m_texts { std::string(InitialText(Field::Address)), std::string(InitialText(Field::Table)),
+        std::string(InitialText(Field::Column)), std::string(InitialText(Field::Row)) }
+    , m_modbusSelected(InitiallyModbus)
+    , m_caption(InitialCaption)
     , m_decimalSeparator(decimalSeparator)
 {
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 // The calculator's state held in plain memory, starting where the window
-// starts: "0" in every field, absolute addressing, "Calculate Address".
+// starts: the layout's initial texts, option and caption.
 
 #include "core/field_set.h"
 
@@ -27,8 +27,8 @@ public:
     void setModbusSelected(bool selected);
 
 private:
-    std::array<std::string, 4> m_texts { "0", "0", "0", "0" };
-    bool m_modbusSelected = false;
+    std::array<std::string, 4> m_texts; // indexed by Field
+    bool m_modbusSelected;
     std::string m_caption;
     char m_decimalSeparator;
 };

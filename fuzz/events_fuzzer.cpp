@@ -9,7 +9,6 @@
 #include "form/memory_field_set.h"
 #include "fuzz/number_shape.h"
 
-#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -97,9 +96,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     MemoryFieldSet fields(bytes.next() & 1 ? ',' : '.');
     Form_Load(fields);
 
-    static constexpr std::array<void (*)(FieldSet &, int, int), 4> KeyUps
-        = { Address_KeyUp, Table_KeyUp, Column_KeyUp, Row_KeyUp };
-
     while (!bytes.empty()) {
         const MemoryFieldSet before = fields;
         switch (bytes.next() % 5) {
@@ -113,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
         case 1: {
             const auto field = static_cast<Field>(bytes.next() % 4);
-            KeyUps[static_cast<std::size_t>(field)](fields, bytes.next(), bytes.next() % 8);
+            KeyUpHandlerFor(field)(fields, bytes.next(), bytes.next() % 8);
             if (field == Field::Address)
                 checkTablesDirection(before, fields);
             else

@@ -4,7 +4,7 @@
 // way the platform does: keys through the QWindow, to whichever control has
 // the focus at that moment.
 
-#include "form/calc_window.h"
+#include "form/qt/calc_window.h"
 
 #include <QApplication>
 #include <QClipboard>

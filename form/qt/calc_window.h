@@ -25,7 +25,7 @@ class QRadioButton;
 
 namespace modbuscalc {
 
-struct ControlSpec;
+struct ControlEntry;
 
 class Calc final : public QWidget, public FieldSet {
     Q_OBJECT
@@ -61,7 +61,7 @@ private:
     QButtonGroup *m_addressing = nullptr;
     QLabel *m_indicator = nullptr;
     QLabel *m_logo = nullptr;
-    const ControlSpec *m_logoSpec = nullptr;
+    const ControlEntry *m_logoEntry = nullptr;
     bool m_watchingScreen = false;
 };
 

@@ -1,4 +1,4 @@
-#include "form/calc_window.h"
+#include "form/qt/calc_window.h"
 
 #include "form/calc_layout.h"
 #include "form/handlers.h"
@@ -23,7 +23,7 @@ QString toQString(std::string_view text)
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-QRect rectOf(const ControlSpec &entry)
+QRect rectOf(const ControlEntry &entry)
 {
     return { pixels(entry.left), pixels(entry.top), pixels(entry.width), pixels(entry.height) };
 }
@@ -90,7 +90,7 @@ void paintOnWhite(QWidget *widget)
 // The logo in the pixels of a screen of the given density: the rendering
 // made for that density where one ships, else the next sharper one scaled
 // down, so that it is never enlarged on a high-density screen.
-QPixmap logoPixmap(const ControlSpec &entry, qreal ratio)
+QPixmap logoPixmap(const ControlEntry &entry, qreal ratio)
 {
     struct Variant {
         qreal ratio;
@@ -106,7 +106,7 @@ QPixmap logoPixmap(const ControlSpec &entry, qreal ratio)
     const auto variant = std::find_if(Variants.begin(), Variants.end() - 1,
         [ratio](const Variant &v) { return v.ratio >= ratio - 0.01; });
 
-    QString path = toQString(entry.text);
+    QString path = QStringLiteral(":/modbuscalc/") + toQString(entry.text);
     path.insert(path.lastIndexOf(u'.'), variant->suffix);
     QPixmap pixmap(path);
     const QSize wanted = QSizeF(pixels(entry.width) * ratio, pixels(entry.height) * ratio).toSize();
@@ -118,13 +118,18 @@ QPixmap logoPixmap(const ControlSpec &entry, qreal ratio)
 
 constexpr QColor IndicatorColour(0, 0, 192);
 
-using KeyUpHandler = void (*)(FieldSet &, int, int);
-constexpr std::array<KeyUpHandler, 4> KeyUpHandlers = {
-    Address_KeyUp, // indexed by Field
-    Table_KeyUp,
-    Column_KeyUp,
-    Row_KeyUp,
-};
+Qt::Alignment qtAlignment(Alignment alignment)
+{
+    switch (alignment) {
+    case Alignment::Left:
+        break;
+    case Alignment::Right:
+        return Qt::AlignRight | Qt::AlignTop;
+    case Alignment::Centre:
+        return Qt::AlignHCenter | Qt::AlignTop;
+    }
+    return Qt::AlignLeft | Qt::AlignTop;
+}
 
 std::size_t indexOf(Field field)
 {
@@ -151,26 +156,23 @@ Calc::Calc(QWidget *parent)
 
 void Calc::buildControls()
 {
-    static constexpr std::array<std::string_view, 4> FieldNames
-        = { "Address", "Table", "Column", "Row" };
     QWidget *previousInTabOrder = nullptr;
+    std::array<QLabel *, 4> captions {}; // indexed by Field
 
-    for (const ControlSpec &entry : layout::CalcLayout) {
+    for (const ControlEntry &entry : layout::CalcLayout) {
         QWidget *control = nullptr;
         const QString text = toQString(entry.text);
 
         switch (entry.kind) {
         case ControlKind::TextField: {
             auto *edit = new QLineEdit(text, this);
-            for (std::size_t i = 0; i < FieldNames.size(); ++i)
-                if (FieldNames[i] == entry.name)
-                    m_fields[i] = edit;
+            m_fields.at(indexOf(entry.field)) = edit;
             control = edit;
             break;
         }
         case ControlKind::OptionButton: {
             auto *button = new QRadioButton(text, this);
-            (entry.name == "Modbus" ? m_modbus : m_absolute) = button;
+            (entry.role == ControlRole::ModbusOption ? m_modbus : m_absolute) = button;
             paintOnWhite(button);
             control = button;
             break;
@@ -179,21 +181,23 @@ void Calc::buildControls()
             auto *label = new QLabel(text, this);
             label->setTextFormat(Qt::PlainText); // no markup, no access keys
             label->setWordWrap(false);
-            label->setAlignment(entry.alignment);
+            label->setAlignment(qtAlignment(entry.alignment));
             paintOnWhite(label);
-            if (entry.name == "Label1") {
+            if (entry.role == ControlRole::DirectionLabel) {
                 m_indicator = label;
                 QPalette palette = label->palette();
                 palette.setColor(QPalette::WindowText, IndicatorColour);
                 label->setPalette(palette);
+            } else if (entry.role == ControlRole::FieldLabel) {
+                captions.at(indexOf(entry.field)) = label;
             }
             control = label;
             break;
         }
         case ControlKind::Picture: {
             m_logo = new QLabel(this);
-            m_logoSpec = &entry;
-            m_logo->setAlignment(entry.alignment);
+            m_logoEntry = &entry;
+            m_logo->setAlignment(qtAlignment(entry.alignment));
             control = m_logo;
             break;
         }
@@ -211,19 +215,12 @@ void Calc::buildControls()
     }
 
     // Each caption label names its field for screen readers too.
-    const std::array<std::pair<std::string_view, Field>, 4> captions = { {
-        { "Label2", Field::Address },
-        { "Label5", Field::Table },
-        { "Label4", Field::Column },
-        { "Label3", Field::Row },
-    } };
-    for (const auto &[labelName, field] : captions) {
-        auto *label = findChild<QLabel *>(toQString(labelName), Qt::FindDirectChildrenOnly);
-        label->setBuddy(lineEdit(field));
-        lineEdit(field)->setAccessibleName(label->text());
+    for (std::size_t i = 0; i < captions.size(); ++i) {
+        captions[i]->setBuddy(m_fields[i]);
+        m_fields[i]->setAccessibleName(captions[i]->text());
     }
 
-    m_absolute->setChecked(true);
+    (InitiallyModbus ? m_modbus : m_absolute)->setChecked(true);
     refreshLogo();
 }
 
@@ -231,7 +228,7 @@ void Calc::refreshLogo()
 {
     const qreal ratio = devicePixelRatioF();
     if (m_logo->pixmap().isNull() || m_logo->pixmap().devicePixelRatio() != ratio)
-        m_logo->setPixmap(logoPixmap(*m_logoSpec, ratio));
+        m_logo->setPixmap(logoPixmap(*m_logoEntry, ratio));
 }
 
 void Calc::showEvent(QShowEvent *event)
@@ -272,7 +269,8 @@ bool Calc::eventFilter(QObject *watched, QEvent *event)
         for (std::size_t i = 0; i < m_fields.size(); ++i) {
             if (watched == m_fields[i]) {
                 const auto *key = static_cast<QKeyEvent *>(event);
-                KeyUpHandlers[i](*this, key->key(), static_cast<int>(key->modifiers().toInt()));
+                KeyUpHandlerFor(static_cast<Field>(i))(
+                    *this, key->key(), static_cast<int>(key->modifiers().toInt()));
                 break;
             }
         }
