@@ -121,6 +121,12 @@ constexpr const ControlEntry &EntryWithRole(ControlRole role)
     throw "no such role";
 }
 
+// The row number of an entry of the table.
+constexpr std::size_t RowOf(const ControlEntry &entry)
+{
+    return static_cast<std::size_t>(&entry - layout::CalcLayout.data());
+}
+
 // A field's text when the window opens.
 constexpr std::string_view InitialText(Field field)
 {

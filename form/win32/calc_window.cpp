@@ -1,0 +1,544 @@
+#include "form/win32/calc_window.h"
+
+#include "form/handlers.h"
+#include "form/win32/control_ids.h"
+#include "form/win32/resource_ids.h"
+
+#include <commctrl.h>
+#include <wincodec.h>
+#include <wrl/client.h>
+
+#include <cstring>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace modbuscalc::win32 {
+
+namespace {
+
+using Microsoft::WRL::ComPtr;
+
+constexpr wchar_t WindowClassName[] = L"ModbusCalculatorWindow";
+constexpr int BaseDpi = 96; // the density the layout's pixels are given for
+constexpr COLORREF White = RGB(255, 255, 255);
+constexpr COLORREF TextColour = RGB(0, 0, 0);
+constexpr COLORREF IndicatorColour = RGB(0, 0, 192);
+// Fixed size: no resizing frame, no maximise box.
+constexpr DWORD WindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+
+std::wstring toWide(std::string_view text)
+{
+    if (text.empty())
+        return {};
+    const int size = static_cast<int>(text.size());
+    std::wstring wide(
+        static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0)),
+        L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), static_cast<int>(wide.size()));
+    return wide;
+}
+
+std::string toUtf8(std::wstring_view wide)
+{
+    if (wide.empty())
+        return {};
+    const int size = static_cast<int>(wide.size());
+    std::string text(static_cast<std::size_t>(WideCharToMultiByte(
+                         CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr)),
+        '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), static_cast<int>(text.size()),
+        nullptr, nullptr);
+    return text;
+}
+
+std::wstring windowText(HWND control)
+{
+    std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+    text.resize(static_cast<std::size_t>(
+        GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
+    return text;
+}
+
+// The per-monitor DPI functions came with Windows 10 (1607); looked up at run
+// time so that the program still starts, at the system density, on older
+// Windows.
+template <typename Function> Function user32Function(const char *name)
+{
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"user32.dll"), name)));
+}
+
+UINT dpiOf(HWND window)
+{
+    static const auto getDpiForWindow = user32Function<UINT(WINAPI *)(HWND)>("GetDpiForWindow");
+    if (getDpiForWindow)
+        return getDpiForWindow(window);
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return static_cast<UINT>(dpi);
+}
+
+SIZE windowSizeFor(UINT dpi)
+{
+    RECT rect { 0, 0, MulDiv(pixels(ClientWidthTwips), static_cast<int>(dpi), BaseDpi),
+        MulDiv(pixels(ClientHeightTwips), static_cast<int>(dpi), BaseDpi) };
+    static const auto adjustForDpi
+        = user32Function<BOOL(WINAPI *)(LPRECT, DWORD, BOOL, DWORD, UINT)>(
+            "AdjustWindowRectExForDpi");
+    if (adjustForDpi)
+        adjustForDpi(&rect, WindowStyle, FALSE, 0, dpi);
+    else
+        AdjustWindowRectEx(&rect, WindowStyle, FALSE, 0);
+    return { rect.right - rect.left, rect.bottom - rect.top };
+}
+
+int scaled(int twips, UINT dpi)
+{
+    return MulDiv(pixels(twips), static_cast<int>(dpi), BaseDpi);
+}
+
+// The classic dialog face where Windows still maps that name to a font of
+// its own, else its TrueType successor.
+const wchar_t *dialogFace()
+{
+    static const wchar_t *const face = [] {
+        LOGFONTW wanted {};
+        wanted.lfHeight = -11;
+        lstrcpynW(wanted.lfFaceName, L"MS Sans Serif", LF_FACESIZE);
+        HFONT font = CreateFontIndirectW(&wanted);
+        HDC screen = GetDC(nullptr);
+        HGDIOBJ previous = SelectObject(screen, font);
+        wchar_t mapped[LF_FACESIZE] {};
+        GetTextFaceW(screen, LF_FACESIZE, mapped);
+        SelectObject(screen, previous);
+        ReleaseDC(nullptr, screen);
+        DeleteObject(font);
+        return std::wcscmp(mapped, L"MS Sans Serif") == 0 ? L"MS Sans Serif"
+                                                          : L"Microsoft Sans Serif";
+    }();
+    return face;
+}
+
+FontHandle makeFont(FontRole role, UINT dpi)
+{
+    LOGFONTW font {};
+    int quarterPoints = 33; // 8.25 pt, as Default and Contact want it
+    switch (role) {
+    case FontRole::Default:
+        break;
+    case FontRole::Indicator:
+        quarterPoints = 48;
+        font.lfWeight = FW_BOLD;
+        font.lfItalic = TRUE;
+        break;
+    case FontRole::Caption:
+        quarterPoints = 39;
+        font.lfWeight = FW_BOLD;
+        break;
+    case FontRole::Contact:
+        font.lfWeight = FW_BOLD;
+        break;
+    }
+    font.lfHeight = -MulDiv(quarterPoints, static_cast<int>(dpi), 4 * 72);
+    font.lfCharSet = DEFAULT_CHARSET;
+    font.lfQuality = DEFAULT_QUALITY;
+    lstrcpynW(font.lfFaceName, dialogFace(), LF_FACESIZE);
+    return FontHandle(CreateFontIndirectW(&font));
+}
+
+// The logo for a screen of this density, as a bitmap of width x height
+// pixels: the rendering made for that density where one ships, else the next
+// sharper one scaled down, so that it is never enlarged. Decoded by Windows'
+// own imaging component; nullptr if any step fails.
+BitmapHandle loadLogo(HINSTANCE instance, UINT dpi, int width, int height)
+{
+    struct Variant {
+        UINT dpi;
+        int resource;
+    };
+    static constexpr std::array<Variant, 5> Variants = { {
+        { 96, MODBUSCALC_IDR_LOGO_100 },
+        { 120, MODBUSCALC_IDR_LOGO_125 },
+        { 144, MODBUSCALC_IDR_LOGO_150 },
+        { 192, MODBUSCALC_IDR_LOGO_200 },
+        { 288, MODBUSCALC_IDR_LOGO_300 },
+    } };
+    const Variant *variant = &Variants.back();
+    for (const Variant &v : Variants) {
+        if (v.dpi >= dpi) {
+            variant = &v;
+            break;
+        }
+    }
+
+    HRSRC found = FindResourceW(
+        instance, MAKEINTRESOURCEW(variant->resource), MAKEINTRESOURCEW(10)); // RT_RCDATA
+    HGLOBAL loaded = found ? LoadResource(instance, found) : nullptr;
+    auto *bytes = loaded ? static_cast<BYTE *>(LockResource(loaded)) : nullptr;
+    if (!bytes)
+        return nullptr;
+
+    ComPtr<IWICImagingFactory> factory;
+    ComPtr<IWICStream> stream;
+    ComPtr<IWICBitmapDecoder> decoder;
+    ComPtr<IWICBitmapFrameDecode> frame;
+    ComPtr<IWICFormatConverter> converter;
+    UINT naturalWidth = 0;
+    UINT naturalHeight = 0;
+    if (FAILED(CoCreateInstance(
+            CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&factory)))
+        || FAILED(factory->CreateStream(&stream))
+        || FAILED(stream->InitializeFromMemory(bytes, SizeofResource(instance, found)))
+        || FAILED(factory->CreateDecoderFromStream(
+            stream.Get(), nullptr, WICDecodeMetadataCacheOnDemand, &decoder))
+        || FAILED(decoder->GetFrame(0, &frame))
+        || FAILED(factory->CreateFormatConverter(&converter))
+        || FAILED(converter->Initialize(frame.Get(), GUID_WICPixelFormat32bppBGR,
+            WICBitmapDitherTypeNone, nullptr, 0, WICBitmapPaletteTypeCustom))
+        || FAILED(converter->GetSize(&naturalWidth, &naturalHeight)))
+        return nullptr;
+
+    const auto w = static_cast<UINT>(width);
+    const auto h = static_cast<UINT>(height);
+    ComPtr<IWICBitmapSource> source = converter;
+    if (naturalWidth != w || naturalHeight != h) {
+        ComPtr<IWICBitmapScaler> scaler;
+        if (FAILED(factory->CreateBitmapScaler(&scaler))
+            || FAILED(scaler->Initialize(converter.Get(), w, h, WICBitmapInterpolationModeFant)))
+            return nullptr;
+        source = scaler;
+    }
+    std::vector<BYTE> bgrx(std::size_t { w } * h * 4);
+    if (FAILED(source->CopyPixels(nullptr, w * 4, static_cast<UINT>(bgrx.size()), bgrx.data())))
+        return nullptr;
+
+    // 24 bits, no alpha: the logo is opaque, and a picture control shows a
+    // 24-bit bitmap as it is, without a copy of its own.
+    BITMAPINFO info {};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height; // top-down, as WIC gives the rows
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+    void *bits = nullptr;
+    BitmapHandle bitmap(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    if (!bitmap)
+        return nullptr;
+    const std::size_t stride
+        = (std::size_t { w } * 3 + 3) & ~std::size_t { 3 }; // DIB rows are DWORD-aligned
+    for (std::size_t y = 0; y < h; ++y) {
+        BYTE *to = static_cast<BYTE *>(bits) + y * stride;
+        const BYTE *from = bgrx.data() + y * w * 4;
+        for (std::size_t x = 0; x < w; ++x, to += 3, from += 4)
+            std::memcpy(to, from, 3);
+    }
+    return bitmap;
+}
+
+int shiftState()
+{
+    // The classic KeyUp shift mask: 1 Shift, 2 Ctrl, 4 Alt.
+    return (GetKeyState(VK_SHIFT) < 0 ? 1 : 0) | (GetKeyState(VK_CONTROL) < 0 ? 2 : 0)
+        | (GetKeyState(VK_MENU) < 0 ? 4 : 0);
+}
+
+std::size_t indexOf(Field field)
+{
+    return static_cast<std::size_t>(field);
+}
+
+} // namespace
+
+Calc::Calc(HINSTANCE instance)
+    : m_instance(instance)
+{
+}
+
+std::unique_ptr<Calc> Calc::Create(HINSTANCE instance)
+{
+    WNDCLASSEXW windowClass {};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon
+        = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(MODBUSCALC_IDI_APP), IMAGE_ICON,
+            GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
+    windowClass.hIconSm
+        = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(MODBUSCALC_IDI_APP), IMAGE_ICON,
+            GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+    windowClass.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
+    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    windowClass.lpszClassName = WindowClassName;
+    if (!RegisterClassExW(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+        return nullptr;
+
+    std::unique_ptr<Calc> calc(new Calc(instance));
+    const std::wstring title = toWide(WindowCaption);
+    // The size follows in WM_CREATE, once the window's screen density is known.
+    if (!CreateWindowExW(0, WindowClassName, title.c_str(), WindowStyle, CW_USEDEFAULT,
+            CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, calc.get()))
+        return nullptr;
+    return calc;
+}
+
+Calc::~Calc()
+{
+    if (m_window) {
+        SetWindowLongPtrW(m_window, GWLP_USERDATA, 0);
+        DestroyWindow(m_window);
+    }
+}
+
+void Calc::show(int showCommand)
+{
+    ShowWindow(m_window, showCommand);
+    UpdateWindow(m_window);
+    SetFocus(m_lastFocus);
+}
+
+LRESULT CALLBACK Calc::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_NCCREATE) {
+        auto *calc = static_cast<Calc *>(reinterpret_cast<CREATESTRUCTW *>(lParam)->lpCreateParams);
+        calc->m_window = window;
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(calc));
+    }
+    auto *calc = reinterpret_cast<Calc *>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (!calc)
+        return DefWindowProcW(window, message, wParam, lParam);
+
+    switch (message) {
+    case WM_CREATE:
+        return calc->onCreate();
+    case WM_COMMAND:
+        calc->onCommand(wParam, lParam);
+        return 0;
+    case WM_CTLCOLORSTATIC:
+        return calc->onCtlColorStatic(
+            reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+    case WM_ACTIVATE:
+        calc->onActivate(wParam);
+        return 0;
+    case WM_DPICHANGED:
+        calc->onDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT *>(lParam));
+        return 0;
+    case WM_DESTROY:
+        calc->m_window = nullptr;
+        PostQuitMessage(0);
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+LRESULT CALLBACK Calc::FieldProc(
+    HWND field, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR subclassId, DWORD_PTR self)
+{
+    // Every released key counts, Alt combinations (WM_SYSKEYUP) included;
+    // the edit control still gets the message afterwards.
+    if (message == WM_KEYUP || message == WM_SYSKEYUP) {
+        const auto handler = KeyUpHandlerFor(static_cast<Field>(subclassId));
+        handler(*reinterpret_cast<Calc *>(self), static_cast<int>(wParam), shiftState());
+    } else if (message == WM_NCDESTROY) {
+        RemoveWindowSubclass(field, FieldProc, subclassId);
+    }
+    return DefSubclassProc(field, message, wParam, lParam);
+}
+
+LRESULT Calc::onCreate()
+{
+    m_dpi = dpiOf(m_window);
+    createControls();
+    layOut(m_dpi);
+    const SIZE size = windowSizeFor(m_dpi);
+    SetWindowPos(
+        m_window, nullptr, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    Form_Load(*this);
+    m_lastFocus = fieldControl(Field::Address);
+    return 0;
+}
+
+void Calc::createControls()
+{
+    const auto create = [this](std::size_t row, DWORD extraStyle) {
+        const ControlEntry &entry = layout::CalcLayout[row];
+        const wchar_t *windowClass = L"STATIC";
+        DWORD style = WS_CHILD | WS_VISIBLE | extraStyle;
+        DWORD exStyle = 0;
+        switch (entry.kind) {
+        case ControlKind::TextField:
+            windowClass = L"EDIT";
+            style |= WS_TABSTOP | WS_GROUP | ES_AUTOHSCROLL | ES_LEFT;
+            exStyle = WS_EX_CLIENTEDGE;
+            break;
+        case ControlKind::OptionButton:
+            // One group, one tab stop: the button checks itself and keeps the
+            // tab stop on whichever of the two is selected.
+            windowClass = L"BUTTON";
+            style |= BS_AUTORADIOBUTTON;
+            break;
+        case ControlKind::Label:
+            style |= WS_GROUP | SS_NOPREFIX
+                | (entry.alignment == Alignment::Right         ? SS_RIGHT
+                        : entry.alignment == Alignment::Centre ? SS_CENTER
+                                                               : SS_LEFTNOWORDWRAP);
+            break;
+        case ControlKind::Picture:
+            style |= WS_GROUP | SS_BITMAP;
+            break;
+        }
+        const std::wstring text
+            = entry.kind == ControlKind::Picture ? std::wstring() : toWide(entry.text);
+        m_controls[row] = CreateWindowExW(exStyle, windowClass, text.c_str(), style, 0, 0, 0, 0,
+            m_window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(ControlIdOfRow(row))),
+            m_instance, nullptr);
+        return m_controls[row];
+    };
+
+    // In the table's order, which is the tab order; each field's caption
+    // label just before its field, so that Windows names the field after it.
+    for (std::size_t row = 0; row < layout::CalcLayout.size(); ++row) {
+        const ControlEntry &entry = layout::CalcLayout[row];
+        switch (entry.role) {
+        case ControlRole::FieldLabel:
+            break; // made with its field
+        case ControlRole::FieldBox:
+            create(RowOf(CaptionEntry(entry.field)), 0);
+            SetWindowSubclass(
+                create(row, 0), FieldProc, indexOf(entry.field), reinterpret_cast<DWORD_PTR>(this));
+            break;
+        case ControlRole::AbsoluteOption:
+            create(row, WS_GROUP | WS_TABSTOP);
+            break;
+        default:
+            create(row, 0);
+            break;
+        }
+    }
+    const HWND selected = control(
+        EntryWithRole(InitiallyModbus ? ControlRole::ModbusOption : ControlRole::AbsoluteOption));
+    SendMessageW(selected, BM_SETCHECK, BST_CHECKED, 0);
+}
+
+void Calc::layOut(UINT dpi)
+{
+    for (std::size_t role = 0; role < m_fonts.size(); ++role)
+        m_fonts[role] = makeFont(static_cast<FontRole>(role), dpi);
+
+    for (std::size_t row = 0; row < layout::CalcLayout.size(); ++row) {
+        const ControlEntry &entry = layout::CalcLayout[row];
+        const HWND handle = m_controls[row];
+        SetWindowPos(handle, nullptr, scaled(entry.left, dpi), scaled(entry.top, dpi),
+            scaled(entry.width, dpi), scaled(entry.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+        if (entry.kind == ControlKind::Picture) {
+            // At its natural size, cut off by the window's right edge.
+            BitmapHandle logo
+                = loadLogo(m_instance, dpi, scaled(entry.width, dpi), scaled(entry.height, dpi));
+            SendMessageW(handle, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(logo.get()));
+            m_logo = std::move(logo);
+        } else {
+            SendMessageW(handle, WM_SETFONT,
+                reinterpret_cast<WPARAM>(m_fonts[static_cast<std::size_t>(entry.font)].get()),
+                TRUE);
+        }
+    }
+}
+
+void Calc::onCommand(WPARAM wParam, LPARAM lParam)
+{
+    // Sent after the auto radio button has checked itself, for a mouse
+    // click, the Space bar or an arrow key within the group.
+    if (HIWORD(wParam) != BN_CLICKED)
+        return;
+    const auto sender = reinterpret_cast<HWND>(lParam);
+    for (std::size_t row = 0; row < layout::CalcLayout.size(); ++row) {
+        if (m_controls[row] != sender)
+            continue;
+        if (layout::CalcLayout[row].role == ControlRole::ModbusOption)
+            Modbus_Click(*this);
+        else if (layout::CalcLayout[row].role == ControlRole::AbsoluteOption)
+            Absolute_Click(*this);
+    }
+}
+
+LRESULT Calc::onCtlColorStatic(HDC dc, HWND painted)
+{
+    // Labels and option buttons: black on the window's white, whatever the
+    // desktop's colours; the direction caption in dark blue.
+    const HWND indicator = control(EntryWithRole(ControlRole::DirectionLabel));
+    SetTextColor(dc, painted == indicator ? IndicatorColour : TextColour);
+    SetBkColor(dc, White);
+    return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
+}
+
+void Calc::onActivate(WPARAM wParam)
+{
+    // A plain window does not keep its focused control across a switch to
+    // another program, as a dialog does: remember it, give it back.
+    if (LOWORD(wParam) == WA_INACTIVE) {
+        const HWND focus = GetFocus();
+        if (focus && IsChild(m_window, focus))
+            m_lastFocus = focus;
+    } else if (m_lastFocus) {
+        SetFocus(m_lastFocus);
+    }
+}
+
+void Calc::onDpiChanged(UINT dpi, const RECT &suggested)
+{
+    m_dpi = dpi;
+    layOut(dpi);
+    SetWindowPos(m_window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+        suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+HWND Calc::control(const ControlEntry &entry) const
+{
+    return m_controls[RowOf(entry)];
+}
+
+HWND Calc::fieldControl(Field field) const
+{
+    return control(FieldEntry(field));
+}
+
+std::string Calc::text(Field field) const
+{
+    return toUtf8(windowText(fieldControl(field)));
+}
+
+void Calc::setText(Field field, std::string text)
+{
+    SetWindowTextW(fieldControl(field), toWide(text).c_str());
+}
+
+bool Calc::modbusSelected() const
+{
+    const HWND modbus = control(EntryWithRole(ControlRole::ModbusOption));
+    return SendMessageW(modbus, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+std::string Calc::caption() const
+{
+    return toUtf8(windowText(control(EntryWithRole(ControlRole::DirectionLabel))));
+}
+
+void Calc::setCaption(std::string caption)
+{
+    SetWindowTextW(control(EntryWithRole(ControlRole::DirectionLabel)), toWide(caption).c_str());
+}
+
+char Calc::decimalSeparator() const
+{
+    wchar_t symbol[8] {};
+    const int length = GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SDECIMAL, symbol, 8);
+    // The length counts the terminating null.
+    if (length == 2 && symbol[0] > 0 && symbol[0] < 0x80)
+        return static_cast<char>(symbol[0]);
+    return '.';
+}
+
+} // namespace modbuscalc::win32

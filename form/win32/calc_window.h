@@ -1,0 +1,88 @@
+#pragma once
+
+// The calculator's one window on the Windows API.
+//
+// Data flow: a key released in a field (WM_KEYUP, delivered by Windows to
+// whichever field has the focus; Tab and the arrow keys move the focus
+// through IsDialogMessage in the event loop) or a selection in the option
+// group (BN_CLICKED, sent after the button has checked itself)
+//   -> FieldProc() / onCommand()
+//   -> the handler of that control and event (form/handlers.h)
+//   -> CalculateAddress or CalculateTables (core/address_conversion.h),
+//      which read and write this window's controls through FieldSet
+//   -> the new field texts and direction caption are on screen.
+// Writing a control through FieldSet raises no handler: only key releases and
+// button clicks are listened to, never EN_CHANGE.
+
+#include "core/field_set.h"
+#include "form/calc_layout.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <array>
+#include <memory>
+#include <string>
+#include <type_traits>
+
+namespace modbuscalc::win32 {
+
+struct GdiObjectDeleter {
+    void operator()(HGDIOBJ object) const { DeleteObject(object); }
+};
+using FontHandle = std::unique_ptr<std::remove_pointer_t<HFONT>, GdiObjectDeleter>;
+using BitmapHandle = std::unique_ptr<std::remove_pointer_t<HBITMAP>, GdiObjectDeleter>;
+
+class Calc final : public FieldSet {
+public:
+    // Builds the window and every control at its initial value, runs
+    // Form_Load and leaves the focus to go to Address; nullptr when Windows
+    // refuses the window. COM must be initialised on this thread.
+    static std::unique_ptr<Calc> Create(HINSTANCE instance);
+    ~Calc() override;
+    Calc(const Calc &) = delete;
+    Calc &operator=(const Calc &) = delete;
+
+    HWND handle() const { return m_window; }
+    void show(int showCommand);
+
+    std::string text(Field field) const override;
+    void setText(Field field, std::string text) override;
+    bool modbusSelected() const override;
+    std::string caption() const override;
+    void setCaption(std::string caption) override;
+    // The user's locale's decimal symbol, or '.' where that is not one ASCII
+    // character.
+    char decimalSeparator() const override;
+
+private:
+    explicit Calc(HINSTANCE instance);
+
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK FieldProc(HWND field, UINT message, WPARAM wParam, LPARAM lParam,
+        UINT_PTR subclassId, DWORD_PTR self);
+
+    LRESULT onCreate();
+    void onCommand(WPARAM wParam, LPARAM lParam);
+    LRESULT onCtlColorStatic(HDC dc, HWND painted);
+    void onActivate(WPARAM wParam);
+    void onDpiChanged(UINT dpi, const RECT &suggested);
+
+    void createControls();
+    // Places every control, and sets the fonts and the logo, for this density.
+    void layOut(UINT dpi);
+    HWND control(const ControlEntry &entry) const;
+    HWND fieldControl(Field field) const;
+
+    HINSTANCE m_instance;
+    HWND m_window = nullptr;
+    UINT m_dpi = 96;
+    std::array<HWND, layout::CalcLayout.size()> m_controls {}; // by layout row
+    std::array<FontHandle, 4> m_fonts; // by FontRole
+    BitmapHandle m_logo;
+    HWND m_lastFocus = nullptr; // given back when the window is activated again
+};
+
+} // namespace modbuscalc::win32
