@@ -1,0 +1,485 @@
+// The native Windows window driven as a user drives it, from another
+// process: the calculator is started, found by its title, given real input
+// (SendInput) and read back (WM_GETTEXT, BM_GETCHECK, the focused control,
+// the screen's pixels). Runs unchanged on Windows and under Wine; every wait
+// is for a condition, with a deadline.
+//
+// The program under test is modbus-calculator.exe beside this one, or the
+// one named by MODBUSCALC_CALCULATOR.
+
+#include "form/calc_layout.h"
+#include "form/win32/control_ids.h"
+#include "tests/window_scenarios.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+using namespace modbuscalc;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto Deadline = std::chrono::seconds(20);
+
+// Polls until the condition holds or the deadline passes.
+template <typename Condition>
+bool waitFor(Condition condition, std::chrono::milliseconds limit = Deadline)
+{
+    const auto until = Clock::now() + limit;
+    while (!condition()) {
+        if (Clock::now() > until)
+            return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+std::wstring toWide(std::string_view text)
+{
+    std::wstring wide(text.size(), L'\0');
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+        wide.data(), static_cast<int>(wide.size()));
+    wide.resize(static_cast<std::size_t>(size));
+    return wide;
+}
+
+std::string toUtf8(std::wstring_view wide)
+{
+    std::string text(wide.size() * 3, '\0');
+    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+        text.data(), static_cast<int>(text.size()), nullptr, nullptr);
+    text.resize(static_cast<std::size_t>(size));
+    return text;
+}
+
+std::wstring calculatorPath()
+{
+    if (const wchar_t *named = _wgetenv(L"MODBUSCALC_CALCULATOR"); named && *named)
+        return named;
+    std::wstring self(MAX_PATH, L'\0');
+    self.resize(GetModuleFileNameW(nullptr, self.data(), MAX_PATH));
+    return self.substr(0, self.find_last_of(L"\\/") + 1) + L"modbus-calculator.exe";
+}
+
+// A running calculator, closed again at the end of the test.
+class Calculator {
+public:
+    Calculator()
+    {
+        std::wstring commandLine = L"\"" + calculatorPath() + L"\"";
+        STARTUPINFOW startup {};
+        startup.cb = sizeof(startup);
+        if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                nullptr, &startup, &m_process))
+            return;
+        const std::wstring title = toWide(WindowCaption);
+        waitFor([&] {
+            m_window = FindWindowW(nullptr, title.c_str());
+            return m_window && IsWindowVisible(m_window);
+        });
+        if (m_window) {
+            m_thread = GetWindowThreadProcessId(m_window, nullptr);
+            SetForegroundWindow(m_window);
+            waitFor([&] { return GetForegroundWindow() == m_window && focusName() == "Address"; });
+            settle();
+        }
+    }
+    ~Calculator()
+    {
+        if (m_window)
+            PostMessageW(m_window, WM_CLOSE, 0, 0);
+        if (m_process.hProcess) {
+            if (WaitForSingleObject(m_process.hProcess, 10000) != WAIT_OBJECT_0)
+                TerminateProcess(m_process.hProcess, 1);
+            CloseHandle(m_process.hProcess);
+            CloseHandle(m_process.hThread);
+        }
+    }
+    Calculator(const Calculator &) = delete;
+    Calculator &operator=(const Calculator &) = delete;
+
+    HWND window() const { return m_window; }
+    HWND control(std::string_view name) const
+    {
+        return GetDlgItem(m_window, win32::ControlIdOf(name));
+    }
+    std::string text(std::string_view name) const { return textOf(control(name)); }
+    static std::string textOf(HWND window)
+    {
+        wchar_t buffer[256] {};
+        DWORD_PTR length = 0;
+        SendMessageTimeoutW(window, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(buffer),
+            SMTO_ABORTIFHUNG, 5000, &length);
+        return toUtf8(std::wstring_view(buffer, length));
+    }
+    bool checked(std::string_view name) const
+    {
+        return SendMessageW(control(name), BM_GETCHECK, 0, 0) == BST_CHECKED;
+    }
+    // The layout name of the control that has the keyboard focus.
+    std::string focusName() const
+    {
+        GUITHREADINFO info {};
+        info.cbSize = sizeof(info);
+        if (!GetGUIThreadInfo(m_thread, &info) || !info.hwndFocus)
+            return {};
+        const int id = GetDlgCtrlID(info.hwndFocus);
+        for (std::size_t row = 0; row < layout::CalcLayout.size(); ++row)
+            if (win32::ControlIdOfRow(row) == id)
+                return std::string(layout::CalcLayout[row].name);
+        return {};
+    }
+    // A control's rectangle in the window's client coordinates.
+    RECT clientRect(std::string_view name) const
+    {
+        RECT rect {};
+        GetWindowRect(control(name), &rect);
+        MapWindowPoints(nullptr, m_window, reinterpret_cast<POINT *>(&rect), 2);
+        return rect;
+    }
+
+private:
+    // Waits until the window is on the screen, then for the calculator to
+    // take the display's news of it. Wine's display driver brings the
+    // keyboard's state in line with the X server's when the window gains
+    // the X focus; input sent before that could lose a held modifier.
+    void settle() const
+    {
+        waitFor([&] { return windowOnScreen(); });
+        for (int round = 0; round < 2; ++round) {
+            DWORD_PTR ignored = 0;
+            SendMessageTimeoutW(m_window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+        }
+    }
+    // The window's white face is on the screen at its client area's centre
+    // and its top-left corner.
+    bool windowOnScreen() const
+    {
+        POINT corner { 0, 0 };
+        ClientToScreen(m_window, &corner);
+        HDC screen = GetDC(nullptr);
+        const COLORREF pixel = GetPixel(screen, corner.x + 2, corner.y + 2);
+        ReleaseDC(nullptr, screen);
+        return pixel == RGB(255, 255, 255);
+    }
+
+    PROCESS_INFORMATION m_process {};
+    HWND m_window = nullptr;
+    DWORD m_thread = 0;
+};
+
+bool isExtended(WORD key)
+{
+    return key == VK_UP || key == VK_DOWN || key == VK_LEFT || key == VK_RIGHT || key == VK_HOME
+        || key == VK_END || key == VK_DELETE;
+}
+
+void sendKey(WORD key, bool up)
+{
+    INPUT input {};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = key;
+    input.ki.wScan = static_cast<WORD>(MapVirtualKeyW(key, MAPVK_VK_TO_VSC));
+    input.ki.dwFlags = (up ? KEYEVENTF_KEYUP : 0) | (isExtended(key) ? KEYEVENTF_EXTENDEDKEY : 0);
+    SendInput(1, &input, sizeof(input));
+}
+
+void stroke(WORD key)
+{
+    sendKey(key, false);
+    sendKey(key, true);
+}
+
+WORD virtualKey(scenarios::Key key)
+{
+    switch (key) {
+    case scenarios::Key::Tab:
+        return VK_TAB;
+    case scenarios::Key::Shift:
+        return VK_SHIFT;
+    case scenarios::Key::Control:
+        return VK_CONTROL;
+    case scenarios::Key::Down:
+        return VK_DOWN;
+    case scenarios::Key::Up:
+        return VK_UP;
+    case scenarios::Key::End:
+        return VK_END;
+    case scenarios::Key::V:
+        return 'V';
+    case scenarios::Key::None:
+        break;
+    }
+    return 0;
+}
+
+void clickAt(POINT point)
+{
+    // Absolute mouse coordinates run from 0 to 65535 across the screen. Each
+    // event carries the position, so that a pointer move reported late by
+    // the display cannot put the press elsewhere.
+    const int width = GetSystemMetrics(SM_CXSCREEN);
+    const int height = GetSystemMetrics(SM_CYSCREEN);
+    INPUT inputs[3] {};
+    const DWORD flags[3] = { 0, MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP };
+    for (int i = 0; i < 3; ++i) {
+        inputs[i].type = INPUT_MOUSE;
+        inputs[i].mi.dx = MulDiv(point.x, 65535, width - 1);
+        inputs[i].mi.dy = MulDiv(point.y, 65535, height - 1);
+        inputs[i].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | flags[i];
+    }
+    SendInput(3, inputs, sizeof(INPUT));
+}
+
+bool putOnClipboard(std::string_view text)
+{
+    const std::wstring wide = toWide(text);
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, (wide.size() + 1) * sizeof(wchar_t));
+    if (!memory)
+        return false;
+    std::wmemcpy(static_cast<wchar_t *>(GlobalLock(memory)), wide.c_str(), wide.size() + 1);
+    GlobalUnlock(memory);
+    if (!waitFor([] { return OpenClipboard(nullptr) != FALSE; })) {
+        GlobalFree(memory);
+        return false;
+    }
+    EmptyClipboard();
+    const bool placed = SetClipboardData(CF_UNICODETEXT, memory) != nullptr;
+    CloseClipboard();
+    if (!placed)
+        GlobalFree(memory);
+    return placed;
+}
+
+void perform(const Calculator &calc, const scenarios::Step &step)
+{
+    using enum scenarios::Action;
+    switch (step.action) {
+    case Look:
+        break;
+    case Type:
+        for (char c : step.text)
+            stroke(c == '.' ? VK_OEM_PERIOD : static_cast<WORD>(c));
+        break;
+    case Clear:
+        stroke(VK_HOME);
+        sendKey(VK_SHIFT, false);
+        stroke(VK_END);
+        sendKey(VK_SHIFT, true);
+        stroke(VK_DELETE);
+        break;
+    case Press:
+        sendKey(virtualKey(step.key), false);
+        break;
+    case Release:
+        sendKey(virtualKey(step.key), true);
+        break;
+    case Stroke:
+        stroke(virtualKey(step.key));
+        break;
+    case Click: {
+        RECT rect {};
+        GetWindowRect(calc.control(step.text), &rect);
+        // Inside the button's circle or the field's text, near the left.
+        clickAt({ rect.left + 6 * (rect.bottom - rect.top) / 17, (rect.top + rect.bottom) / 2 });
+        break;
+    }
+    case Paste:
+        ASSERT_TRUE(putOnClipboard(step.text));
+        break;
+    }
+}
+
+bool shows(const Calculator &calc, const scenarios::Step &step)
+{
+    const scenarios::Shown &shown = step.shown;
+    if (!shown.caption.empty()
+        && (calc.text("Address") != shown.address || calc.text("Table") != shown.table
+            || calc.text("Column") != shown.column || calc.text("Row") != shown.row
+            || calc.text("Label1") != shown.caption))
+        return false;
+    if (!step.focus.empty() && calc.focusName() != step.focus)
+        return false;
+    if (!step.selected.empty() && !calc.checked(step.selected))
+        return false;
+    return true;
+}
+
+class Scenarios : public testing::TestWithParam<scenarios::Scenario> { };
+
+TEST_P(Scenarios, WindowShowsEachStep)
+{
+    const Calculator calc;
+    ASSERT_TRUE(calc.window()) << "the calculator window did not appear";
+    ASSERT_EQ(GetForegroundWindow(), calc.window());
+
+    int number = 1;
+    for (const scenarios::Step &step : GetParam().steps) {
+        SCOPED_TRACE("step " + std::to_string(number++));
+        perform(calc, step);
+        if (waitFor([&] { return shows(calc, step); }))
+            continue;
+        // Say what differs.
+        if (!step.shown.caption.empty()) {
+            EXPECT_EQ(calc.text("Address"), step.shown.address);
+            EXPECT_EQ(calc.text("Table"), step.shown.table);
+            EXPECT_EQ(calc.text("Column"), step.shown.column);
+            EXPECT_EQ(calc.text("Row"), step.shown.row);
+            EXPECT_EQ(calc.text("Label1"), step.shown.caption);
+        }
+        if (!step.focus.empty()) {
+            EXPECT_EQ(calc.focusName(), step.focus);
+        }
+        if (!step.selected.empty()) {
+            EXPECT_TRUE(calc.checked(step.selected)) << step.selected;
+        }
+        return;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Window, Scenarios, testing::ValuesIn(scenarios::All),
+    [](const testing::TestParamInfo<scenarios::Scenario> &param) {
+        return std::string(param.param.name);
+    });
+
+UINT dpiOf(HWND window)
+{
+    using GetDpiForWindow = UINT(WINAPI *)(HWND);
+    const auto get = reinterpret_cast<GetDpiForWindow>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    if (get)
+        return get(window);
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return static_cast<UINT>(dpi);
+}
+
+int scaled(int twips, UINT dpi)
+{
+    return MulDiv(pixels(twips), static_cast<int>(dpi), 96);
+}
+
+TEST(Window, FixedSizeCaptionAndControlsFromTheLayout)
+{
+    const Calculator calc;
+    ASSERT_TRUE(calc.window());
+    const UINT dpi = dpiOf(calc.window());
+    RECT client {};
+    GetClientRect(calc.window(), &client);
+    EXPECT_EQ(client.right, scaled(ClientWidthTwips, dpi)) << dpi << " dpi";
+    EXPECT_EQ(client.bottom, scaled(ClientHeightTwips, dpi)) << dpi << " dpi";
+    EXPECT_EQ(Calculator::textOf(calc.window()), WindowCaption);
+    const auto style = GetWindowLongPtrW(calc.window(), GWL_STYLE);
+    EXPECT_FALSE(style & WS_THICKFRAME);
+    EXPECT_FALSE(style & WS_MAXIMIZEBOX);
+
+    for (const ControlEntry &entry : layout::CalcLayout) {
+        SCOPED_TRACE(std::string(entry.name));
+        const RECT rect = calc.clientRect(entry.name);
+        EXPECT_EQ(rect.left, scaled(entry.left, dpi));
+        EXPECT_EQ(rect.top, scaled(entry.top, dpi));
+        EXPECT_EQ(rect.right - rect.left, scaled(entry.width, dpi));
+        EXPECT_EQ(rect.bottom - rect.top, scaled(entry.height, dpi));
+        if (entry.kind != ControlKind::Picture) {
+            EXPECT_EQ(calc.text(entry.name), entry.text);
+        }
+    }
+}
+
+TEST(Window, EachFieldFollowsTheLabelThatNamesIt)
+{
+    // Screen readers name a field after the label just before it.
+    const Calculator calc;
+    ASSERT_TRUE(calc.window());
+    for (Field field : { Field::Address, Field::Table, Field::Column, Field::Row }) {
+        const HWND previous = GetWindow(calc.control(FieldEntry(field).name), GW_HWNDPREV);
+        EXPECT_EQ(previous, calc.control(CaptionEntry(field).name)) << FieldEntry(field).name;
+    }
+}
+
+// The colours on screen inside a control, counted.
+struct Colours {
+    int indicatorBlue = 0, black = 0, white = 0, other = 0;
+};
+
+Colours coloursIn(const Calculator &calc, std::string_view name)
+{
+    RECT rect {};
+    GetWindowRect(calc.control(name), &rect);
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info {};
+    info.bmiHeader = { sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0 };
+    void *bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    GdiFlush();
+
+    Colours colours;
+    const auto *pixel = static_cast<const RGBQUAD *>(bits);
+    for (int i = 0; i < width * height; ++i, ++pixel) {
+        const int r = pixel->rgbRed, g = pixel->rgbGreen, b = pixel->rgbBlue;
+        if (r == 0 && g == 0 && b == 192)
+            ++colours.indicatorBlue;
+        else if (r == 0 && g == 0 && b == 0)
+            ++colours.black;
+        else if (r == 255 && g == 255 && b == 255)
+            ++colours.white;
+        else if (b > r + 32) // bluish: only the indicator may have it
+            ++colours.other;
+    }
+    SelectObject(memory, previous);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return colours;
+}
+
+TEST(Window, IndicatorInDarkBlueAndCaptionsInBlackOnWhite)
+{
+    const Calculator calc;
+    ASSERT_TRUE(calc.window());
+    RedrawWindow(calc.window(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+
+    Colours indicator;
+    ASSERT_TRUE(waitFor([&] { return (indicator = coloursIn(calc, "Label1")).indicatorBlue > 20; }))
+        << "Label1 has " << indicator.indicatorBlue << " dark blue pixels";
+    EXPECT_EQ(indicator.black, 0);
+    EXPECT_GT(indicator.white, indicator.indicatorBlue);
+
+    for (std::string_view name : { "Label2", "Label3", "Label6", "Absolute", "Modbus" }) {
+        const Colours caption = coloursIn(calc, name);
+        EXPECT_GT(caption.black, 10) << name;
+        EXPECT_EQ(caption.indicatorBlue + caption.other, 0) << name;
+        EXPECT_GT(caption.white, caption.black) << name;
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Coordinates as the calculator sees them, on any screen density.
+    using SetAwareness = BOOL(WINAPI *)(HANDLE);
+    const auto setAwareness = reinterpret_cast<SetAwareness>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetProcessDpiAwarenessContext")));
+    if (setAwareness)
+        setAwareness(reinterpret_cast<HANDLE>(-4)); // DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2
+    else
+        SetProcessDPIAware();
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
