@@ -14,7 +14,10 @@ TEST_PACKAGES=(clang-format xvfb xauth weston qt6-wayland)
 FUZZ_PACKAGES=(cmake ninja-build clang libclang-rt-14-dev libcli11-dev)
 # help2man: the package's manual page for modbuscalc is made at build time.
 PACKAGE_CHECK_PACKAGES=(desktop-file-utils appstream dpkg-dev help2man man-db)
-WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest wine64 libcli11-dev)
+# The Windows build: compiler, Wine with its own fonts (the classic dialog
+# face among them), a display for the window, NSIS for the installer.
+WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest wine64 fonts-wine
+    libcli11-dev xvfb xauth nsis)
 
 ensure_packages() {
     local missing=()
