@@ -425,8 +425,10 @@ void Calc::createControls()
 
 void Calc::layOut(UINT dpi)
 {
-    for (std::size_t role = 0; role < m_fonts.size(); ++role)
-        m_fonts[role] = makeFont(static_cast<FontRole>(role), dpi);
+    // The controls let go of the old fonts before they are deleted.
+    std::array<FontHandle, 4> fonts;
+    for (std::size_t role = 0; role < fonts.size(); ++role)
+        fonts[role] = makeFont(static_cast<FontRole>(role), dpi);
 
     for (std::size_t row = 0; row < layout::CalcLayout.size(); ++row) {
         const ControlEntry &entry = layout::CalcLayout[row];
@@ -441,10 +443,10 @@ void Calc::layOut(UINT dpi)
             m_logo = std::move(logo);
         } else {
             SendMessageW(handle, WM_SETFONT,
-                reinterpret_cast<WPARAM>(m_fonts[static_cast<std::size_t>(entry.font)].get()),
-                TRUE);
+                reinterpret_cast<WPARAM>(fonts[static_cast<std::size_t>(entry.font)].get()), TRUE);
         }
     }
+    m_fonts = std::move(fonts);
 }
 
 void Calc::onCommand(WPARAM wParam, LPARAM lParam)

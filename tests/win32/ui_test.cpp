@@ -20,6 +20,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -314,21 +315,19 @@ bool shows(const Calculator &calc, const scenarios::Step &step)
     return true;
 }
 
-class Scenarios : public testing::TestWithParam<scenarios::Scenario> { };
-
-TEST_P(Scenarios, WindowShowsEachStep)
+// Performs each step and waits for the window to show what it should; on a
+// timeout, says what differs and stops.
+void runSteps(const Calculator &calc, std::span<const scenarios::Step> steps)
 {
-    const Calculator calc;
     ASSERT_TRUE(calc.window()) << "the calculator window did not appear";
     ASSERT_EQ(GetForegroundWindow(), calc.window());
 
     int number = 1;
-    for (const scenarios::Step &step : GetParam().steps) {
+    for (const scenarios::Step &step : steps) {
         SCOPED_TRACE("step " + std::to_string(number++));
         perform(calc, step);
         if (waitFor([&] { return shows(calc, step); }))
             continue;
-        // Say what differs.
         if (!step.shown.caption.empty()) {
             EXPECT_EQ(calc.text("Address"), step.shown.address);
             EXPECT_EQ(calc.text("Table"), step.shown.table);
@@ -344,6 +343,50 @@ TEST_P(Scenarios, WindowShowsEachStep)
         }
         return;
     }
+}
+
+class Scenarios : public testing::TestWithParam<scenarios::Scenario> { };
+
+TEST_P(Scenarios, WindowShowsEachStep)
+{
+    const Calculator calc;
+    runSteps(calc, GetParam().steps);
+}
+
+// The user's decimal symbol, set as the regional settings set it, and put
+// back afterwards.
+class UserDecimalSymbol {
+public:
+    explicit UserDecimalSymbol(const wchar_t *symbol)
+    {
+        GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, m_saved, 8);
+        m_set = SetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, symbol) != FALSE;
+    }
+    ~UserDecimalSymbol()
+    {
+        if (m_set)
+            SetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, m_saved);
+    }
+    UserDecimalSymbol(const UserDecimalSymbol &) = delete;
+    UserDecimalSymbol &operator=(const UserDecimalSymbol &) = delete;
+    bool set() const { return m_set; }
+
+private:
+    wchar_t m_saved[8] {};
+    bool m_set = false;
+};
+
+TEST(Window, NumbersAreWrittenWithTheUsersDecimalSymbol)
+{
+    const UserDecimalSymbol comma(L",");
+    ASSERT_TRUE(comma.set());
+    const Calculator calc;
+    using enum scenarios::Action;
+    const scenarios::Step steps[] = {
+        { Clear },
+        { Type, scenarios::Key::None, "100.5", { "100.5", "0", "0", "100,5", scenarios::Tabl } },
+    };
+    runSteps(calc, steps);
 }
 
 INSTANTIATE_TEST_SUITE_P(Window, Scenarios, testing::ValuesIn(scenarios::All),
