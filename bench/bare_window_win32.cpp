@@ -34,9 +34,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
     const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
     RECT rect { 0, 0, 436, 393 };
     AdjustWindowRectEx(&rect, style, FALSE, 0);
-    HWND window = CreateWindowExW(0, L"BareWindow", L"Bare window", style, CW_USEDEFAULT,
-        CW_USEDEFAULT, rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr, instance,
-        nullptr);
+    HWND window
+        = CreateWindowExW(0, L"BareWindow", L"Bare window", style, CW_USEDEFAULT, CW_USEDEFAULT,
+            rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr, instance, nullptr);
     HWND field = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"0",
         WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, 352, 160, 65, 19, window, nullptr,
         instance, nullptr);

@@ -57,7 +57,8 @@ double runOnce(const std::wstring &program)
             Sleep(1); // a busier poll would slow the wine server the child needs
     }
     const double milliseconds = search.window
-        ? std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count()
+        ? std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+              .count()
         : -1;
 
     if (search.window)

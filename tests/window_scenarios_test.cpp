@@ -21,25 +21,9 @@ private:
 
 Qt::Key WindowScenariosTest::qtKey(scenarios::Key key)
 {
-    switch (key) {
-    case scenarios::Key::Tab:
-        return Qt::Key_Tab;
-    case scenarios::Key::Shift:
-        return Qt::Key_Shift;
-    case scenarios::Key::Control:
-        return Qt::Key_Control;
-    case scenarios::Key::Down:
-        return Qt::Key_Down;
-    case scenarios::Key::Up:
-        return Qt::Key_Up;
-    case scenarios::Key::End:
-        return Qt::Key_End;
-    case scenarios::Key::V:
-        return Qt::Key_V;
-    case scenarios::Key::None:
-        break;
-    }
-    return Qt::Key_unknown;
+    static constexpr std::array<Qt::Key, 8> Keys = { Qt::Key_unknown, Qt::Key_Tab, Qt::Key_Shift,
+        Qt::Key_Control, Qt::Key_Down, Qt::Key_Up, Qt::Key_End, Qt::Key_V }; // by scenarios::Key
+    return Keys.at(static_cast<std::size_t>(key));
 }
 
 void WindowScenariosTest::run_data()

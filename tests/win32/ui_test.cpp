@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <span>
@@ -202,25 +203,9 @@ void stroke(WORD key)
 
 WORD virtualKey(scenarios::Key key)
 {
-    switch (key) {
-    case scenarios::Key::Tab:
-        return VK_TAB;
-    case scenarios::Key::Shift:
-        return VK_SHIFT;
-    case scenarios::Key::Control:
-        return VK_CONTROL;
-    case scenarios::Key::Down:
-        return VK_DOWN;
-    case scenarios::Key::Up:
-        return VK_UP;
-    case scenarios::Key::End:
-        return VK_END;
-    case scenarios::Key::V:
-        return 'V';
-    case scenarios::Key::None:
-        break;
-    }
-    return 0;
+    static constexpr std::array<WORD, 8> Keys
+        = { 0, VK_TAB, VK_SHIFT, VK_CONTROL, VK_DOWN, VK_UP, VK_END, 'V' }; // by scenarios::Key
+    return Keys.at(static_cast<std::size_t>(key));
 }
 
 void clickAt(POINT point)
@@ -394,19 +379,6 @@ INSTANTIATE_TEST_SUITE_P(Window, Scenarios, testing::ValuesIn(scenarios::All),
         return std::string(param.param.name);
     });
 
-UINT dpiOf(HWND window)
-{
-    using GetDpiForWindow = UINT(WINAPI *)(HWND);
-    const auto get = reinterpret_cast<GetDpiForWindow>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
-    if (get)
-        return get(window);
-    HDC screen = GetDC(nullptr);
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
-    ReleaseDC(nullptr, screen);
-    return static_cast<UINT>(dpi);
-}
-
 int scaled(int twips, UINT dpi)
 {
     return MulDiv(pixels(twips), static_cast<int>(dpi), 96);
@@ -416,7 +388,7 @@ TEST(Window, FixedSizeCaptionAndControlsFromTheLayout)
 {
     const Calculator calc;
     ASSERT_TRUE(calc.window());
-    const UINT dpi = dpiOf(calc.window());
+    const UINT dpi = GetDpiForWindow(calc.window());
     RECT client {};
     GetClientRect(calc.window(), &client);
     EXPECT_EQ(client.right, scaled(ClientWidthTwips, dpi)) << dpi << " dpi";
@@ -516,13 +488,7 @@ TEST(Window, IndicatorInDarkBlueAndCaptionsInBlackOnWhite)
 int main(int argc, char **argv)
 {
     // Coordinates as the calculator sees them, on any screen density.
-    using SetAwareness = BOOL(WINAPI *)(HANDLE);
-    const auto setAwareness = reinterpret_cast<SetAwareness>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetProcessDpiAwarenessContext")));
-    if (setAwareness)
-        setAwareness(reinterpret_cast<HANDLE>(-4)); // DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2
-    else
-        SetProcessDPIAware();
+    SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
