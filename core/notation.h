@@ -1,0 +1,64 @@
+#pragma once
+
+// Cells and addresses as numbers, and the notations other Modbus tools write
+// an address in. The conversions follow the window's rules exactly (the same
+// limits, the same rounding), so that the calculations on field texts and the
+// command line share one path.
+
+#include "core/address_conversion.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace modbuscalc {
+
+struct CellNumbers {
+    double table, column, row;
+};
+
+// table * 2048 + column * 256 + row, plus 1 in Modbus addressing. Fractions
+// are kept. nullopt when a number lies outside 0..31, 0..7, 0..255 (or is
+// NaN), and when the sum is not finite.
+std::optional<double> AddressOfCell(const CellNumbers &cell, AddressingMode mode);
+
+// The cell of an address (less 1 in Modbus addressing): the table and column
+// floored, the row keeping any fraction, each rounded to 15 significant
+// digits as the window writes it. nullopt when the table falls outside
+// 0..31, the column or row below 0, or a step is not finite.
+std::optional<CellNumbers> CellOfAddress(double address, AddressingMode mode);
+
+// What kind of data a 6-digit reference names; the value is its leading digit.
+enum class RegisterType { Coil = 0, DiscreteInput = 1, InputRegister = 3, HoldingRegister = 4 };
+
+// The highest 0-based (PDU) address: every cell has one of 0..65535.
+inline constexpr double MaxPduAddress = 65535;
+
+// True for a whole number 0..65535.
+bool IsPduAddress(double address);
+
+// "0x" and four or more upper-case hex digits: 2305 -> "0x0901". The number
+// must be a whole number 0..0xFFFFFFFF; anything else gives "Error".
+std::string HexText(double number);
+
+// The 6-digit reference of a 0-based address: the type's digit, then the
+// 1-based register number in five digits (2305 holding -> "402306",
+// 0 coil -> "000001"). Not a PDU address: "Error".
+std::string ReferenceText(double pduAddress, RegisterType type);
+
+// Reads "0x" or "0X" and one or more hex digits, surrounded by nothing but
+// blanks, as an unsigned number; nullopt for anything else, and for a value
+// above 0xFFFFFFFF.
+std::optional<double> ReadHex(std::string_view text);
+
+// True when the text starts (after blanks) with "0x" or "0X".
+bool HasHexPrefix(std::string_view text);
+
+// Reads a reference of the given type to its 0-based address: six digits
+// (the type's digit and a register number 00001..65536), or five digits
+// where that older form exists (the type's digit and 0001..9999, as in
+// 40001). nullopt for anything else: another type's digit, other lengths,
+// a register number of 0, anything but digits around blanks.
+std::optional<double> ReadReference(std::string_view text, RegisterType type);
+
+} // namespace modbuscalc
