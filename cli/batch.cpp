@@ -1,8 +1,9 @@
 #include "cli/batch.h"
 
+#include "cli/printable.h"
 #include "core/number_text.h"
 
-#include <array>
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -10,222 +11,173 @@ namespace modbuscalc::cli {
 
 namespace {
 
-constexpr std::array<std::string_view, 1> AddressNames = { "address" };
-constexpr std::array<std::string_view, 3> CellNames = { "table", "column", "row" };
 constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
 // Output is handed on in blocks of about this size.
 constexpr std::size_t FlushSize = 64 * 1024;
 
-bool isBlank(char c)
+bool isBlankText(std::string_view text)
 {
-    return c == ' ' || c == '\t';
+    return std::all_of(text.begin(), text.end(), [](char c) { return c == ' ' || c == '\t'; });
 }
 
-std::string_view trimmed(std::string_view text)
+bool sameName(std::string_view a, std::string_view b)
 {
-    while (!text.empty() && isBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && isBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) {
+        return lower(x) == lower(y);
+    });
 }
 
-std::string rejection(std::size_t field, std::string_view text)
+std::string fieldProblem(std::size_t column, std::string_view text, const std::string &problem)
 {
-    std::string message = "field " + std::to_string(field + 1);
-    if (trimmed(text).empty())
-        return message + " is empty";
-    return message + " ('" + Printable(trimmed(text)) + "') is not a number";
+    std::string message = "field " + std::to_string(column + 1);
+    if (problem == "is empty")
+        return message + ' ' + problem;
+    return message + " ('" + Printable(text) + "') " + problem;
 }
 
 } // namespace
 
-std::size_t InputCount(Verb verb)
-{
-    return verb == Verb::Address ? 3 : 1;
-}
-
-std::span<const std::string_view> ResultNames(Verb verb)
-{
-    if (verb == Verb::Address)
-        return AddressNames;
-    return CellNames;
-}
-
-Converter::Converter(const Options &options)
-    : m_options(options)
-{
-    m_fields.setModbusSelected(options.mode == AddressingMode::Modbus);
-    m_result.results.resize(ResultNames(options.verb).size());
-}
-
-const Conversion &Converter::convert(std::span<const std::string_view> inputs)
-{
-    m_result.problem.clear();
-    if (!m_options.lenient) {
-        for (std::size_t i = 0; i < inputs.size(); ++i) {
-            if (!WholeNumber(inputs[i])) {
-                for (std::string &result : m_result.results)
-                    result = ErrorMark;
-                m_result.inRange = false;
-                m_result.problem = rejection(i, inputs[i]);
-                return m_result;
-            }
-        }
-    }
-
-    // The same field texts and calculation as a key release in the window.
-    if (m_options.verb == Verb::Address) {
-        m_fields.setText(Field::Table, std::string(inputs[0]));
-        m_fields.setText(Field::Column, std::string(inputs[1]));
-        m_fields.setText(Field::Row, std::string(inputs[2]));
-        CalculateAddress(m_fields);
-        m_result.results[0] = m_fields.text(Field::Address);
-    } else {
-        m_fields.setText(Field::Address, std::string(inputs[0]));
-        CalculateTables(m_fields);
-        m_result.results[0] = m_fields.text(Field::Table);
-        m_result.results[1] = m_fields.text(Field::Column);
-        m_result.results[2] = m_fields.text(Field::Row);
-    }
-    // Out-of-range results are marked in every output field alike.
-    m_result.inRange = m_result.results[0] != ErrorMark;
-    return m_result;
-}
-
-char SeparatorOf(std::string_view line)
-{
-    // A plain loop: find_first_of looks each character up in the set anew.
-    for (char c : line)
-        if (c == ',' || c == ';' || c == '\t')
-            return c;
-    return ' ';
-}
-
-void SplitFields(std::string_view line, char separator, std::vector<std::string_view> &fields)
-{
-    fields.clear();
-    if (separator == ' ') {
-        for (std::size_t pos = 0;;) {
-            while (pos < line.size() && isBlank(line[pos]))
-                ++pos;
-            if (pos == line.size())
-                return;
-            std::size_t end = pos;
-            while (end < line.size() && !isBlank(line[end]))
-                ++end;
-            fields.push_back(line.substr(pos, end - pos));
-            pos = end;
-        }
-    }
-    for (std::size_t pos = 0;;) {
-        const std::size_t end = line.find(separator, pos);
-        fields.push_back(trimmed(line.substr(pos, end - pos)));
-        if (end == std::string_view::npos)
-            return;
-        pos = end + 1;
-    }
-}
-
-std::string Printable(std::string_view text)
-{
-    constexpr std::size_t Longest = 40;
-    constexpr std::string_view Hex = "0123456789ABCDEF";
-    std::string out;
-    for (std::size_t i = 0; i < text.size() && i < Longest; ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte < 0x20 || byte >= 0x7F) {
-            out += "\\x";
-            out += Hex[byte >> 4];
-            out += Hex[byte & 0xF];
-        } else {
-            out += static_cast<char>(byte);
-        }
-    }
-    if (text.size() > Longest)
-        out += "...";
-    return out;
-}
-
-BatchConverter::BatchConverter(const Options &options, Report report)
-    : m_options(options)
+BatchConverter::BatchConverter(const Verb &verb, const Options &options, Report report)
+    : m_verb(verb)
+    , m_options(options)
     , m_report(std::move(report))
-    , m_converter(options)
 {
 }
 
-void BatchConverter::convertAll(
-    LineReader &reader, std::string &out, const std::function<void(std::string &)> &flush)
+void BatchConverter::reject(std::size_t lineNumber, const std::string &message)
 {
-    std::size_t lineNumber = 0;
-    while (const auto line = reader.next()) {
-        ++lineNumber;
-        if (line->tooLong) {
-            ++m_failed;
-            m_report(lineNumber,
+    ++m_failed;
+    if (!m_options.quiet)
+        m_report(lineNumber, message);
+}
+
+bool BatchConverter::resolveColumns(const std::vector<std::string_view> &header)
+{
+    m_selected.clear();
+    for (const std::string &name : m_options.columns) {
+        const auto found = std::find_if(header.begin(), header.end(),
+            [&name](std::string_view field) { return sameName(field, name); });
+        if (found == header.end()) {
+            m_report(0, "no column '" + Printable(name) + "' in the header");
+            return false;
+        }
+        m_selected.push_back(static_cast<std::size_t>(found - header.begin()));
+    }
+    return true;
+}
+
+std::string BatchConverter::pickInputs(const std::vector<std::string_view> &fields)
+{
+    m_inputs.clear();
+    m_inputColumns.clear();
+    if (!m_selected.empty()) {
+        for (std::size_t column : m_selected) {
+            if (column >= fields.size())
+                return "no field " + std::to_string(column + 1) + " (the line has "
+                    + std::to_string(fields.size()) + ')';
+            m_inputs.push_back(fields[column]);
+            m_inputColumns.push_back(column);
+        }
+        return {};
+    }
+    // Spreadsheets pad rows to the widest one: empty fields at the end do
+    // not count.
+    std::size_t count = fields.size();
+    while (count > 0 && fields[count - 1].empty())
+        --count;
+    const std::size_t expected = m_verb.inputs;
+    if (count != expected) {
+        std::string message = "expected " + std::to_string(expected)
+            + (expected == 1 ? " field" : " fields") + ", found " + std::to_string(count);
+        if (count > expected)
+            message += "; choose the columns with -f";
+        return message;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        m_inputs.push_back(fields[i]);
+        m_inputColumns.push_back(i);
+    }
+    return {};
+}
+
+bool BatchConverter::convertAll(LineReader &reader, char oneColumnSeparator, std::string &out,
+    const std::function<void(std::string &)> &flush)
+{
+    CsvReader records(reader, m_options.delimiter);
+    m_selected = m_options.fields;
+    const std::vector<std::string_view> names = m_verb.resultNames(m_options);
+    bool first = true;
+
+    while (const auto record = records.next()) {
+        const bool isFirst = std::exchange(first, false);
+        if (record->tooLong) {
+            reject(record->lineNumber,
                 "line longer than " + std::to_string(LineReader::DefaultMaxLineLength)
                     + " bytes, skipped");
             // Its fields are gone; the marks alone keep one line per line.
-            const std::size_t marks = ResultNames(m_options.verb).size();
-            for (std::size_t i = 0; i < marks; ++i) {
-                out += i == 0 ? "" : " ";
+            const char separator = records.separator().value_or(oneColumnSeparator);
+            for (std::size_t i = 0; i < names.size(); ++i) {
+                out += i == 0 ? "" : std::string(1, separator);
                 out += ErrorMark;
             }
-            out += '\n';
-        } else {
-            convertLine(line->text, lineNumber, out);
+            // One output line for each input line it took.
+            out.append(record->lines, '\n');
+            continue;
         }
+
+        // The record is copied as it stood; only the results are added.
+        std::string_view text = record->text;
+        const std::size_t before = out.size();
+        out += text;
+        if (isFirst && text.starts_with(ByteOrderMark))
+            text.remove_prefix(ByteOrderMark.size());
+        if (!isBlankText(text)) {
+            const std::vector<std::string_view> &fields = records.split(text);
+            char separator = records.separator().value_or(oneColumnSeparator);
+            if (separator == BlankSeparator && fields.size() == 1)
+                separator = oneColumnSeparator;
+
+            if (isFirst && m_options.header) {
+                if (!m_options.columns.empty() && !resolveColumns(fields)) {
+                    out.resize(before);
+                    return false;
+                }
+                for (std::string_view name : names) {
+                    out += separator;
+                    out += name;
+                }
+            } else {
+                std::string problem = record->unterminated
+                    ? std::string("a quoted field has no closing quote")
+                    : pickInputs(fields);
+                if (problem.empty()) {
+                    m_verb.convert(m_options, m_inputs, m_conversion);
+                    if (!m_conversion.inRange) {
+                        const auto &input = m_conversion.rejectedInput;
+                        problem = input ? fieldProblem(m_inputColumns[*input], m_inputs[*input],
+                                      m_conversion.problem)
+                                        : m_conversion.problem;
+                    }
+                    for (const std::string &result : m_conversion.results) {
+                        out += separator;
+                        out += result;
+                    }
+                } else {
+                    for (std::size_t i = 0; i < names.size(); ++i) {
+                        out += separator;
+                        out += ErrorMark;
+                    }
+                }
+                if (!problem.empty())
+                    reject(record->lineNumber, problem);
+            }
+        }
+        out += record->crlf ? "\r\n" : "\n";
         if (out.size() >= FlushSize)
             flush(out);
     }
-}
-
-void BatchConverter::convertLine(std::string_view line, std::size_t lineNumber, std::string &out)
-{
-    // The line is copied as it stood; only the results are added.
-    const bool crlf = !line.empty() && line.back() == '\r';
-    const std::string_view content = crlf ? line.substr(0, line.size() - 1) : line;
-    std::string_view text = content;
-    if (lineNumber == 1 && text.starts_with(ByteOrderMark))
-        text.remove_prefix(ByteOrderMark.size());
-
-    out += content;
-    if (trimmed(text).empty()) {
-        // A blank line stays blank.
-    } else if (lineNumber == 1 && m_options.header) {
-        const char separator = SeparatorOf(text);
-        for (std::string_view name : ResultNames(m_options.verb)) {
-            out += separator;
-            out += name;
-        }
-    } else {
-        const char separator = SeparatorOf(text);
-        SplitFields(text, separator, m_fields);
-        const std::size_t expected = InputCount(m_options.verb);
-        if (m_fields.size() != expected) {
-            ++m_failed;
-            m_report(lineNumber,
-                "expected " + std::to_string(expected) + (expected == 1 ? " field" : " fields")
-                    + ", found " + std::to_string(m_fields.size()));
-            for (std::size_t i = 0; i < ResultNames(m_options.verb).size(); ++i) {
-                out += separator;
-                out += ErrorMark;
-            }
-        } else {
-            const Conversion &conversion = m_converter.convert(m_fields);
-            if (!conversion.problem.empty())
-                m_report(lineNumber, conversion.problem);
-            if (!conversion.inRange)
-                ++m_failed;
-            for (const std::string &result : conversion.results) {
-                out += separator;
-                out += result;
-            }
-        }
-    }
-    if (crlf)
-        out += '\r';
-    out += '\n';
+    return true;
 }
 
 } // namespace modbuscalc::cli

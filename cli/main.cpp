@@ -1,7 +1,10 @@
-// modbuscalc: the calculator's conversions for scripts and register lists.
-// Parses the command line, then hands each conversion or input to cli/batch.
+// modbuscalc: the calculator's conversions for scripts and register maps.
+// Parses the command line, then hands one conversion or each input to the
+// verb table and the list converter.
 
 #include "cli/batch.h"
+#include "cli/printable.h"
+#include "cli/verbs.h"
 #include "version.h"
 
 #include <CLI/CLI.hpp>
@@ -10,8 +13,10 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #ifdef _WIN32
@@ -26,53 +31,338 @@ using namespace modbuscalc::cli;
 
 constexpr int ExitOk = 0;
 constexpr int ExitDataProblem = 1;
-constexpr int ExitUsage = 2;
+constexpr int ExitTrouble = 2; // usage, reading or writing
 
-constexpr const char *Examples = R"(Examples:
-  modbuscalc address 5 0 1             prints 10241
-  modbuscalc -m cell 10241             prints 5 0 0 (Modbus addressing)
-  modbuscalc address < cells.csv       appends the address to each line
-  modbuscalc --header cell -- map.csv  appends table, column and row
+constexpr const char *Version = "modbuscalc " MODBUSCALC_VERSION "\n"
+                                "Copyright (C) 2026 The Modbus Calculator developers.\n"
+                                "License: MIT; this is free software: you are free to change "
+                                "and redistribute it.\nThere is NO WARRANTY, to the extent "
+                                "permitted by law.";
 
-Batch lines hold each conversion's numbers separated by commas, semicolons,
-tabs or blanks; each output line is the input line with the results added
-after its own separator. Exit status: 0 if every result is in range, 1 if
-any line was rejected or out of range, 2 for a usage error.
+constexpr const char *Footer
+    = R"(Operands: exactly the verb's count of numbers is one conversion; otherwise
+they name files to read ('-' is standard input; none: standard input).
+
+Numbers: whole numbers (a fraction or 1E-300 is rejected as not a whole
+number); 0x0901 is hex. --lenient reads as the window does: the number a
+field begins with, else 0. The window reads &H and &O as signed 16-bit
+values (&H8000 is -32768): write 0x8000 for 32768.
+
+Notations (-n): address, as the window shows it (0-based, or 1-based with
+-m); hex, the same number in hex (0x0901); ref, the 6-digit reference
+(402306 = holding register 2306 = PDU address 2305), whatever -m says, its
+first digit from --type. A 5-digit reference (40001) is read where that
+form exists, up to 49999: most cells of this controller need the 6-digit
+form. -a writes pdu, register, reference and hex side by side.
+
+Maps: fields separated by commas, semicolons, tabs or blanks (or -d), as
+spreadsheets write them: "quoted" fields may hold separators, "" and line
+breaks. Without -f or --columns a line holds exactly the verb's count of
+fields, empty fields at its end aside. Each output line is the input line
+with the results added after its own separator.
+
+Examples:
+  modbuscalc address 5 0 1               prints 10241
+  modbuscalc -m cell 10241               prints 5 0 0 (Modbus addressing)
+  modbuscalc address --all 1 1 1         prints 2305 2306 402306 0x0901
+  modbuscalc -n ref cell 402306          prints 1 1 1
+  modbuscalc address -f 3,4,5 map.csv    reads the cells from columns 3 to 5
+  modbuscalc --header --columns table,column,row address map.csv
+
+Exit status: 0 if every result is in range, 1 if any line was rejected or
+out of range, 2 for a usage error or trouble reading or writing.
 )";
+
+std::string lowerFirst(std::string text)
+{
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z')
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
 
 int usageError(const std::string &message)
 {
     std::cerr << "modbuscalc: " << message << "\nTry 'modbuscalc --help' for more information.\n";
-    return ExitUsage;
+    return ExitTrouble;
+}
+
+// A file's name in a message: as it is where it can be shown, else escaped
+// and quoted, so that no control byte reaches the terminal.
+std::string nameOf(const std::string &file)
+{
+    const std::string printable = Printable(file, std::string::npos);
+    return printable == file ? file : '\'' + printable + '\'';
 }
 
 void writeOut(std::string &buffer, bool &writeFailed)
 {
-    if (!buffer.empty() && std::fwrite(buffer.data(), 1, buffer.size(), stdout) != buffer.size())
+    if (!buffer.empty() && !writeFailed
+        && std::fwrite(buffer.data(), 1, buffer.size(), stdout) != buffer.size())
         writeFailed = true;
     buffer.clear();
 }
 
-// A full disk or a closed output must not pass for success.
-int withOutputChecked(int status, bool writeFailed)
+// A full disk or a closed output must not pass for success, on every path.
+int withOutputChecked(int status, bool writeFailed = false)
 {
-    if (writeFailed || std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::cerr << "modbuscalc: write error\n";
-        return ExitDataProblem;
+    std::cout.flush();
+    if (writeFailed || !std::cout || std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        const int error = errno;
+        std::cerr << "modbuscalc: write error"
+                  << (error ? std::string(": ") + std::strerror(error) : "") << '\n';
+        return ExitTrouble;
     }
     return status;
 }
 
-// The numbers given on the command line: one conversion, results on one line.
-int convertOnce(const Options &options, const std::vector<std::string> &numbers)
+struct Invocation {
+    const Verb *verb = nullptr;
+    Options options;
+    std::vector<std::string> operands;
+    bool conversion = false; // the operands are one conversion's numbers
+};
+
+// The operands are one conversion when there are exactly the verb's count
+// of them, none names a file, and one at least looks like a number.
+bool isOneConversion(const Verb &verb, const std::vector<std::string> &operands)
 {
-    const std::vector<std::string_view> inputs(numbers.begin(), numbers.end());
-    Converter converter(options);
-    const Conversion &conversion = converter.convert(inputs);
-    if (!conversion.problem.empty()) {
-        for (const std::string &number : numbers)
-            if (!WholeNumber(number))
-                std::cerr << "modbuscalc: '" << Printable(number) << "' is not a number\n";
+    if (operands.size() != verb.inputs)
+        return false;
+    bool numberLike = false;
+    for (const std::string &operand : operands) {
+        struct stat info { };
+        if (operand == "-" || ::stat(operand.c_str(), &info) == 0)
+            return false;
+        const std::size_t start = operand.find_first_not_of(" \t");
+        numberLike = numberLike || start == std::string::npos
+            || std::string_view("0123456789+-.&").find(operand[start]) != std::string_view::npos;
+    }
+    return numberLike;
+}
+
+bool allNumberLike(const std::vector<std::string> &operands)
+{
+    for (const std::string &operand : operands) {
+        std::string problem;
+        if (!WholeNumber(operand) && !ReadHex(operand))
+            return false;
+    }
+    return true;
+}
+
+// "3,4,5" or "3-5": 1-based column numbers, to 0-based.
+std::optional<std::vector<std::size_t>> fieldList(const std::string &list)
+{
+    std::vector<std::size_t> columns;
+    std::size_t pos = 0;
+    while (pos <= list.size()) {
+        const std::size_t end = std::min(list.find(',', pos), list.size());
+        const std::string item = list.substr(pos, end - pos);
+        const std::size_t dash = item.find('-');
+        try {
+            std::size_t used = 0;
+            const unsigned long first = std::stoul(item.substr(0, dash), &used);
+            if (used != (dash == std::string::npos ? item.size() : dash) || first == 0)
+                return std::nullopt;
+            unsigned long last = first;
+            if (dash != std::string::npos) {
+                last = std::stoul(item.substr(dash + 1), &used);
+                if (used != item.size() - dash - 1 || last < first || last - first > 64)
+                    return std::nullopt;
+            }
+            for (unsigned long c = first; c <= last; ++c)
+                columns.push_back(c - 1);
+        } catch (const std::exception &) {
+            return std::nullopt;
+        }
+        pos = end + 1;
+    }
+    return columns;
+}
+
+std::optional<char> delimiterOf(const std::string &text)
+{
+    if (text == "\\t" || text == "tab" || text == "\t")
+        return '\t';
+    if (text.size() == 1 && text[0] != '"' && text[0] != '\n' && text[0] != '\r')
+        return text[0];
+    return std::nullopt;
+}
+
+// Reads the command line into invocation. Returns the exit status when the
+// program is done already: help, version or a usage error.
+std::optional<int> parseCommandLine(int argc, char **argv, Invocation &invocation)
+{
+    // The parser takes "-.5" for a cluster of short options; with its leading
+    // zero the same negative number passes, and messages get the original.
+    std::vector<const char *> arguments(argv, argv + argc);
+    // Everything after "--" is an operand; the parser sees only what is before.
+    std::vector<std::string> afterDashes;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        if (std::string_view(arguments[i]) == "--") {
+            afterDashes.assign(
+                arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1, arguments.end());
+            arguments.resize(i);
+            break;
+        }
+    }
+    std::vector<std::string> respelled;
+    respelled.reserve(arguments.size()); // no reallocation: c_str() stays valid
+    std::map<std::string, std::string> originals;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const std::string_view argument = arguments[i];
+        if (argument.starts_with("-.") && argument.size() > 2) {
+            respelled.push_back("-0" + std::string(argument.substr(1)));
+            originals[respelled.back()] = std::string(argument);
+            arguments[i] = respelled.back().c_str();
+        }
+    }
+
+    CLI::App app("Converts between Modbus addresses and data cells (table 0-31, column 0-7,\n"
+                 "row 0-255): address = table * 2048 + column * 256 + row, plus 1 in Modbus\n"
+                 "(1-based) addressing. Results as the Modbus Calculator window shows them.\n",
+        "modbuscalc");
+    app.set_version_flag("-V,--version", Version);
+    app.footer(Footer);
+    app.require_subcommand(1);
+
+    Options &options = invocation.options;
+    bool modbus = false;
+    std::string notation = "address", type = "holding", delimiter, fields, columns;
+    app.add_flag("-m,--modbus", modbus, "Modbus (1-based) addressing; without it, absolute");
+    app.add_flag("--header", options.header, "Each input's first line is a header: copy it");
+    app.add_flag("--lenient", options.lenient,
+        "Read numbers as the window does: the number a field begins with, else 0");
+    app.add_flag("-q,--quiet", options.quiet, "No message for each rejected line");
+    app.add_flag("-a,--all", options.all, "Every notation: pdu, register, reference, hex");
+    app.add_option("-n,--notation", notation, "address (default), hex or ref");
+    app.add_option(
+        "--type", type, "For ref: holding (4, default), input (3), discrete (1), coil (0)");
+    app.add_option("-d,--delimiter", delimiter, "The field separator (tab: \\t)");
+    app.add_option("-f,--fields", fields, "The columns to read, from 1: 3,4,5 or 3-5");
+    app.add_option("--columns", columns, "With --header, the columns to read by name");
+
+    std::vector<std::vector<std::string>> operands(Verbs().size());
+    std::vector<CLI::App *> subcommands;
+    for (std::size_t i = 0; i < Verbs().size(); ++i) {
+        const Verb &verb = Verbs()[i];
+        CLI::App *sub = app.add_subcommand(std::string(verb.name),
+            std::string(verb.operands) + " to " + std::string(verb.summary));
+        sub->add_option("operands", operands[i],
+            std::string(verb.operands) + "; or files to read, none: standard input");
+        sub->fallthrough(); // options before or after the verb
+        subcommands.push_back(sub);
+    }
+
+    try {
+        app.parse(static_cast<int>(arguments.size()), arguments.data());
+    } catch (const CLI::CallForHelp &e) {
+        app.exit(e);
+        return withOutputChecked(ExitOk);
+    } catch (const CLI::CallForAllHelp &e) {
+        app.exit(e);
+        return withOutputChecked(ExitOk);
+    } catch (const CLI::CallForVersion &e) {
+        app.exit(e);
+        return withOutputChecked(ExitOk);
+    } catch (const CLI::ExtrasError &e) {
+        // "The following argument(s) was/were not expected: X ..."
+        const std::string what = e.what();
+        std::string first = what.substr(what.find(": ") + 2);
+        first = first.substr(0, first.find(' '));
+        return usageError(first.starts_with('-') ? "unrecognized option '" + first + "'"
+                                                 : "unknown command '" + Printable(first) + "'");
+    } catch (const CLI::RequiredError &) {
+        const std::vector<std::string> rest = app.remaining();
+        if (!rest.empty() && !rest.front().starts_with('-'))
+            return usageError("unknown command '" + Printable(rest.front()) + "'");
+        return usageError("missing command: address or cell");
+    } catch (const CLI::ArgumentMismatch &e) {
+        const std::string what = e.what(); // "--notation: 1 required TEXT missing"
+        return usageError("option '" + what.substr(0, what.find(':')) + "' requires an argument");
+    } catch (const CLI::ParseError &e) {
+        return usageError(lowerFirst(e.what()));
+    }
+
+    for (std::size_t i = 0; i < subcommands.size(); ++i) {
+        if (subcommands[i]->parsed()) {
+            invocation.verb = &Verbs()[i];
+            invocation.operands = operands[i];
+        }
+    }
+    for (std::string &operand : invocation.operands)
+        if (const auto original = originals.find(operand); original != originals.end())
+            operand = original->second;
+    invocation.operands.insert(invocation.operands.end(), afterDashes.begin(), afterDashes.end());
+
+    options.mode = modbus ? AddressingMode::Modbus : AddressingMode::Absolute;
+    if (notation == "address")
+        options.notation = Notation::Address;
+    else if (notation == "hex")
+        options.notation = Notation::Hex;
+    else if (notation == "ref" || notation == "reference")
+        options.notation = Notation::Reference;
+    else
+        return usageError("invalid notation '" + Printable(notation) + "': address, hex or ref");
+    if (type == "holding")
+        options.type = RegisterType::HoldingRegister;
+    else if (type == "input")
+        options.type = RegisterType::InputRegister;
+    else if (type == "discrete")
+        options.type = RegisterType::DiscreteInput;
+    else if (type == "coil")
+        options.type = RegisterType::Coil;
+    else
+        return usageError(
+            "invalid type '" + Printable(type) + "': holding, input, discrete or coil");
+    if (app.count("--delimiter")) {
+        options.delimiter = delimiterOf(delimiter);
+        if (!options.delimiter)
+            return usageError(
+                "the delimiter must be a single character: '" + Printable(delimiter) + "'");
+    }
+    const Verb &verb = *invocation.verb;
+    if (app.count("--fields")) {
+        const auto list = fieldList(fields);
+        if (!list)
+            return usageError("invalid field list '" + Printable(fields) + "'");
+        options.fields = *list;
+    }
+    if (app.count("--columns")) {
+        if (!options.header)
+            return usageError("--columns picks columns by the header's names: give --header too");
+        if (!options.fields.empty())
+            return usageError("give -f or --columns, not both");
+        for (std::size_t pos = 0; pos <= columns.size();) {
+            const std::size_t end = std::min(columns.find(',', pos), columns.size());
+            options.columns.push_back(columns.substr(pos, end - pos));
+            pos = end + 1;
+        }
+    }
+    const std::size_t chosen = options.fields.size() + options.columns.size();
+    if (chosen != 0 && chosen != verb.inputs)
+        return usageError(std::string(verb.name) + " reads " + std::to_string(verb.inputs)
+            + (verb.inputs == 1 ? " column" : " columns") + ", not " + std::to_string(chosen));
+
+    invocation.conversion = isOneConversion(verb, invocation.operands);
+    if (!invocation.conversion && !invocation.operands.empty()
+        && allNumberLike(invocation.operands))
+        return usageError(std::string(verb.name) + " takes " + std::to_string(verb.inputs)
+            + (verb.inputs == 1 ? " number" : " numbers") + ", got "
+            + std::to_string(invocation.operands.size()));
+    return std::nullopt;
+}
+
+// The numbers given on the command line: one conversion, results on one line.
+int convertOnce(const Invocation &invocation)
+{
+    const std::vector<std::string_view> inputs(
+        invocation.operands.begin(), invocation.operands.end());
+    Conversion conversion;
+    invocation.verb->convert(invocation.options, inputs, conversion);
+    if (conversion.rejectedInput) {
+        std::cerr << "modbuscalc: '" << Printable(inputs[*conversion.rejectedInput]) << "' "
+                  << conversion.problem << '\n';
     }
     std::string line;
     for (const std::string &result : conversion.results)
@@ -83,131 +373,74 @@ int convertOnce(const Options &options, const std::vector<std::string> &numbers)
     return withOutputChecked(conversion.inRange ? ExitOk : ExitDataProblem, writeFailed);
 }
 
-// Each input in turn, "-" being standard input.
-int convertLists(const Options &options, std::vector<std::string> files)
+// A one-column input's results go after -d's separator, else the one its
+// file name's extension implies, else a blank.
+char oneColumnSeparator(const Options &options, const std::string &file)
 {
+    if (options.delimiter)
+        return *options.delimiter;
+    const auto endsWith = [&file](std::string_view tail) {
+        return file.size() >= tail.size()
+            && std::equal(tail.rbegin(), tail.rend(), file.rbegin(), [](char a, char b) {
+                   return a == (b >= 'A' && b <= 'Z' ? char(b - 'A' + 'a') : b);
+               });
+    };
+    if (endsWith(".csv"))
+        return ',';
+    if (endsWith(".tsv"))
+        return '\t';
+    return BlankSeparator;
+}
+
+// Each input in turn, "-" being standard input.
+int convertLists(const Invocation &invocation)
+{
+    std::vector<std::string> files = invocation.operands;
     if (files.empty())
         files.emplace_back("-");
     int status = ExitOk;
     std::string name;
-    BatchConverter batch(options, [&name](std::size_t line, std::string_view message) {
-        std::cerr << "modbuscalc: " << name << ':' << line << ": " << message << '\n';
-    });
+    BatchConverter batch(
+        *invocation.verb, invocation.options, [&name](std::size_t line, std::string_view message) {
+            std::cerr << "modbuscalc: " << name;
+            if (line > 0)
+                std::cerr << ':' << line;
+            std::cerr << ": " << message << '\n';
+        });
     std::string out;
     bool writeFailed = false;
     const auto flush = [&writeFailed](std::string &buffer) { writeOut(buffer, writeFailed); };
 
     for (const std::string &file : files) {
         const bool standardInput = file == "-";
-        name = standardInput ? "<stdin>" : file;
+        name = standardInput ? "<stdin>" : nameOf(file);
+        struct stat info { };
+        if (!standardInput && ::stat(file.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            std::cerr << "modbuscalc: " << name << ": " << std::strerror(EISDIR) << '\n';
+            status = ExitTrouble;
+            continue;
+        }
         std::FILE *in = standardInput ? stdin : std::fopen(file.c_str(), "rb");
         if (!in) {
-            std::cerr << "modbuscalc: " << file << ": " << std::strerror(errno) << '\n';
-            status = ExitDataProblem;
+            std::cerr << "modbuscalc: " << name << ": " << std::strerror(errno) << '\n';
+            status = ExitTrouble;
             continue;
         }
         LineReader reader(
             [in](char *buffer, std::size_t size) { return std::fread(buffer, 1, size, in); });
-        batch.convertAll(reader, out, flush);
+        if (!batch.convertAll(reader, oneColumnSeparator(invocation.options, file), out, flush))
+            status = ExitTrouble;
         flush(out);
         if (std::ferror(in)) {
             std::cerr << "modbuscalc: " << name << ": read error\n";
-            status = ExitDataProblem;
+            status = ExitTrouble;
         }
         if (!standardInput)
             std::fclose(in);
     }
-    if (batch.failed() > 0)
+    if (batch.failed() > 0 && status == ExitOk)
         status = ExitDataProblem;
     return withOutputChecked(status, writeFailed);
-}
-
-struct Invocation {
-    Options options;
-    std::vector<std::string> numbers; // one conversion's, if given
-    std::vector<std::string> files; // the inputs after "--"
-    bool filesGiven = false;
-};
-
-// Reads the command line into invocation. Returns the exit status when the
-// program is done already: help, version or a usage error.
-std::optional<int> parseCommandLine(int argc, char **argv, Invocation &invocation)
-{
-    // Everything after "--" names an input; the parser sees only what is before.
-    std::vector<const char *> arguments(argv, argv + argc);
-    for (std::size_t i = 1; i < arguments.size(); ++i) {
-        if (std::string_view(arguments[i]) == "--") {
-            invocation.files.assign(
-                arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1, arguments.end());
-            arguments.resize(i);
-            invocation.filesGiven = true;
-            break;
-        }
-    }
-
-    // The parser takes "-.5" for a cluster of short options; with its leading
-    // zero the same negative number passes as one.
-    std::vector<std::string> respelled;
-    respelled.reserve(arguments.size()); // no reallocation: c_str() stays valid
-    for (const char *&argument : arguments) {
-        if (std::string_view(argument).starts_with("-.")) {
-            respelled.push_back("-0" + std::string(argument + 1));
-            argument = respelled.back().c_str();
-        }
-    }
-
-    CLI::App app("Converts between Modbus addresses and data cells (table 0-31, column 0-7,\n"
-                 "row 0-255): address = table * 2048 + column * 256 + row, plus 1 in Modbus\n"
-                 "(1-based) addressing. Results as the Modbus Calculator window shows them.\n",
-        "modbuscalc");
-    app.set_version_flag("--version", "modbuscalc " MODBUSCALC_VERSION);
-    app.footer(Examples);
-    app.require_subcommand(1);
-
-    Options &options = invocation.options;
-    bool modbus = false;
-    app.add_flag("-m,--modbus", modbus, "Modbus (1-based) addressing; without it, absolute");
-    app.add_flag("--header", options.header, "Each input's first line is a header: copy it");
-    app.add_flag("--lenient", options.lenient,
-        "Read numbers as the window does: the number a field begins with, else 0");
-
-    std::vector<std::string> cellNumbers;
-    std::vector<std::string> addressNumbers;
-    CLI::App *address = app.add_subcommand("address", "TABLE COLUMN ROW to the address");
-    address->add_option("TABLE COLUMN ROW", cellNumbers, "The cell; none: read lists");
-    CLI::App *cell = app.add_subcommand("cell", "ADDRESS to TABLE COLUMN ROW");
-    cell->add_option("ADDRESS", addressNumbers, "The address; none: read lists");
-    for (CLI::App *verb : { address, cell }) {
-        verb->fallthrough(); // options before or after the verb
-        verb->footer("With no numbers, reads lists from standard input or the files after --.\n");
-    }
-
-    try {
-        app.parse(static_cast<int>(arguments.size()), arguments.data());
-    } catch (const CLI::CallForHelp &e) {
-        return app.exit(e);
-    } catch (const CLI::CallForAllHelp &e) {
-        return app.exit(e);
-    } catch (const CLI::CallForVersion &e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError &e) {
-        return usageError(e.what());
-    }
-
-    options.verb = address->parsed() ? Verb::Address : Verb::Cell;
-    options.mode = modbus ? AddressingMode::Modbus : AddressingMode::Absolute;
-    invocation.numbers = options.verb == Verb::Address ? cellNumbers : addressNumbers;
-    const std::size_t expected = InputCount(options.verb);
-    if (invocation.numbers.empty())
-        return std::nullopt;
-    if (invocation.filesGiven)
-        return usageError("give numbers or files after --, not both");
-    if (invocation.numbers.size() != expected) {
-        return usageError(std::string(options.verb == Verb::Address ? "address" : "cell")
-            + " takes " + std::to_string(expected) + (expected == 1 ? " number" : " numbers")
-            + ", got " + std::to_string(invocation.numbers.size()));
-    }
-    return std::nullopt;
 }
 
 } // namespace
@@ -222,7 +455,7 @@ int main(int argc, char **argv)
     Invocation invocation;
     if (const std::optional<int> status = parseCommandLine(argc, argv, invocation))
         return *status;
-    if (invocation.numbers.empty())
-        return convertLists(invocation.options, invocation.files);
-    return convertOnce(invocation.options, invocation.numbers);
+    if (invocation.conversion)
+        return convertOnce(invocation);
+    return convertLists(invocation);
 }

@@ -1,7 +1,7 @@
 // Register lists of any bytes, fed in blocks of any size: the line reader
 // gives back exactly the input's lines (a line over the limit as one
 // too-long line), and a list conversion writes exactly one output line for
-// each input line, whatever the lines hold.
+// each input line, whatever the lines hold (quoted line breaks included).
 
 #include "cli/batch.h"
 #include "cli/line_reader.h"
@@ -78,18 +78,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     check(index == expected.size());
     check(!reader.next()); // stays at the end
 
-    // Both verbs, strict and lenient: one output line per input line.
-    for (const Verb verb : { Verb::Address, Verb::Cell }) {
+    // Both verbs, strict and lenient, with and without a header, quotes
+    // and all: one output line per input line.
+    for (const Verb &verb : Verbs()) {
         Options options;
-        options.verb = verb;
         options.lenient = (data[0] & 0x80) != 0;
         options.header = (data[1] & 0x80) != 0;
+        options.all = (data[0] & 0x40) != 0;
         offered = 0;
         LineReader again(source, maxLine);
         std::size_t reports = 0;
-        BatchConverter batch(options, [&reports](std::size_t, std::string_view) { ++reports; });
+        BatchConverter batch(
+            verb, options, [&reports](std::size_t, std::string_view) { ++reports; });
         std::string out;
-        batch.convertAll(again, out, [](std::string &) {});
+        check(batch.convertAll(again, ',', out, [](std::string &) {}));
         check(
             static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n')) == expected.size());
         check(reports <= expected.size());

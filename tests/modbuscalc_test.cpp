@@ -151,20 +151,20 @@ TEST_F(ModbuscalcTest, SingleConversionsShowWhatTheWindowShows)
         { { "address", "31", "7", "255" }, "", "65535\n", 0, "" },
         { { "-m", "address", "31", "7", "255" }, "", "65536\n", 0, "" },
         { { "address", "5", "0", "0", "--modbus" }, "", "10241\n", 0, "" },
-        { { "address", "0", "0", "1.5" }, "", "1.5\n", 0, "" },
-        { { "address", "2.5", "0", "0" }, "", "5120\n", 0, "" },
+        { { "--lenient", "address", "0", "0", "1.5" }, "", "1.5\n", 0, "" },
+        { { "--lenient", "address", "2.5", "0", "0" }, "", "5120\n", 0, "" },
         { { "address", "&H1F", "7", "255" }, "", "65535\n", 0, "" },
         { { "address", "-1", "0", "0" }, "", "Error\n", 1, "" },
         { { "address", "32", "0", "0" }, "", "Error\n", 1, "" },
-        { { "address", "0", "0", "255.5" }, "", "Error\n", 1, "" },
+        { { "--lenient", "address", "0", "0", "255.5" }, "", "Error\n", 1, "" },
         { { "address", "1E400", "0", "0" }, "", "Error\n", 1, "" },
         { { "cell", "10241" }, "", "5 0 1\n", 0, "" },
         { { "cell", "-m", "10241" }, "", "5 0 0\n", 0, "" },
         { { "cell", "65535" }, "", "31 7 255\n", 0, "" },
-        { { "cell", "100.5" }, "", "0 0 100.5\n", 0, "" },
+        { { "cell", "100.5", "--lenient" }, "", "0 0 100.5\n", 0, "" },
         { { "cell", "65536" }, "", "Error Error Error\n", 1, "" },
         { { "--modbus", "cell", "0" }, "", "Error Error Error\n", 1, "" },
-        { { "cell", "-.5" }, "", "Error Error Error\n", 1, "" },
+        { { "cell", "-.5", "--lenient" }, "", "Error Error Error\n", 1, "" },
     });
 }
 
@@ -172,7 +172,7 @@ TEST_F(ModbuscalcTest, SingleConversionsRejectWhatIsNotANumber)
 {
     expectCases({
         { { "cell", "12abc" }, "", "Error Error Error\n", 1, "'12abc' is not a number" },
-        { { "address", "1", "", "3" }, "", "Error\n", 1, "'' is not a number" },
+        { { "address", "1", "", "3" }, "", "Error\n", 1, "'' is empty" },
         { { "address", "1", "2", "5E" }, "", "Error\n", 1, "'5E' is not a number" },
         // Leniently, as the window reads its fields.
         { { "--lenient", "cell", "12abc" }, "", "0 0 12\n", 0, "" },
@@ -190,7 +190,6 @@ TEST_F(ModbuscalcTest, UsageErrorsPointToHelp)
              { "cell", "--bogus", "1" },
              { "frobnicate" },
              {},
-             { "address", "1", "2", "3", "--", "list.csv" },
          }) {
         const Result r = run(args);
         EXPECT_EQ(r.status, 2) << args.size();
@@ -198,9 +197,12 @@ TEST_F(ModbuscalcTest, UsageErrorsPointToHelp)
         EXPECT_NE(r.err.find("modbuscalc --help"), std::string::npos) << r.err;
     }
 
-    const Result version = run({ "--version" });
-    EXPECT_EQ(version.out, "modbuscalc 1.00\n");
-    EXPECT_EQ(version.status, 0);
+    for (const char *flag : { "--version", "-V" }) {
+        const Result version = run({ flag });
+        EXPECT_TRUE(version.out.starts_with("modbuscalc 1.00\nCopyright (C) 2026 ")) << version.out;
+        EXPECT_NE(version.out.find("\nLicense: MIT"), std::string::npos) << version.out;
+        EXPECT_EQ(version.status, 0);
+    }
     const Result help = run({ "--help" });
     EXPECT_NE(help.out.find("Examples:"), std::string::npos);
     EXPECT_EQ(help.status, 0);
@@ -217,8 +219,9 @@ TEST_F(ModbuscalcTest, ListsKeepEachLineAsItStood)
         { { "address" }, "3 5 17\n", "3 5 17 7441\n", 0, "" },
         { { "address" }, " 3 ,  5,17 \n", " 3 ,  5,17 ,7441\n", 0, "" },
         { { "cell" }, "7441\n", "7441 3 5 17\n", 0, "" },
-        { { "cell" }, "7441;\n", "7441;;Error;Error;Error\n", 1, "expected 1 field, found 2" },
-        { { "-m", "cell" }, "1\n0\n", "1 0 0 0\n0 Error Error Error\n", 1, "" },
+        { { "cell" }, "7441;2\n", "7441;2;Error;Error;Error\n", 1, "expected 1 field, found 2" },
+        { { "-m", "cell" }, "1\n0\n", "1 0 0 0\n0 Error Error Error\n", 1,
+            "<stdin>:2: address 0 is out of range" },
         // Line ends, byte-order mark, blank lines, no newline at the end.
         { { "address" }, "3,5,17\r\n1,2,3\r\n", "3,5,17,7441\r\n1,2,3,2563\r\n", 0, "" },
         { { "address" }, bom + "3,5,17\n", bom + "3,5,17,7441\n", 0, "" },
@@ -243,7 +246,8 @@ TEST_F(ModbuscalcTest, RejectedLinesAreReportedAndTheRestConverted)
     EXPECT_EQ(r.err,
         "modbuscalc: <stdin>:2: field 1 ('12abc') is not a number\n"
         "modbuscalc: <stdin>:3: expected 3 fields, found 2\n"
-        "modbuscalc: <stdin>:4: field 2 is empty\n");
+        "modbuscalc: <stdin>:4: field 2 is empty\n"
+        "modbuscalc: <stdin>:5: cell 32 0 0 is out of range\n");
     EXPECT_EQ(r.status, 1);
 
     // Leniently, the window's reading: the leading number, else 0.
@@ -283,17 +287,122 @@ TEST_F(ModbuscalcTest, FilesAfterTheDoubleDash)
     EXPECT_NE(r.err.find(a.string() + ":2: field 1 ('x') is not a number"), std::string::npos)
         << r.err;
     EXPECT_NE(r.err.find("modbuscalc: " + missing.string() + ": "), std::string::npos) << r.err;
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 2); // a file that cannot be read is trouble, not data
 
     // Negative numbers are numbers, not options.
     EXPECT_EQ(run({ "address", "-1", "-2", "-3" }).out, "Error\n");
 }
 
+TEST_F(ModbuscalcTest, RegisterMapsAsSpreadsheetsWriteThem)
+{
+    expectCases({
+        // Quotes, separators and line breaks inside them, doubled quotes.
+        { { "address" }, "\"3\",\"5\",\"17\"\n", "\"3\",\"5\",\"17\",7441\n", 0, "" },
+        { { "address", "-f", "3-5" }, "R1,\"a, b\",3,5,17\n", "R1,\"a, b\",3,5,17,7441\n", 0, "" },
+        { { "address", "-f", "2,3,4" }, "\"two\nlines\",3,5,17\r\n\"x \"\"y\"\"\",1,2,3\r\n",
+            "\"two\nlines\",3,5,17,7441\r\n\"x \"\"y\"\"\",1,2,3,2563\r\n", 0, "" },
+        { { "address" }, "\"3,5,17\n", "\"3,5,17,Error\n", 1, "has no closing quote" },
+        // Spreadsheets pad rows with empty fields; other columns need -f.
+        { { "address" }, "3,5,17,,,\n", "3,5,17,,,,7441\n", 0, "" },
+        { { "address" }, "TAG1,3,5,17\n", "TAG1,3,5,17,Error\n", 1, "choose the columns with -f" },
+        { { "address", "-f", "5,2,9" }, "1,5,3,4,17\n", "1,5,3,4,17,Error\n", 1, "no field 9" },
+        { { "-d", ";", "address" }, "3,5;1;2\n", "3,5;1;2;Error\n", 1, "('3,5') is not a number" },
+        // By header name, whatever the case; each input's own header.
+        { { "--header", "--columns", "TABLE,Column,row", "address" },
+            "Tag;Row;Column;Table\nX;17;5;3\n", "Tag;Row;Column;Table;address\nX;17;5;3;7441\n", 0,
+            "" },
+        { { "--header", "--columns", "table,col,row", "address" }, "table,column,row\n3,5,17\n", "",
+            2, "<stdin>: no column 'col' in the header" },
+        { { "--columns", "a,b,c", "address" }, "", "", 2, "give --header too" },
+        { { "-f", "1,2", "address" }, "", "", 2, "address reads 3 columns, not 2" },
+        // One column: the separator of -d, else a blank on standard input.
+        { { "cell" }, "7441\n", "7441 3 5 17\n", 0, "" },
+        { { "cell", "-d", "," }, "7441\n", "7441,3,5,17\n", 0, "" },
+        // Out of range, quietly or not; every notation's Error marks joined
+        // with the file's own separator.
+        { { "address", "-q" }, "32,0,0\n1,2,3\n", "32,0,0,Error\n1,2,3,2563\n", 1, "" },
+        { { "address", "-a" }, "1,1,1\n" + std::string((1 << 20) + 1, ' ') + "\n",
+            "1,1,1,2305,2306,402306,0x0901\nError,Error,Error,Error\n", 1, "longer than" },
+        { { "--header", "-a", "address" }, "t;c;r\n1;1;1\n",
+            "t;c;r;pdu;register;reference;hex\n1;1;1;2305;2306;402306;0x0901\n", 0, "" },
+    });
+
+    // The longest line allowed, blanks and all, is read; one byte more is not.
+    const std::string longest = "3,5,17" + std::string((1 << 20) - 6, ' ');
+    expectCases({
+        { { "address" }, longest + "\n", longest + ",7441\n", 0, "" },
+        { { "address" }, longest + " \n1,2,3\n", "Error\n1,2,3,2563\n", 1, "longer than" },
+    });
+
+    // A one-column file takes its extension's separator; two files each with
+    // their own header.
+    const fs::path csv = file("one.csv", "address\n7441\n");
+    const fs::path tsv = file("one.tsv", "address\n2563\n");
+    const Result r = run({ "--header", "cell", csv.string(), tsv.string() });
+    EXPECT_EQ(r.out,
+        "address,table,column,row\n7441,3,5,17\naddress\ttable\tcolumn\trow\n2563\t1\t2\t3\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(ModbuscalcTest, WholeNumbersHexAndEveryNotation)
+{
+    expectCases({
+        // Strictly, no fractions: a cell has none, nor has an address.
+        { { "address", "1.5", "0", "0" }, "", "Error\n", 1, "'1.5' is not a whole number" },
+        { { "cell", "1E-300" }, "", "Error Error Error\n", 1, "'1E-300' is not a whole number" },
+        { { "address" }, "1,2,3.0\n1,2,3.25\n", "1,2,3.0,2563\n1,2,3.25,Error\n", 1,
+            "<stdin>:2: field 3 ('3.25') is not a whole number" },
+        // 0x is unsigned hex in both modes; &H keeps the window's meaning.
+        { { "address", "0x1F", "7", "0XFF" }, "", "65535\n", 0, "" },
+        { { "--lenient", "cell", "0x0901" }, "", "1 1 1\n", 0, "" },
+        { { "address", "&H8000", "0", "0" }, "", "Error\n", 1, "" },
+        { { "cell", "0x" }, "", "Error Error Error\n", 1, "'0x' is not a hex number" },
+        // Each notation, written and read.
+        { { "address", "-n", "hex", "1", "1", "1" }, "", "0x0901\n", 0, "" },
+        { { "-m", "address", "-n", "hex", "1", "1", "1" }, "", "0x0902\n", 0, "" },
+        { { "address", "-n", "ref", "1", "1", "1", "-m" }, "", "402306\n", 0, "" },
+        { { "address", "-n", "ref", "--type", "input", "31", "7", "255" }, "", "365536\n", 0, "" },
+        { { "address", "-n", "ref", "--type", "coil", "0", "0", "0" }, "", "000001\n", 0, "" },
+        { { "cell", "-n", "ref", "402306" }, "", "1 1 1\n", 0, "" },
+        { { "cell", "-n", "ref", "-m", "40001" }, "", "0 0 0\n", 0, "" },
+        { { "cell", "-n", "ref", "302306" }, "", "Error Error Error\n", 1,
+            "'302306' is not a holding-register reference" },
+        { { "cell", "-n", "ref", "--type", "discrete", "100001" }, "", "0 0 0\n", 0, "" },
+        { { "cell", "-n", "hex", "0x0901" }, "", "1 1 1\n", 0, "" },
+        { { "-m", "cell", "-n", "hex", "0902" }, "", "1 1 1\n", 0, "" },
+        { { "cell", "-n", "hex" }, "0x0901,\nFFFF\n", "0x0901,,1,1,1\nFFFF,31,7,255\n", 0, "" },
+        // All of them side by side, or Error in every column.
+        { { "address", "--all", "1", "1", "1" }, "", "2305 2306 402306 0x0901\n", 0, "" },
+        { { "-m", "-a", "address", "31", "7", "255" }, "", "65535 65536 465536 0xFFFF\n", 0, "" },
+        { { "address", "--all", "32", "0", "0" }, "", "Error Error Error Error\n", 1, "" },
+        { { "cell", "-a", "2305" }, "", "1 1 1 2305 2306 402306 0x0901\n", 0, "" },
+        { { "-n", "octal", "cell", "1" }, "", "", 2, "invalid notation 'octal'" },
+    });
+}
+
+TEST_F(ModbuscalcTest, MessagesAndExitStatuses)
+{
+    const fs::path valid = file("valid.csv", "1,2,3\n");
+    expectCases({
+        { { "--bogus", "cell", "1" }, "", "", 2, "modbuscalc: unrecognized option '--bogus'" },
+        { { "cel", "1" }, "", "", 2, "modbuscalc: unknown command 'cel'" },
+        { { "address", "-n" }, "", "", 2, "option '--notation' requires an argument" },
+        { { "address", "1", "2" }, "", "", 2, "address takes 3 numbers, got 2" },
+        { { "address", m_dir.string() }, "", "", 2, ": Is a directory" },
+        { { "address", valid.string(), (m_dir / "none.csv").string() }, "", "1,2,3,2563\n", 2,
+            "none.csv: No such file or directory" },
+        { { "address", (m_dir / "a\x01\x7F.csv").string() }, "", "", 2, "a\\x01\\x7F.csv'" },
+        { { "address" }, "1\x7F,2,3\n", "1\x7F,2,3,Error\n", 1, "('1\\x7F') is not a number" },
+        // The argument as typed, not as the parser was handed it.
+        { { "cell", "-.x" }, "", "Error Error Error\n", 1, "'-.x' is not a number" },
+    });
+}
+
 #ifndef _WIN32
 TEST_F(ModbuscalcTest, AClosedOutputIsAFailure)
 {
-    for (const std::vector<std::string> &args :
-        std::vector<std::vector<std::string>> { { "address", "1", "2", "3" }, { "cell" } }) {
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>> {
+             { "address", "1", "2", "3" }, { "cell" }, { "--help" }, { "--version" } }) {
         const Result r = run(args, "7441\n", ">&-");
         EXPECT_NE(r.status, 0);
         EXPECT_LT(r.status, 128); // ended by itself, not by a signal
