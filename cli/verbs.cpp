@@ -78,8 +78,11 @@ void reject(Conversion &conversion, std::size_t count, std::optional<std::size_t
 std::string joined(std::span<const std::string_view> inputs)
 {
     std::string out;
-    for (std::string_view input : inputs)
-        out += (out.empty() ? "" : " ") + Printable(trimmed(input));
+    for (std::string_view input : inputs) {
+        if (!out.empty())
+            out += ' ';
+        out += Printable(trimmed(input));
+    }
     return out;
 }
 

@@ -75,23 +75,27 @@ std::string HexText(double number)
     if (!(number >= 0 && number <= 4294967295.0) || number != std::floor(number))
         return std::string(ErrorMark);
     constexpr std::string_view Digits = "0123456789ABCDEF";
-    auto value = static_cast<std::uint32_t>(number);
-    std::string digits;
-    do {
-        digits.insert(digits.begin(), Digits[value & 0xF]);
-        value >>= 4;
-    } while (value != 0);
-    if (digits.size() < 4)
-        digits.insert(0, 4 - digits.size(), '0');
-    return "0x" + digits;
+    const auto value = static_cast<std::uint32_t>(number);
+    int width = 4;
+    while (width < 8 && (value >> (4 * width)) != 0)
+        ++width;
+    std::string text(static_cast<std::size_t>(width) + 2, '0');
+    text[1] = 'x';
+    for (int i = 0; i < width; ++i)
+        text[text.size() - 1 - static_cast<std::size_t>(i)] = Digits[(value >> (4 * i)) & 0xF];
+    return text;
 }
 
 std::string ReferenceText(double pduAddress, RegisterType type)
 {
     if (!IsPduAddress(pduAddress))
         return std::string(ErrorMark);
-    std::string number = std::to_string(static_cast<int>(pduAddress) + 1);
-    return std::to_string(static_cast<int>(type)) + std::string(5 - number.size(), '0') + number;
+    // The type's digit, then the 1-based register number in five digits.
+    std::string text(6, '0');
+    text[0] = static_cast<char>('0' + static_cast<int>(type));
+    for (int number = static_cast<int>(pduAddress) + 1, i = 5; number > 0; number /= 10, --i)
+        text[static_cast<std::size_t>(i)] = static_cast<char>('0' + number % 10);
+    return text;
 }
 
 bool HasHexPrefix(std::string_view text)

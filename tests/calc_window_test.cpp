@@ -11,6 +11,7 @@
 
 #include <QStyle>
 #include <QStyleOptionButton>
+#include <QToolTip>
 
 using modbuscalc::Field;
 
@@ -38,6 +39,7 @@ private slots:
     void layoutMatchesTheFixedRectangles();
     void indicatorStyle();
     void logoAtNaturalSize();
+    void addressTooltipShowsEveryNotation();
 };
 
 void CalcWindowTest::startState()
@@ -372,6 +374,20 @@ void CalcWindowTest::logoAtNaturalSize()
     QCOMPARE(logo->focusPolicy(), Qt::NoFocus);
     // Only the left 436 pixels lie inside the window.
     QCOMPARE(logo->visibleRegion().boundingRect(), QRect(0, 0, 436, 100));
+}
+
+void CalcWindowTest::addressTooltipShowsEveryNotation()
+{
+    clearFocusedField();
+    type(QStringLiteral("2306"));
+    QTest::mouseClick(option("Modbus"), Qt::LeftButton);
+    QLineEdit *address = edit("Address");
+    QHelpEvent hover(QEvent::ToolTip, QPoint(5, 5), address->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(address, &hover);
+    QTRY_COMPARE(QToolTip::text(),
+        QStringLiteral("PDU address (0-based): 2305\nRegister number (1-based): 2306\n"
+                       "Holding-register reference: 402306\nHex: 0x0901"));
+    QToolTip::hideText();
 }
 
 QTEST_MAIN(CalcWindowTest)

@@ -3,6 +3,7 @@
 // direction, and "Error" texts flowing back in as input.
 
 #include "core/address_conversion.h"
+#include "form/address_notes.h"
 #include "form/handlers.h"
 #include "form/memory_field_set.h"
 
@@ -200,6 +201,45 @@ TEST_F(Handlers, OptionClicksInTheTablesDirectionShowErrorAtTheEdges)
     EXPECT_EQ(snapshot(fields), (Snapshot { "0", "Error", "Error", "Error", "Calculate Tables" }));
     clickAbsolute();
     EXPECT_EQ(snapshot(fields), (Snapshot { "0", "0", "0", "0", "Calculate Tables" }));
+}
+
+} // namespace
+} // namespace modbuscalc
+
+namespace modbuscalc {
+namespace {
+
+TEST(AddressNotes, EveryNotationOfTheAddressShown)
+{
+    struct Case {
+        const char *address;
+        bool modbus;
+        const char *notes;
+    };
+    const Case cases[] = {
+        { "2305", false,
+            "PDU address (0-based): 2305\nRegister number (1-based): 2306\n"
+            "Holding-register reference: 402306\nHex: 0x0901" },
+        { "2306", true,
+            "PDU address (0-based): 2305\nRegister number (1-based): 2306\n"
+            "Holding-register reference: 402306\nHex: 0x0901" },
+        { "65535", false,
+            "PDU address (0-based): 65535\nRegister number (1-based): 65536\n"
+            "Holding-register reference: 465536\nHex: 0xFFFF" },
+        { "65536", false, "Not the address of a single register" },
+        { "0", true, "Not the address of a single register" },
+        { "100.5", false, "Not the address of a single register" },
+        { "Error", false,
+            "PDU address (0-based): 0\nRegister number (1-based): 1\n"
+            "Holding-register reference: 400001\nHex: 0x0000" },
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.address);
+        MemoryFieldSet fields;
+        fields.setModbusSelected(c.modbus);
+        fields.setText(Field::Address, c.address);
+        EXPECT_EQ(AddressNotes(fields), c.notes);
+    }
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "form/qt/calc_window.h"
 
+#include "form/address_notes.h"
 #include "form/calc_layout.h"
 #include "form/handlers.h"
 
@@ -10,6 +11,7 @@
 #include <QLocale>
 #include <QPixmap>
 #include <QRadioButton>
+#include <QToolTip>
 #include <QWindow>
 
 #include <algorithm>
@@ -265,6 +267,13 @@ void Calc::bindEvents()
 
 bool Calc::eventFilter(QObject *watched, QEvent *event)
 {
+    // Address's tooltip: the current address in every notation.
+    if (event->type() == QEvent::ToolTip && watched == lineEdit(Field::Address)) {
+        const auto *help = static_cast<QHelpEvent *>(event);
+        QToolTip::showText(
+            help->globalPos(), toQString(AddressNotes(*this)), lineEdit(Field::Address));
+        return true;
+    }
     if (event->type() == QEvent::KeyRelease) {
         for (std::size_t i = 0; i < m_fields.size(); ++i) {
             if (watched == m_fields[i]) {

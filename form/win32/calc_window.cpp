@@ -1,5 +1,6 @@
 #include "form/win32/calc_window.h"
 
+#include "form/address_notes.h"
 #include "form/handlers.h"
 #include "form/win32/control_ids.h"
 #include "form/win32/resource_ids.h"
@@ -274,6 +275,9 @@ std::unique_ptr<Calc> Calc::Create(HINSTANCE instance)
     windowClass.lpszClassName = WindowClassName;
     if (!RegisterClassExW(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
         return nullptr;
+    const INITCOMMONCONTROLSEX classes { sizeof(INITCOMMONCONTROLSEX),
+        ICC_TAB_CLASSES }; // tooltips
+    InitCommonControlsEx(&classes);
 
     std::unique_ptr<Calc> calc(new Calc(instance));
     const std::wstring title = toWide(WindowCaption);
@@ -315,6 +319,9 @@ LRESULT CALLBACK Calc::WindowProc(HWND window, UINT message, WPARAM wParam, LPAR
         return calc->onCreate();
     case WM_COMMAND:
         calc->onCommand(wParam, lParam);
+        return 0;
+    case WM_NOTIFY:
+        calc->onNotify(*reinterpret_cast<NMHDR *>(lParam));
         return 0;
     case WM_CTLCOLORSTATIC:
         return calc->onCtlColorStatic(
@@ -421,6 +428,18 @@ void Calc::createControls()
     const HWND selected = control(
         EntryWithRole(InitiallyModbus ? ControlRole::ModbusOption : ControlRole::AbsoluteOption));
     SendMessageW(selected, BM_SETCHECK, BST_CHECKED, 0);
+
+    // Address's tooltip: asked for its text each time it shows.
+    m_toolTip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+        WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+        CW_USEDEFAULT, m_window, nullptr, m_instance, nullptr);
+    TTTOOLINFOW tool {};
+    tool.cbSize = sizeof(tool);
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    tool.hwnd = m_window;
+    tool.uId = reinterpret_cast<UINT_PTR>(fieldControl(Field::Address));
+    tool.lpszText = LPSTR_TEXTCALLBACKW;
+    SendMessageW(m_toolTip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
 }
 
 void Calc::layOut(UINT dpi)
@@ -447,6 +466,8 @@ void Calc::layOut(UINT dpi)
         }
     }
     m_fonts = std::move(fonts);
+    // Wide enough for its longest line; '\n' breaks the lines.
+    SendMessageW(m_toolTip, TTM_SETMAXTIPWIDTH, 0, MulDiv(400, static_cast<int>(dpi), BaseDpi));
 }
 
 void Calc::onCommand(WPARAM wParam, LPARAM lParam)
@@ -474,6 +495,14 @@ LRESULT Calc::onCtlColorStatic(HDC dc, HWND painted)
     SetTextColor(dc, painted == indicator ? IndicatorColour : TextColour);
     SetBkColor(dc, White);
     return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
+}
+
+void Calc::onNotify(NMHDR &header)
+{
+    if (header.code != TTN_GETDISPINFOW || header.hwndFrom != m_toolTip)
+        return;
+    m_toolTipText = toWide(AddressNotes(*this));
+    reinterpret_cast<NMTTDISPINFOW &>(header).lpszText = m_toolTipText.data();
 }
 
 void Calc::onActivate(WPARAM wParam)

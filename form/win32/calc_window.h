@@ -67,6 +67,7 @@ private:
     LRESULT onCreate();
     void onCommand(WPARAM wParam, LPARAM lParam);
     LRESULT onCtlColorStatic(HDC dc, HWND painted);
+    void onNotify(NMHDR &header);
     void onActivate(WPARAM wParam);
     void onDpiChanged(UINT dpi, const RECT &suggested);
 
@@ -83,6 +84,8 @@ private:
     std::array<FontHandle, 4> m_fonts; // by FontRole
     BitmapHandle m_logo;
     HWND m_lastFocus = nullptr; // given back when the window is activated again
+    HWND m_toolTip = nullptr;
+    std::wstring m_toolTipText; // what the tooltip shows while it shows
 };
 
 } // namespace modbuscalc::win32
