@@ -408,6 +408,10 @@ TEST_F(ModbuscalcTest, AClosedOutputIsAFailure)
         EXPECT_LT(r.status, 128); // ended by itself, not by a signal
         EXPECT_NE(r.err.find("write error"), std::string::npos) << r.err;
     }
+    // A full disk says so.
+    const Result full = run({ "--help" }, "", ">/dev/full");
+    EXPECT_EQ(full.status, 2);
+    EXPECT_NE(full.err.find("write error: No space left on device"), std::string::npos) << full.err;
 }
 #endif
 
