@@ -86,11 +86,14 @@ std::string joined(std::span<const std::string_view> inputs)
     return out;
 }
 
-// Results that are "Error" although the inputs were in range: a fraction
-// that has no reference or hex form.
-void checkWhole(
-    Conversion &conversion, std::span<const std::string_view> inputs, std::string_view what)
+// Results that are "Error" although the inputs were in range: a fraction,
+// which only lenient reading lets through, has no reference or hex form.
+void checkWhole(const Options &options, Conversion &conversion,
+    std::span<const std::string_view> inputs, std::string_view what)
 {
+    conversion.inRange = true;
+    if (!options.lenient)
+        return;
     for (const std::string &result : conversion.results) {
         if (result == ErrorMark) {
             reject(conversion, conversion.results.size(), std::nullopt,
@@ -98,7 +101,6 @@ void checkWhole(
             return;
         }
     }
-    conversion.inRange = true;
 }
 
 std::vector<std::string_view> addressResultNames(const Options &options)
@@ -137,7 +139,7 @@ void convertAddress(
     writeAddress(options, *address - ModbusOffset(options.mode), conversion.results);
     conversion.rejectedInput.reset();
     conversion.problem.clear();
-    checkWhole(conversion, inputs, "cell");
+    checkWhole(options, conversion, inputs, "cell");
 }
 
 std::vector<std::string_view> cellResultNames(const Options &options)
@@ -184,7 +186,7 @@ void convertCell(
         writeAddress(options, *address - ModbusOffset(mode), conversion.results);
     conversion.rejectedInput.reset();
     conversion.problem.clear();
-    checkWhole(conversion, inputs, "address");
+    checkWhole(options, conversion, inputs, "address");
 }
 
 const std::array<Verb, 2> VerbTable = { {

@@ -100,8 +100,10 @@ std::string ReferenceText(double pduAddress, RegisterType type)
 
 bool HasHexPrefix(std::string_view text)
 {
-    text = trimmed(text);
-    return text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
+    return text.size() >= i + 2 && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X');
 }
 
 std::optional<double> ReadHex(std::string_view text)

@@ -377,6 +377,9 @@ TEST_F(ModbuscalcTest, WholeNumbersHexAndEveryNotation)
         { { "address", "--all", "32", "0", "0" }, "", "Error Error Error Error\n", 1, "" },
         { { "cell", "-a", "2305" }, "", "1 1 1 2305 2306 402306 0x0901\n", 0, "" },
         { { "-n", "octal", "cell", "1" }, "", "", 2, "invalid notation 'octal'" },
+        // A fraction read leniently has an address, but no reference.
+        { { "--lenient", "-n", "ref", "address" }, "0,0,1.5\n", "0,0,1.5,Error\n", 1,
+            "<stdin>:1: cell 0 0 1.5 has no whole register address" },
     });
 }
 
