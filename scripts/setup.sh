@@ -7,13 +7,15 @@ REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # Packages every build needs; the scripts add their own. The font has the
 # widths of the classic Windows dialog font, which the fixed layout assumes.
-BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev qt6-base-dev fonts-liberation2 libcli11-dev)
+# libxkbcommon-dev: Qt's CMake package looks for it on every configure.
+BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev qt6-base-dev libxkbcommon-dev fonts-liberation2
+    libcli11-dev)
 # The window tests run once more under a real X server (xvfb, xauth) and a
 # headless Wayland compositor (weston, with Qt's Wayland plugin).
 TEST_PACKAGES=(clang-format xvfb xauth weston qt6-wayland)
 FUZZ_PACKAGES=(cmake ninja-build clang libclang-rt-14-dev libcli11-dev)
-# help2man: the package's manual page for modbuscalc is made at build time.
-PACKAGE_CHECK_PACKAGES=(desktop-file-utils appstream dpkg-dev help2man man-db)
+# Checking the packages as Debian would: lintian, the manual pages, completion.
+PACKAGE_CHECK_PACKAGES=(desktop-file-utils appstream dpkg-dev man-db lintian bash-completion)
 # The Windows build: compiler, Wine with its own fonts (the classic dialog
 # face among them), a display for the window, NSIS for the installer.
 WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest wine64 fonts-wine
@@ -43,9 +45,48 @@ ensure_packages() {
         apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# Configures and builds one preset of CMakePresets.json.
+# Configures and builds one preset of CMakePresets.json (further arguments go
+# to the configure step). On a terminal ninja's progress line is redrawn in
+# place on fd 3 (the terminal, where the caller has not moved it); the full
+# output is shown only when a step fails.
 build_preset() {
     local preset="$1"
-    cmake --preset "$preset" -S "$REPO_ROOT" >/dev/null
-    cmake --build --preset "$preset" -j "$(nproc)"
+    shift
+    local log
+    log="$(mktemp)"
+    if ! cmake --preset "$preset" -S "$REPO_ROOT" "$@" >"$log" 2>&1; then
+        cat "$log" >&2
+        rm -f "$log"
+        return 1
+    fi
+    if ! cmake --build --preset "$preset" -j "$(nproc)" 2>&1 | show_progress "$log"; then
+        echo >&3
+        cat "$log" >&2
+        rm -f "$log"
+        return 1
+    fi
+    rm -f "$log"
 }
+
+# Copies its input to the log; shows ninja's "[n/m] ..." lines, one over the
+# other on a terminal, else only the last one.
+show_progress() {
+    local log="$1" line last=""
+    local width
+    width="$(tput cols 2>/dev/null <&3 || echo 80)"
+    while IFS= read -r line; do
+        printf '%s\n' "$line" >>"$log"
+        [[ "$line" == \[*/*\]* ]] || continue
+        last="$line"
+        if [ -t 3 ]; then
+            printf '\r\033[K%s' "${line:0:$((width - 1))}" >&3
+        fi
+    done
+    if [ -t 3 ]; then
+        [ -z "$last" ] || printf '\r\033[K' >&3
+    fi
+    [ -z "$last" ] || printf '   %s\n' "${last:0:100}" >&3
+}
+
+# fd 3 is where progress goes: the terminal, or wherever stdout was.
+{ true >&3; } 2>/dev/null || exec 3>&1
