@@ -176,6 +176,8 @@ bool BatchConverter::convertAll(LineReader &reader, char oneColumnSeparator, std
         out += record->crlf ? "\r\n" : "\n";
         if (out.size() >= FlushSize)
             flush(out);
+        if (m_afterRecord && !m_afterRecord(record->lineNumber + record->lines - 1))
+            break;
     }
     return true;
 }

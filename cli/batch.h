@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace modbuscalc::cli {
@@ -37,6 +38,13 @@ public:
     // Lines that were rejected or out of range, over every input so far.
     std::size_t failed() const { return m_failed; }
 
+    // Called after each record with the lines done so far in this input;
+    // returning false stops the input there, its output complete so far.
+    void onEachRecord(std::function<bool(std::size_t linesDone)> callback)
+    {
+        m_afterRecord = std::move(callback);
+    }
+
 private:
     // The inputs of a record's fields, or a message saying why there are none.
     std::string pickInputs(const std::vector<std::string_view> &fields);
@@ -51,6 +59,7 @@ private:
     std::vector<std::size_t> m_inputColumns; // each input's column, from 0
     Conversion m_conversion;
     std::size_t m_failed = 0;
+    std::function<bool(std::size_t)> m_afterRecord;
 };
 
 } // namespace modbuscalc::cli

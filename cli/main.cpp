@@ -3,17 +3,22 @@
 // verb table and the list converter.
 
 #include "cli/batch.h"
+#include "cli/device.h"
 #include "cli/printable.h"
 #include "cli/verbs.h"
 #include "version.h"
 
 #include <CLI/CLI.hpp>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
@@ -22,6 +27,9 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#define isatty _isatty
+#else
+#include <unistd.h>
 #endif
 
 namespace {
@@ -31,7 +39,8 @@ using namespace modbuscalc::cli;
 
 constexpr int ExitOk = 0;
 constexpr int ExitDataProblem = 1;
-constexpr int ExitTrouble = 2; // usage, reading or writing
+constexpr int ExitTrouble = 2; // usage, reading or writing, a device out of reach
+constexpr int ExitInterrupted = 130; // as a shell reports Ctrl+C
 
 constexpr const char *Version = "modbuscalc " MODBUSCALC_VERSION "\n"
                                 "Copyright (C) 2026 The Modbus Calculator developers.\n"
@@ -68,9 +77,15 @@ Examples:
   modbuscalc -n ref cell 402306          prints 1 1 1
   modbuscalc address -f 3,4,5 map.csv    reads the cells from columns 3 to 5
   modbuscalc --header --columns table,column,row address map.csv
+  modbuscalc read --host 192.0.2.10 -m 1 1 1   reads register 2306 from a device
+
+read asks a live device (--host for Modbus TCP, --serial for RTU) for the
+value at each cell; -m changes only the address written, the request always
+carries the 0-based address. Ctrl+C stops a map after the line in progress.
 
 Exit status: 0 if every result is in range, 1 if any line was rejected or
-out of range, 2 for a usage error or trouble reading or writing.
+out of range or a read failed, 2 for a usage error, trouble reading or
+writing, or a device out of reach; 130 when interrupted.
 )";
 
 std::string lowerFirst(std::string text)
@@ -118,6 +133,8 @@ int withOutputChecked(int status, bool writeFailed = false)
 struct Invocation {
     const Verb *verb = nullptr;
     Options options;
+    Connection connection;
+    std::unique_ptr<Device> device;
     std::vector<std::string> operands;
     bool conversion = false; // the operands are one conversion's numbers
 };
@@ -189,6 +206,69 @@ std::optional<char> delimiterOf(const std::string &text)
     return std::nullopt;
 }
 
+// Checks read's options and connects to the device. Returns the exit status
+// when that fails: a usage error, or the device cannot be reached.
+std::optional<int> setUpRead(Invocation &invocation, const std::string &host,
+    const std::string &parity, const std::string &format, const std::string &wordOrder)
+{
+    Options &options = invocation.options;
+    Connection &connection = invocation.connection;
+    if (!DeviceAccessAvailable()) {
+        std::cerr << "modbuscalc: read is not available in this build\n";
+        return ExitTrouble;
+    }
+    if (host.empty() == connection.serial.empty())
+        return usageError("read needs --host HOST[:PORT] or --serial DEVICE");
+    connection.host = host;
+    if (const std::size_t colon = host.rfind(':');
+        colon != std::string::npos && host.find(':') == colon) {
+        try {
+            std::size_t used = 0;
+            connection.port = std::stoi(host.substr(colon + 1), &used);
+            if (used != host.size() - colon - 1 || connection.port < 1 || connection.port > 65535)
+                throw std::invalid_argument("port");
+        } catch (const std::exception &) {
+            return usageError("invalid port in '" + Printable(host) + "'");
+        }
+        connection.host = host.substr(0, colon);
+    }
+    if (parity != "N" && parity != "E" && parity != "O")
+        return usageError("invalid parity '" + Printable(parity) + "': N, E or O");
+    connection.parity = parity[0];
+    if (!(connection.timeout > 0 && connection.timeout <= 3600) || connection.retries < 0)
+        return usageError("the timeout is seconds above 0, the retries 0 or more");
+
+    static const std::map<std::string, ValueFormat> Formats = { { "u16", ValueFormat::U16 },
+        { "s16", ValueFormat::S16 }, { "hex", ValueFormat::Hex }, { "u32", ValueFormat::U32 },
+        { "s32", ValueFormat::S32 }, { "f32", ValueFormat::F32 } };
+    const auto found = Formats.find(format);
+    if (found == Formats.end())
+        return usageError(
+            "invalid format '" + Printable(format) + "': u16, s16, hex, u32, s32 or f32");
+    options.format = found->second;
+    if (wordOrder != "high-first" && wordOrder != "low-first")
+        return usageError(
+            "invalid word order '" + Printable(wordOrder) + "': high-first or low-first");
+    options.lowWordFirst = wordOrder == "low-first";
+    const bool bits
+        = options.type == RegisterType::Coil || options.type == RegisterType::DiscreteInput;
+    if (bits && RegistersPerValue(options.format) != 1)
+        return usageError("coils and discrete inputs are single bits: no 32-bit format");
+    const int most
+        = bits ? MaxBitsPerRead : MaxRegistersPerRead / RegistersPerValue(options.format);
+    if (options.count < 1 || options.count > most)
+        return usageError("the count runs from 1 to " + std::to_string(most));
+
+    std::string error;
+    invocation.device = Connect(connection, error);
+    if (!invocation.device) {
+        std::cerr << "modbuscalc: " << Printable(error, std::string::npos) << '\n';
+        return ExitTrouble;
+    }
+    options.device = invocation.device.get();
+    return std::nullopt;
+}
+
 // Reads the command line into invocation. Returns the exit status when the
 // program is done already: help, version or a usage error.
 std::optional<int> parseCommandLine(int argc, char **argv, Invocation &invocation)
@@ -225,6 +305,7 @@ std::optional<int> parseCommandLine(int argc, char **argv, Invocation &invocatio
     app.set_version_flag("-V,--version", Version);
     app.footer(Footer);
     app.require_subcommand(1);
+    app.get_formatter()->column_width(32);
 
     Options &options = invocation.options;
     bool modbus = false;
@@ -241,6 +322,22 @@ std::optional<int> parseCommandLine(int argc, char **argv, Invocation &invocatio
     app.add_option("-d,--delimiter", delimiter, "The field separator (tab: \\t)");
     app.add_option("-f,--fields", fields, "The columns to read, from 1: 3,4,5 or 3-5");
     app.add_option("--columns", columns, "With --header, the columns to read by name");
+
+    Connection &connection = invocation.connection;
+    std::string host, parity = "E", format = "u16", wordOrder = "high-first";
+    app.add_option("--host", host, "read: the device's HOST[:PORT] (Modbus TCP, port 502)");
+    app.add_option("--serial", connection.serial, "read: the serial DEVICE (Modbus RTU)");
+    app.add_option("--baud", connection.baud, "read: RTU speed (19200)");
+    app.add_option("--parity", parity, "read: RTU parity N, E (default) or O");
+    app.add_option("--data-bits", connection.dataBits, "read: RTU data bits (8)");
+    app.add_option("--stop-bits", connection.stopBits, "read: RTU stop bits (1)");
+    app.add_option("--unit", connection.unit, "read: the unit (slave) id (1)");
+    app.add_option("--timeout", connection.timeout, "read: seconds for each request (1)");
+    app.add_option("--retries", connection.retries, "read: further tries of a failed request (0)");
+    app.add_option("--count", options.count, "read: how many values from the cell on (1)");
+    app.add_option("--format", format, "read: u16 (default), s16, hex, u32, s32 or f32");
+    app.add_option("--word-order", wordOrder, "read: 32 bits: high-first (default) or low-first");
+    app.add_flag("--verbose", connection.verbose, "read: each request on standard error");
 
     std::vector<std::vector<std::string>> operands(Verbs().size());
     std::vector<CLI::App *> subcommands;
@@ -339,6 +436,10 @@ std::optional<int> parseCommandLine(int argc, char **argv, Invocation &invocatio
             pos = end + 1;
         }
     }
+    if (verb.name == "read") {
+        if (std::optional<int> status = setUpRead(invocation, host, parity, format, wordOrder))
+            return status;
+    }
     const std::size_t chosen = options.fields.size() + options.columns.size();
     if (chosen != 0 && chosen != verb.inputs)
         return usageError(std::string(verb.name) + " reads " + std::to_string(verb.inputs)
@@ -363,6 +464,9 @@ int convertOnce(const Invocation &invocation)
     if (conversion.rejectedInput) {
         std::cerr << "modbuscalc: '" << Printable(inputs[*conversion.rejectedInput]) << "' "
                   << conversion.problem << '\n';
+    } else if (invocation.options.device && !conversion.problem.empty()) {
+        // A failed read says why; for the conversions "Error" says it all.
+        std::cerr << "modbuscalc: " << conversion.problem << '\n';
     }
     std::string line;
     for (const std::string &result : conversion.results)
@@ -392,6 +496,64 @@ char oneColumnSeparator(const Options &options, const std::string &file)
     return BlankSeparator;
 }
 
+std::atomic<bool> interrupted = false;
+
+extern "C" void onInterrupt(int)
+{
+    interrupted = true;
+}
+
+// While a device is read: Ctrl+C stops after the line in progress, and on a
+// terminal, standard error shows the lines done and the reads per second on
+// one line redrawn in place. Standard output is never touched.
+class Progress {
+public:
+    explicit Progress(bool reading)
+        : m_reading(reading)
+        , m_shown(reading && isatty(2))
+    {
+        if (m_reading)
+            std::signal(SIGINT, onInterrupt);
+    }
+    ~Progress()
+    {
+        if (m_reading)
+            std::signal(SIGINT, SIG_DFL);
+    }
+    Progress(const Progress &) = delete;
+    Progress &operator=(const Progress &) = delete;
+
+    // After each line; false once the user has asked to stop.
+    bool step(std::size_t linesDone)
+    {
+        ++m_done;
+        if (m_shown) {
+            const auto now = Clock::now();
+            if (now - m_lastShown >= std::chrono::milliseconds(100)) {
+                m_lastShown = now;
+                const double seconds = std::chrono::duration<double>(now - m_start).count();
+                std::fprintf(stderr, "\r\033[K%zu of %zu lines, %.1f reads/s", m_done, linesDone,
+                    seconds > 0 ? static_cast<double>(m_done) / seconds : 0.0);
+            }
+        }
+        return !interrupted;
+    }
+    bool stopped() const { return interrupted; }
+    void finish()
+    {
+        if (m_shown && m_done > 0)
+            std::fputs("\r\033[K", stderr);
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    bool m_reading;
+    bool m_shown;
+    std::size_t m_done = 0;
+    Clock::time_point m_start = Clock::now();
+    Clock::time_point m_lastShown = Clock::now() - std::chrono::seconds(1);
+};
+
 // Each input in turn, "-" being standard input.
 int convertLists(const Invocation &invocation)
 {
@@ -410,8 +572,12 @@ int convertLists(const Invocation &invocation)
     std::string out;
     bool writeFailed = false;
     const auto flush = [&writeFailed](std::string &buffer) { writeOut(buffer, writeFailed); };
+    Progress progress(invocation.options.device != nullptr);
+    batch.onEachRecord([&progress](std::size_t linesDone) { return progress.step(linesDone); });
 
     for (const std::string &file : files) {
+        if (progress.stopped())
+            break;
         const bool standardInput = file == "-";
         name = standardInput ? "<stdin>" : nameOf(file);
         struct stat info { };
@@ -438,8 +604,13 @@ int convertLists(const Invocation &invocation)
         if (!standardInput)
             std::fclose(in);
     }
+    progress.finish();
     if (batch.failed() > 0 && status == ExitOk)
         status = ExitDataProblem;
+    if (progress.stopped()) {
+        std::cerr << "modbuscalc: interrupted\n";
+        status = ExitInterrupted;
+    }
     return withOutputChecked(status, writeFailed);
 }
 

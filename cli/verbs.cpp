@@ -1,10 +1,15 @@
 #include "cli/verbs.h"
 
+#include "cli/device.h"
 #include "cli/printable.h"
 #include "core/number_text.h"
 
 #include <array>
+#include <bit>
+#include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <deque>
 
 namespace modbuscalc::cli {
 
@@ -189,13 +194,105 @@ void convertCell(
     checkWhole(options, conversion, inputs, "address");
 }
 
-const std::array<Verb, 2> VerbTable = { {
+std::vector<std::string_view> readResultNames(const Options &options)
+{
+    // "value", or "value1" to "valueN": kept for the names' lifetime.
+    static std::deque<std::string> numbered;
+    while (numbered.size() < static_cast<std::size_t>(options.count))
+        numbered.push_back("value" + std::to_string(numbered.size() + 1));
+    std::vector<std::string_view> names = addressResultNames(options);
+    if (options.count == 1)
+        names.emplace_back("value");
+    else
+        names.insert(names.end(), numbered.begin(), numbered.begin() + options.count);
+    return names;
+}
+
+std::string formatted(const Options &options, const std::uint16_t *words)
+{
+    if (RegistersPerValue(options.format) == 1) {
+        switch (options.format) {
+        case ValueFormat::S16:
+            return std::to_string(static_cast<std::int16_t>(words[0]));
+        case ValueFormat::Hex:
+            return HexText(words[0]);
+        default:
+            return std::to_string(words[0]);
+        }
+    }
+    const std::uint32_t high = options.lowWordFirst ? words[1] : words[0];
+    const std::uint32_t low = options.lowWordFirst ? words[0] : words[1];
+    const std::uint32_t value = (high << 16) | low;
+    switch (options.format) {
+    case ValueFormat::S32:
+        return std::to_string(static_cast<std::int32_t>(value));
+    case ValueFormat::F32: {
+        char text[32];
+        const auto end = std::to_chars(text, text + sizeof text, std::bit_cast<float>(value)).ptr;
+        return std::string(text, end);
+    }
+    default:
+        return std::to_string(value);
+    }
+}
+
+void convertRead(
+    const Options &options, std::span<const std::string_view> inputs, Conversion &conversion)
+{
+    const std::size_t count = readResultNames(options).size();
+    CellNumbers cell {};
+    double *const numbers[] = { &cell.table, &cell.column, &cell.row };
+    std::string problem;
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::optional<double> number = ReadInput(inputs[i], options.lenient, problem);
+        if (!number)
+            return reject(conversion, count, i, problem);
+        *numbers[i] = *number;
+    }
+    // The request always carries the 0-based address, whatever -m says.
+    const std::optional<double> pdu = AddressOfCell(cell, AddressingMode::Absolute);
+    if (!pdu)
+        return reject(
+            conversion, count, std::nullopt, "cell " + joined(inputs) + " is out of range");
+    if (!IsPduAddress(*pdu))
+        return reject(conversion, count, std::nullopt,
+            "cell " + joined(inputs) + " has no whole register address");
+    const int registers = options.count * RegistersPerValue(options.format);
+    if (*pdu + registers - 1 > MaxPduAddress)
+        return reject(conversion, count, std::nullopt,
+            "cell " + joined(inputs) + ": the read runs past the last cell");
+
+    std::vector<std::uint16_t> words;
+    const std::string error
+        = options.device->read(options.type, static_cast<int>(*pdu), registers, words);
+    if (!error.empty())
+        return reject(conversion, count, std::nullopt, "cell " + joined(inputs) + ": " + error);
+    conversion.results.clear();
+    writeAddress(options, *pdu, conversion.results);
+    for (int i = 0; i < options.count; ++i)
+        conversion.results.push_back(
+            formatted(options, words.data() + i * RegistersPerValue(options.format)));
+    conversion.rejectedInput.reset();
+    conversion.problem.clear();
+    conversion.inRange = true;
+}
+
+const std::array<Verb, 3> VerbTable = { {
     { "address", "TABLE COLUMN ROW", "the cell's address", 3, addressResultNames, convertAddress },
     { "cell", "ADDRESS", "the address's cell: table, column and row", 1, cellResultNames,
         convertCell },
+    { "read", "TABLE COLUMN ROW", "the cell's value, read from the device", 3, readResultNames,
+        convertRead },
 } };
 
 } // namespace
+
+int RegistersPerValue(ValueFormat format)
+{
+    return format == ValueFormat::U32 || format == ValueFormat::S32 || format == ValueFormat::F32
+        ? 2
+        : 1;
+}
 
 std::span<const Verb> Verbs()
 {

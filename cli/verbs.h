@@ -23,6 +23,12 @@ enum class Notation {
     Reference, // the 6-digit reference, "402306", whatever the mode
 };
 
+class Device;
+
+// How read shows each value: 16 bits unsigned, signed or in hex; or 32 bits
+// from two registers, unsigned, signed or as a float.
+enum class ValueFormat { U16, S16, Hex, U32, S32, F32 };
+
 struct Options {
     AddressingMode mode = AddressingMode::Absolute;
     bool lenient = false; // read numbers as the window does, never reject
@@ -34,7 +40,19 @@ struct Options {
     std::optional<char> delimiter; // the separator, instead of detecting it
     std::vector<std::size_t> fields; // 0-based columns to read, in order
     std::vector<std::string> columns; // header names to read, in order
+    // read only:
+    Device *device = nullptr;
+    int count = 1; // values from the cell on
+    ValueFormat format = ValueFormat::U16;
+    bool lowWordFirst = false; // 32-bit values: the cell holds the low word
 };
+
+// Registers one value of the format takes: 2 for 32-bit formats.
+int RegistersPerValue(ValueFormat format);
+
+// The most registers (or bits) one request may ask for.
+inline constexpr int MaxRegistersPerRead = 125;
+inline constexpr int MaxBitsPerRead = 2000;
 
 // The results of one conversion, as texts.
 struct Conversion {

@@ -8,12 +8,15 @@ REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # Packages every build needs; the scripts add their own. The font has the
 # widths of the classic Windows dialog font, which the fixed layout assumes.
 # libxkbcommon-dev: Qt's CMake package looks for it on every configure.
+# libmodbus-dev and pkgconf: modbuscalc reads devices through libmodbus.
 BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev qt6-base-dev libxkbcommon-dev fonts-liberation2
-    libcli11-dev)
+    libcli11-dev libmodbus-dev pkgconf)
 # The window tests run once more under a real X server (xvfb, xauth) and a
-# headless Wayland compositor (weston, with Qt's Wayland plugin).
-TEST_PACKAGES=(clang-format xvfb xauth weston qt6-wayland)
-FUZZ_PACKAGES=(cmake ninja-build clang libclang-rt-14-dev libcli11-dev)
+# headless Wayland compositor (weston, with Qt's Wayland plugin); modbuscalc
+# read runs against pymodbus's server and beside mbpoll.
+TEST_PACKAGES=(clang-format xvfb xauth weston qt6-wayland python3-pymodbus python3-serial
+    python3-serial-asyncio mbpoll)
+FUZZ_PACKAGES=(cmake ninja-build clang libclang-rt-14-dev libcli11-dev libmodbus-dev pkgconf)
 # Checking the packages as Debian would: lintian, the manual pages, completion.
 PACKAGE_CHECK_PACKAGES=(desktop-file-utils appstream dpkg-dev man-db lintian bash-completion)
 # The Windows build: compiler, Wine with its own fonts (the classic dialog

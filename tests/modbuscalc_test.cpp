@@ -6,17 +6,26 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef _WIN32
+#include <arpa/inet.h>
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -415,6 +424,172 @@ TEST_F(ModbuscalcTest, AClosedOutputIsAFailure)
     const Result full = run({ "--help" }, "", ">/dev/full");
     EXPECT_EQ(full.status, 2);
     EXPECT_NE(full.err.find("write error: No space left on device"), std::string::npos) << full.err;
+}
+#endif
+
+#ifndef _WIN32
+// A free TCP port on this machine, or a socket that accepts connections and
+// never answers them.
+class LocalPort {
+public:
+    explicit LocalPort(bool listen)
+    {
+        m_socket = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        ::bind(m_socket, reinterpret_cast<sockaddr *>(&address), size);
+        ::getsockname(m_socket, reinterpret_cast<sockaddr *>(&address), &size);
+        m_port = ntohs(address.sin_port);
+        if (listen)
+            ::listen(m_socket, 8);
+        else
+            close();
+    }
+    ~LocalPort() { close(); }
+    LocalPort(const LocalPort &) = delete;
+    LocalPort &operator=(const LocalPort &) = delete;
+    std::string host() const { return "127.0.0.1:" + std::to_string(m_port); }
+    int port() const { return m_port; }
+
+private:
+    void close()
+    {
+        if (m_socket >= 0)
+            ::close(m_socket);
+        m_socket = -1;
+    }
+    int m_socket = -1;
+    int m_port = 0;
+};
+
+// modbuscalc read against pymodbus's TCP server, which we did not write:
+// holding register a holds a; input register a holds 65535 - a up to 999.
+class ReadTest : public ModbuscalcTest {
+protected:
+    void SetUp() override
+    {
+        ModbuscalcTest::SetUp();
+        const LocalPort free(false);
+        m_host = free.host();
+        m_server = ::fork();
+        if (m_server == 0) {
+            ::execl("/usr/bin/python3", "python3", MODBUSCALC_TEST_SERVER,
+                std::to_string(free.port()).c_str(), static_cast<char *>(nullptr));
+            ::_exit(127);
+        }
+        // Ready once it takes a connection; never a fixed wait.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < until) {
+            const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in address {};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(static_cast<std::uint16_t>(free.port()));
+            const bool up
+                = ::connect(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+            ::close(probe);
+            if (up)
+                return;
+            int status = 0;
+            if (::waitpid(m_server, &status, WNOHANG) == m_server) {
+                m_server = -1;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        GTEST_SKIP() << "pymodbus's server did not start (python3-pymodbus missing?)";
+    }
+    void TearDown() override
+    {
+        if (m_server > 0) {
+            ::kill(m_server, SIGTERM);
+            ::waitpid(m_server, nullptr, 0);
+        }
+        ModbuscalcTest::TearDown();
+    }
+    std::vector<std::string> args(std::vector<std::string> more) const
+    {
+        more.insert(more.begin(), { "read", "--host", m_host });
+        return more;
+    }
+
+    std::string m_host;
+    pid_t m_server = -1;
+};
+
+TEST_F(ReadTest, CellsAndMapsFromALiveDevice)
+{
+    // 0x1234 and 0x1235 hold the 32-bit value 0x12341235 high word first.
+    const std::uint32_t pair = 0x12341235, swapped = 0x12351234;
+    float asFloat = 0;
+    std::memcpy(&asFloat, &pair, sizeof asFloat);
+    char floatText[32];
+    const std::string f32(floatText, std::to_chars(floatText, floatText + 32, asFloat).ptr);
+    expectCases({
+        { args({ "1", "1", "1" }), "", "2305 2305\n", 0, "" },
+        { args({ "-m", "1", "1", "1" }), "", "2306 2305\n", 0, "" }, // -m: only the address shown
+        { args({ "--count", "3", "0", "7", "254" }), "", "2046 2046 2047 2048\n", 0, "" },
+        { args({ "--count", "2", "31", "7", "255" }), "", "Error Error Error\n", 1,
+            "the read runs past the last cell" },
+        { args({ "--format", "s16", "31", "7", "255" }), "", "65535 -1\n", 0, "" },
+        { args({ "--format", "hex", "1", "1", "1" }), "", "2305 0x0901\n", 0, "" },
+        { args({ "--format", "u32", "2", "2", "52" }), "", "4660 " + std::to_string(pair) + "\n", 0,
+            "" },
+        { args({ "--format", "u32", "--word-order", "low-first", "2", "2", "52" }), "",
+            "4660 " + std::to_string(swapped) + "\n", 0, "" },
+        { args({ "--format", "s32", "31", "7", "254" }), "", "65534 -65537\n", 0, "" },
+        { args({ "--format", "f32", "2", "2", "52" }), "", "4660 " + f32 + "\n", 0, "" },
+        { args({ "--type", "input", "0", "0", "5" }), "", "5 65530\n", 0, "" },
+        { args({ "--type", "input", "0", "7", "255" }), "", "Error Error\n", 1,
+            "cell 0 7 255: illegal data address (exception 2)" },
+        // A map: the address and the value after each line, and the rest
+        // read after a bad line or a cell out of range.
+        { args({ "--header", "-f", "2-4" }), "tag,t,c,r\nA,1,1,1\nB,32,0,0\nC,x,1,1\nD,0,0,9\n",
+            "tag,t,c,r,address,value\nA,1,1,1,2305,2305\nB,32,0,0,Error,Error\n"
+            "C,x,1,1,Error,Error\nD,0,0,9,9,9\n",
+            1, "<stdin>:3: cell 32 0 0 is out of range" },
+    });
+
+    // The same values another client reads.
+    for (const int address : { 0, 2305, 65535 }) {
+        const std::string command = "mbpoll -m tcp -p " + m_host.substr(m_host.find(':') + 1)
+            + " -a 1 -0 -1 -r " + std::to_string(address) + " 127.0.0.1 2>/dev/null";
+        std::FILE *pipe = ::popen(command.c_str(), "r");
+        ASSERT_TRUE(pipe);
+        std::string out;
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe))
+            out += buffer;
+        ::pclose(pipe);
+        const std::size_t at = out.find("[" + std::to_string(address) + "]:");
+        if (at == std::string::npos)
+            GTEST_SKIP() << "mbpoll is not installed";
+        const std::string theirs = out.substr(out.find_first_not_of(" \t", out.find(':', at) + 1));
+        const int t = address / 2048, c = address / 256 % 8, r = address % 256;
+        const Result ours = run(args({ std::to_string(t), std::to_string(c), std::to_string(r) }));
+        EXPECT_EQ(ours.out.substr(ours.out.find(' ') + 1),
+            theirs.substr(0, theirs.find_first_of(" \n")) + "\n");
+    }
+}
+
+TEST_F(ModbuscalcTest, DevicesOutOfReach)
+{
+    const LocalPort nobody(false), silent(true);
+    expectCases({
+        { { "read", "--host", nobody.host(), "1", "1", "1" }, "", "", 2, ": Connection refused" },
+        { { "read", "--host", silent.host(), "--timeout", "0.2", "1", "1", "1" }, "",
+            "Error Error\n", 1, "cell 1 1 1: timeout" },
+        { { "read", "1", "1", "1" }, "", "", 2, "read needs --host" },
+        { { "read", "--host", "127.0.0.1:x", "1", "1", "1" }, "", "", 2, "invalid port" },
+    });
+}
+#else
+TEST_F(ModbuscalcTest, ReadingDevicesIsNotInTheWindowsBuild)
+{
+    expectCases({ { { "read", "--host", "127.0.0.1", "1", "1", "1" }, "", "", 2,
+        "read is not available in this build" } });
 }
 #endif
 
