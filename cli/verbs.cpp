@@ -262,6 +262,8 @@ void convertRead(
         return reject(conversion, count, std::nullopt,
             "cell " + joined(inputs) + ": the read runs past the last cell");
 
+    if (!options.device)
+        return reject(conversion, count, std::nullopt, "no device to read from");
     std::vector<std::uint16_t> words;
     const std::string error
         = options.device->read(options.type, static_cast<int>(*pdu), registers, words);

@@ -4,6 +4,7 @@
 // each input line, whatever the lines hold (quoted line breaks included).
 
 #include "cli/batch.h"
+#include "cli/device.h"
 #include "cli/line_reader.h"
 
 #include <algorithm>
@@ -45,6 +46,25 @@ void check(bool condition)
         std::abort();
 }
 
+// Stands in for a device: every register holds its address; every tenth
+// read fails.
+class FakeDevice final : public Device {
+public:
+    std::string read(modbuscalc::RegisterType, int address, int count,
+        std::vector<std::uint16_t> &values) override
+    {
+        if (++m_reads % 10 == 0)
+            return "timeout";
+        values.clear();
+        for (int i = 0; i < count; ++i)
+            values.push_back(static_cast<std::uint16_t>(address + i));
+        return {};
+    }
+
+private:
+    int m_reads = 0;
+};
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -80,8 +100,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     // Both verbs, strict and lenient, with and without a header, quotes
     // and all: one output line per input line.
+    FakeDevice device;
     for (const Verb &verb : Verbs()) {
         Options options;
+        options.device = &device;
         options.lenient = (data[0] & 0x80) != 0;
         options.header = (data[1] & 0x80) != 0;
         options.all = (data[0] & 0x40) != 0;
