@@ -160,7 +160,6 @@ bool isOneConversion(const Verb &verb, const std::vector<std::string> &operands)
 bool allNumberLike(const std::vector<std::string> &operands)
 {
     for (const std::string &operand : operands) {
-        std::string problem;
         if (!WholeNumber(operand) && !ReadHex(operand))
             return false;
     }

@@ -108,6 +108,24 @@ void checkWhole(const Options &options, Conversion &conversion,
     }
 }
 
+// Table, column and row from the inputs; false, with the conversion
+// rejected (count results), when one of them is not a number.
+bool readCell(const Options &options, std::span<const std::string_view> inputs, CellNumbers &cell,
+    Conversion &conversion, std::size_t count)
+{
+    double *const numbers[] = { &cell.table, &cell.column, &cell.row };
+    std::string problem;
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::optional<double> number = ReadInput(inputs[i], options.lenient, problem);
+        if (!number) {
+            reject(conversion, count, i, problem);
+            return false;
+        }
+        *numbers[i] = *number;
+    }
+    return true;
+}
+
 std::vector<std::string_view> addressResultNames(const Options &options)
 {
     if (options.all)
@@ -128,14 +146,8 @@ void convertAddress(
 {
     const std::size_t count = options.all ? AllNames.size() : 1;
     CellNumbers cell {};
-    double *const numbers[] = { &cell.table, &cell.column, &cell.row };
-    std::string problem;
-    for (std::size_t i = 0; i < 3; ++i) {
-        const std::optional<double> number = ReadInput(inputs[i], options.lenient, problem);
-        if (!number)
-            return reject(conversion, count, i, problem);
-        *numbers[i] = *number;
-    }
+    if (!readCell(options, inputs, cell, conversion, count))
+        return;
     const std::optional<double> address = AddressOfCell(cell, options.mode);
     if (!address)
         return reject(
@@ -241,14 +253,8 @@ void convertRead(
 {
     const std::size_t count = readResultNames(options).size();
     CellNumbers cell {};
-    double *const numbers[] = { &cell.table, &cell.column, &cell.row };
-    std::string problem;
-    for (std::size_t i = 0; i < 3; ++i) {
-        const std::optional<double> number = ReadInput(inputs[i], options.lenient, problem);
-        if (!number)
-            return reject(conversion, count, i, problem);
-        *numbers[i] = *number;
-    }
+    if (!readCell(options, inputs, cell, conversion, count))
+        return;
     // The request always carries the 0-based address, whatever -m says.
     const std::optional<double> pdu = AddressOfCell(cell, AddressingMode::Absolute);
     if (!pdu)
