@@ -1,7 +1,7 @@
 // The work of one event without a window: reading and writing number texts,
 // and one whole calculation on the in-memory field set.
 
-#include "core/address_conversion.h"
+#include "form/calculations.h"
 #include "core/number_text.h"
 #include "form/memory_field_set.h"
 

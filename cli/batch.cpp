@@ -1,7 +1,7 @@
 #include "cli/batch.h"
 
-#include "cli/printable.h"
 #include "core/number_text.h"
+#include "core/text.h"
 
 #include <algorithm>
 #include <string>
@@ -15,27 +15,6 @@ constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
 // Output is handed on in blocks of about this size.
 constexpr std::size_t FlushSize = 64 * 1024;
 
-bool isBlankText(std::string_view text)
-{
-    return std::all_of(text.begin(), text.end(), [](char c) { return c == ' ' || c == '\t'; });
-}
-
-bool sameName(std::string_view a, std::string_view b)
-{
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) {
-        return lower(x) == lower(y);
-    });
-}
-
-std::string fieldProblem(std::size_t column, std::string_view text, const std::string &problem)
-{
-    std::string message = "field " + std::to_string(column + 1);
-    if (problem == "is empty")
-        return message + ' ' + problem;
-    return message + " ('" + Printable(text) + "') " + problem;
-}
-
 } // namespace
 
 BatchConverter::BatchConverter(const Verb &verb, const Options &options, Report report)
@@ -45,11 +24,11 @@ BatchConverter::BatchConverter(const Verb &verb, const Options &options, Report 
 {
 }
 
-void BatchConverter::reject(std::size_t lineNumber, const std::string &message)
+void BatchConverter::reject(std::size_t lineNumber, const Problem &problem)
 {
     ++m_failed;
     if (!m_options.quiet)
-        m_report(lineNumber, message);
+        m_report(lineNumber, Describe(problem));
 }
 
 bool BatchConverter::resolveColumns(const std::vector<std::string_view> &header)
@@ -57,9 +36,11 @@ bool BatchConverter::resolveColumns(const std::vector<std::string_view> &header)
     m_selected.clear();
     for (const std::string &name : m_options.columns) {
         const auto found = std::find_if(header.begin(), header.end(),
-            [&name](std::string_view field) { return sameName(field, name); });
+            [&name](std::string_view field) { return EqualsIgnoringCase(field, name); });
         if (found == header.end()) {
-            m_report(0, "no column '" + Printable(name) + "' in the header");
+            Problem problem(Problem::Kind::NoSuchColumn);
+            problem.text = name;
+            m_report(0, Describe(problem));
             return false;
         }
         m_selected.push_back(static_cast<std::size_t>(found - header.begin()));
@@ -67,19 +48,22 @@ bool BatchConverter::resolveColumns(const std::vector<std::string_view> &header)
     return true;
 }
 
-std::string BatchConverter::pickInputs(const std::vector<std::string_view> &fields)
+std::optional<Problem> BatchConverter::pickInputs(const std::vector<std::string_view> &fields)
 {
     m_inputs.clear();
     m_inputColumns.clear();
     if (!m_selected.empty()) {
         for (std::size_t column : m_selected) {
-            if (column >= fields.size())
-                return "no field " + std::to_string(column + 1) + " (the line has "
-                    + std::to_string(fields.size()) + ')';
+            if (column >= fields.size()) {
+                Problem problem(Problem::Kind::NoSuchField);
+                problem.field = column + 1;
+                problem.found = fields.size();
+                return problem;
+            }
             m_inputs.push_back(fields[column]);
             m_inputColumns.push_back(column);
         }
-        return {};
+        return std::nullopt;
     }
     // Spreadsheets pad rows to the widest one: empty fields at the end do
     // not count.
@@ -88,17 +72,16 @@ std::string BatchConverter::pickInputs(const std::vector<std::string_view> &fiel
         --count;
     const std::size_t expected = m_verb.inputs;
     if (count != expected) {
-        std::string message = "expected " + std::to_string(expected)
-            + (expected == 1 ? " field" : " fields") + ", found " + std::to_string(count);
-        if (count > expected)
-            message += "; choose the columns with -f";
-        return message;
+        Problem problem(Problem::Kind::FieldCount);
+        problem.expected = expected;
+        problem.found = count;
+        return problem;
     }
     for (std::size_t i = 0; i < count; ++i) {
         m_inputs.push_back(fields[i]);
         m_inputColumns.push_back(i);
     }
-    return {};
+    return std::nullopt;
 }
 
 bool BatchConverter::convertAll(LineReader &reader, char oneColumnSeparator, std::string &out,
@@ -112,9 +95,9 @@ bool BatchConverter::convertAll(LineReader &reader, char oneColumnSeparator, std
     while (const auto record = records.next()) {
         const bool isFirst = std::exchange(first, false);
         if (record->tooLong) {
-            reject(record->lineNumber,
-                "line longer than " + std::to_string(LineReader::DefaultMaxLineLength)
-                    + " bytes, skipped");
+            Problem tooLong(Problem::Kind::LineTooLong);
+            tooLong.expected = LineReader::DefaultMaxLineLength;
+            reject(record->lineNumber, tooLong);
             // Its fields are gone; the marks alone keep one line per line.
             const char separator = records.separator().value_or(oneColumnSeparator);
             for (std::size_t i = 0; i < names.size(); ++i) {
@@ -132,7 +115,7 @@ bool BatchConverter::convertAll(LineReader &reader, char oneColumnSeparator, std
         out += text;
         if (isFirst && text.starts_with(ByteOrderMark))
             text.remove_prefix(ByteOrderMark.size());
-        if (!isBlankText(text)) {
+        if (!IsBlankText(text)) {
             const std::vector<std::string_view> &fields = records.split(text);
             char separator = records.separator().value_or(oneColumnSeparator);
             if (separator == BlankSeparator && fields.size() == 1)
@@ -148,18 +131,15 @@ bool BatchConverter::convertAll(LineReader &reader, char oneColumnSeparator, std
                     out += name;
                 }
             } else {
-                std::string problem = record->unterminated
-                    ? std::string("a quoted field has no closing quote")
+                std::optional<Problem> problem = record->unterminated
+                    ? Problem(Problem::Kind::UnclosedQuote)
                     : pickInputs(fields);
-                if (problem.empty()) {
-                    m_verb.convert(m_options, m_inputs, m_conversion);
-                    if (!m_conversion.inRange) {
-                        const auto &input = m_conversion.rejectedInput;
-                        problem = input ? fieldProblem(m_inputColumns[*input], m_inputs[*input],
-                                      m_conversion.problem)
-                                        : m_conversion.problem;
-                    }
-                    for (const std::string &result : m_conversion.results) {
+                if (!problem) {
+                    Conversion conversion = m_verb.convert(m_options, m_inputs);
+                    problem = std::move(conversion.problem);
+                    if (problem && problem->input)
+                        problem->field = m_inputColumns[*problem->input] + 1;
+                    for (const std::string &result : conversion.results) {
                         out += separator;
                         out += result;
                     }
@@ -169,8 +149,8 @@ bool BatchConverter::convertAll(LineReader &reader, char oneColumnSeparator, std
                         out += ErrorMark;
                     }
                 }
-                if (!problem.empty())
-                    reject(record->lineNumber, problem);
+                if (problem)
+                    reject(record->lineNumber, *problem);
             }
         }
         out += record->crlf ? "\r\n" : "\n";

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -46,10 +47,10 @@ public:
     }
 
 private:
-    // The inputs of a record's fields, or a message saying why there are none.
-    std::string pickInputs(const std::vector<std::string_view> &fields);
+    // Picks the inputs from a record's fields, or says why there are none.
+    std::optional<Problem> pickInputs(const std::vector<std::string_view> &fields);
     bool resolveColumns(const std::vector<std::string_view> &header);
-    void reject(std::size_t lineNumber, const std::string &message);
+    void reject(std::size_t lineNumber, const Problem &problem);
 
     const Verb &m_verb;
     Options m_options;
@@ -57,7 +58,6 @@ private:
     std::vector<std::size_t> m_selected; // 0-based columns, when chosen
     std::vector<std::string_view> m_inputs;
     std::vector<std::size_t> m_inputColumns; // each input's column, from 0
-    Conversion m_conversion;
     std::size_t m_failed = 0;
     std::function<bool(std::size_t)> m_afterRecord;
 };

@@ -1,13 +1,10 @@
 #include "cli/csv.h"
 
+#include "core/text.h"
+
 namespace modbuscalc::cli {
 
 namespace {
-
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
 
 // AnySeparator: not yet known, so each that may be one counts.
 constexpr char AnySeparator = '\0';
@@ -15,8 +12,8 @@ constexpr char AnySeparator = '\0';
 bool separates(char c, char separator)
 {
     if (separator == AnySeparator)
-        return c == ',' || c == ';' || isBlank(c);
-    return separator == BlankSeparator ? isBlank(c) : c == separator;
+        return c == ',' || c == ';' || IsBlank(c);
+    return separator == BlankSeparator ? IsBlank(c) : c == separator;
 }
 
 // Blanks that may stand around a field: a tab separates, so it is kept.
@@ -139,7 +136,7 @@ const std::vector<std::string_view> &CsvReader::split(std::string_view text)
 
     std::size_t i = 0;
     if (separator == BlankSeparator) {
-        while (i < text.size() && isBlank(text[i]))
+        while (i < text.size() && IsBlank(text[i]))
             ++i;
         if (i == text.size())
             return m_fields;
@@ -181,7 +178,7 @@ const std::vector<std::string_view> &CsvReader::split(std::string_view text)
             return m_fields;
         ++i; // the separator
         if (separator == BlankSeparator) {
-            while (i < text.size() && isBlank(text[i]))
+            while (i < text.size() && IsBlank(text[i]))
                 ++i;
             if (i == text.size())
                 return m_fields;

@@ -2,6 +2,8 @@
 
 #include "cli/device.h"
 
+#include "core/text.h"
+
 #include <modbus.h>
 
 #include <cerrno>
@@ -21,33 +23,23 @@ struct ContextDeleter {
     }
 };
 
-std::string_view typeName(RegisterType type)
-{
-    switch (type) {
-    case RegisterType::Coil:
-        return "coils";
-    case RegisterType::DiscreteInput:
-        return "discrete inputs";
-    case RegisterType::InputRegister:
-        return "input registers";
-    case RegisterType::HoldingRegister:
-        break;
-    }
-    return "holding registers";
-}
-
 // libmodbus's errors as a user reads them; exceptions with their number.
-std::string describe(int error)
+DeviceError describe(int error)
 {
     if (error == ETIMEDOUT)
-        return "timeout";
+        return { DeviceError::Kind::Timeout, 0, "timeout" };
     if (error > MODBUS_ENOBASE && error < MODBUS_ENOBASE + 12) {
         std::string text = modbus_strerror(error);
         for (char &c : text)
-            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        return text + " (exception " + std::to_string(error - MODBUS_ENOBASE) + ')';
+            c = AsciiLower(c);
+        const int code = error - MODBUS_ENOBASE;
+        return { DeviceError::Kind::Exception, code,
+            text + " (exception " + std::to_string(code) + ')' };
     }
-    return modbus_strerror(error);
+    const bool link = error == ECONNRESET || error == EPIPE || error == ECONNREFUSED
+        || error == ENOTCONN || error == EBADF || error == EIO;
+    return { link ? DeviceError::Kind::Link : DeviceError::Kind::Other, 0,
+        modbus_strerror(error) };
 }
 
 class ModbusDevice final : public Device {
@@ -58,15 +50,15 @@ public:
     {
     }
 
-    std::string read(
-        RegisterType type, int address, int count, std::vector<std::uint16_t> &values) override
+    ReadResult read(RegisterType type, int address, int count) override
     {
         if (m_connection.verbose)
-            std::fprintf(stderr, "modbuscalc: request: unit %d, read %d %s from address %d\n",
-                m_connection.unit, count, std::string(typeName(type)).c_str(), address);
-        values.assign(static_cast<std::size_t>(count), 0);
+            std::fprintf(stderr, "modbuscalc: request: unit %d, read %d from address %d (%s)\n",
+                m_connection.unit, count, address,
+                std::string(NameOf(RegisterTypeNames, type)).c_str());
+        std::vector<std::uint16_t> values(static_cast<std::size_t>(count));
         std::vector<std::uint8_t> bits(static_cast<std::size_t>(count));
-        int error = 0;
+        DeviceError error;
         for (int attempt = 0; attempt <= m_connection.retries; ++attempt) {
             int got = -1;
             switch (type) {
@@ -86,13 +78,13 @@ public:
             if (got == count) {
                 if (type == RegisterType::Coil || type == RegisterType::DiscreteInput)
                     values.assign(bits.begin(), bits.end());
-                return {};
+                return values;
             }
-            error = errno;
+            error = describe(errno);
             // A late answer must not be taken for the next request's.
             modbus_flush(m_context.get());
         }
-        return describe(error);
+        return error;
     }
 
 private:
@@ -102,30 +94,26 @@ private:
 
 } // namespace
 
-std::unique_ptr<Device> Connect(const Connection &connection, std::string &error)
+std::variant<std::unique_ptr<Device>, std::string> Connect(const Connection &connection)
 {
-    const std::string where = connection.host.empty()
-        ? connection.serial
-        : connection.host + ':' + std::to_string(connection.port);
-    modbus_t *raw = connection.host.empty()
-        ? modbus_new_rtu(connection.serial.c_str(), connection.baud, connection.parity,
-            connection.dataBits, connection.stopBits)
-        : modbus_new_tcp(connection.host.c_str(), connection.port);
-    if (!raw) {
-        error = where + ": " + modbus_strerror(errno);
-        return nullptr;
-    }
+    const auto *tcp = std::get_if<TcpEndpoint>(&connection.link);
+    const auto *serial = std::get_if<SerialLine>(&connection.link);
+    const std::string where
+        = tcp ? tcp->host + ':' + std::to_string(tcp->port) : serial->device;
+    modbus_t *raw = tcp ? modbus_new_tcp(tcp->host.c_str(), tcp->port)
+                        : modbus_new_rtu(serial->device.c_str(), serial->baud,
+                            static_cast<char>(serial->parity), serial->dataBits, serial->stopBits);
+    if (!raw)
+        return where + ": " + modbus_strerror(errno);
     std::unique_ptr<modbus_t, ContextDeleter> context(raw);
     const double whole = std::floor(connection.timeout);
     const auto seconds = static_cast<std::uint32_t>(whole);
     const auto microseconds = static_cast<std::uint32_t>((connection.timeout - whole) * 1e6);
     modbus_set_response_timeout(raw, seconds, microseconds);
     modbus_set_byte_timeout(raw, seconds, microseconds);
-    if (modbus_set_slave(raw, connection.unit) != 0 || modbus_connect(raw) != 0) {
-        error = where + ": " + describe(errno);
-        return nullptr;
-    }
-    return std::make_unique<ModbusDevice>(context.release(), connection);
+    if (modbus_set_slave(raw, connection.unit) != 0 || modbus_connect(raw) != 0)
+        return where + ": " + describe(errno).text;
+    return std::unique_ptr<Device>(std::make_unique<ModbusDevice>(context.release(), connection));
 }
 
 bool DeviceAccessAvailable()

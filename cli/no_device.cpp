@@ -4,10 +4,9 @@
 
 namespace modbuscalc::cli {
 
-std::unique_ptr<Device> Connect(const Connection &, std::string &error)
+std::variant<std::unique_ptr<Device>, std::string> Connect(const Connection &)
 {
-    error = "reading devices is not available in this build";
-    return nullptr;
+    return std::string("reading devices is not available in this build");
 }
 
 bool DeviceAccessAvailable()

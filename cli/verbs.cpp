@@ -3,6 +3,7 @@
 #include "cli/device.h"
 #include "cli/printable.h"
 #include "core/number_text.h"
+#include "core/text.h"
 
 #include <array>
 #include <bit>
@@ -10,36 +11,14 @@
 #include <cmath>
 #include <cstdint>
 #include <deque>
+#include <utility>
+#include <variant>
 
 namespace modbuscalc::cli {
 
 namespace {
 
 constexpr std::array<std::string_view, 4> AllNames = { "pdu", "register", "reference", "hex" };
-
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
-
-std::string_view typeName(RegisterType type)
-{
-    switch (type) {
-    case RegisterType::Coil:
-        return "coil";
-    case RegisterType::DiscreteInput:
-        return "discrete-input";
-    case RegisterType::InputRegister:
-        return "input-register";
-    case RegisterType::HoldingRegister:
-        break;
-    }
-    return "holding-register";
-}
 
 // Machines read the output: numbers always with '.'.
 std::string text(double value)
@@ -71,59 +50,51 @@ void writeAddress(const Options &options, double pdu, std::vector<std::string> &
     }
 }
 
-void reject(Conversion &conversion, std::size_t count, std::optional<std::size_t> input,
-    std::string problem)
+// A conversion whose results are all "Error", for the problem.
+Conversion rejected(std::size_t count, Problem problem)
 {
-    conversion.results.assign(count, std::string(ErrorMark));
-    conversion.inRange = false;
-    conversion.rejectedInput = input;
-    conversion.problem = std::move(problem);
+    return { std::vector<std::string>(count, std::string(ErrorMark)), std::move(problem) };
 }
 
-std::string joined(std::span<const std::string_view> inputs)
+// The inputs as a message names them: "cell 1 2 3".
+std::string subject(std::string_view what, std::span<const std::string_view> inputs)
 {
-    std::string out;
+    std::string out(what);
     for (std::string_view input : inputs) {
-        if (!out.empty())
-            out += ' ';
-        out += Printable(trimmed(input));
+        out += ' ';
+        out += Printable(TrimBlanks(input));
     }
     return out;
 }
 
 // Results that are "Error" although the inputs were in range: a fraction,
 // which only lenient reading lets through, has no reference or hex form.
-void checkWhole(const Options &options, Conversion &conversion,
+Conversion checkedWhole(const Options &options, Conversion conversion,
     std::span<const std::string_view> inputs, std::string_view what)
 {
-    conversion.inRange = true;
     if (!options.lenient)
-        return;
+        return conversion;
     for (const std::string &result : conversion.results) {
-        if (result == ErrorMark) {
-            reject(conversion, conversion.results.size(), std::nullopt,
-                std::string(what) + ' ' + joined(inputs) + " has no whole register address");
-            return;
-        }
+        if (result == ErrorMark)
+            return rejected(conversion.results.size(),
+                SubjectProblem(Problem::Kind::NoWholeAddress, subject(what, inputs)));
     }
+    return conversion;
 }
 
-// Table, column and row from the inputs; false, with the conversion
-// rejected (count results), when one of them is not a number.
-bool readCell(const Options &options, std::span<const std::string_view> inputs, CellNumbers &cell,
-    Conversion &conversion, std::size_t count)
+// Table, column and row from the inputs, or why one of them is not a number.
+std::variant<CellNumbers, Problem> readCell(
+    const Options &options, std::span<const std::string_view> inputs)
 {
-    double *const numbers[] = { &cell.table, &cell.column, &cell.row };
-    std::string problem;
+    double numbers[3] = {};
     for (std::size_t i = 0; i < 3; ++i) {
-        const std::optional<double> number = ReadInput(inputs[i], options.lenient, problem);
-        if (!number) {
-            reject(conversion, count, i, problem);
-            return false;
-        }
-        *numbers[i] = *number;
+        Problem::Kind kind {};
+        const std::optional<double> number = ReadInput(inputs[i], options.lenient, kind);
+        if (!number)
+            return InputProblem(kind, i, std::string(inputs[i]));
+        numbers[i] = *number;
     }
-    return true;
+    return CellNumbers { numbers[0], numbers[1], numbers[2] };
 }
 
 std::vector<std::string_view> addressResultNames(const Options &options)
@@ -141,22 +112,18 @@ std::vector<std::string_view> addressResultNames(const Options &options)
     return { "address" };
 }
 
-void convertAddress(
-    const Options &options, std::span<const std::string_view> inputs, Conversion &conversion)
+Conversion convertAddress(const Options &options, std::span<const std::string_view> inputs)
 {
     const std::size_t count = options.all ? AllNames.size() : 1;
-    CellNumbers cell {};
-    if (!readCell(options, inputs, cell, conversion, count))
-        return;
-    const std::optional<double> address = AddressOfCell(cell, options.mode);
+    const auto cell = readCell(options, inputs);
+    if (const auto *problem = std::get_if<Problem>(&cell))
+        return rejected(count, *problem);
+    const std::optional<double> address = AddressOfCell(std::get<CellNumbers>(cell), options.mode);
     if (!address)
-        return reject(
-            conversion, count, std::nullopt, "cell " + joined(inputs) + " is out of range");
-    conversion.results.clear();
+        return rejected(count, SubjectProblem(Problem::Kind::OutOfRange, subject("cell", inputs)));
+    Conversion conversion;
     writeAddress(options, *address - ModbusOffset(options.mode), conversion.results);
-    conversion.rejectedInput.reset();
-    conversion.problem.clear();
-    checkWhole(options, conversion, inputs, "cell");
+    return checkedWhole(options, std::move(conversion), inputs, "cell");
 }
 
 std::vector<std::string_view> cellResultNames(const Options &options)
@@ -167,43 +134,46 @@ std::vector<std::string_view> cellResultNames(const Options &options)
     return names;
 }
 
-void convertCell(
-    const Options &options, std::span<const std::string_view> inputs, Conversion &conversion)
+// An address in the notation; a hex number may leave out its prefix.
+std::optional<double> readInNotation(
+    std::string_view input, Notation notation, RegisterType type, bool lenient, Problem &problem)
+{
+    switch (notation) {
+    case Notation::Address:
+        return ReadInput(input, lenient, problem.kind);
+    case Notation::Hex:
+        problem.kind = Problem::Kind::NotAHexNumber;
+        return HasHexPrefix(input) ? ReadHex(input)
+                                   : ReadHex("0x" + std::string(TrimBlanks(input)));
+    case Notation::Reference:
+        problem.kind = Problem::Kind::NotAReference;
+        problem.type = type;
+        return ReadReference(input, type);
+    }
+    return std::nullopt;
+}
+
+Conversion convertCell(const Options &options, std::span<const std::string_view> inputs)
 {
     const std::size_t count = options.all ? 3 + AllNames.size() : 3;
     const std::string_view input = inputs[0];
-    std::optional<double> address;
-    std::string problem;
-    AddressingMode mode = options.mode;
-    switch (options.notation) {
-    case Notation::Address:
-        address = ReadInput(input, options.lenient, problem);
-        break;
-    case Notation::Hex:
-        // The prefix may be left out: the digits are hex anyway.
-        address
-            = HasHexPrefix(input) ? ReadHex(input) : ReadHex("0x" + std::string(trimmed(input)));
-        problem = "is not a hex number";
-        break;
-    case Notation::Reference:
-        address = ReadReference(input, options.type);
-        mode = AddressingMode::Absolute; // a reference is 1-based whatever the mode
-        problem = "is not a " + std::string(typeName(options.type)) + " reference";
-        break;
-    }
+    Problem problem = InputProblem(Problem::Kind::NotANumber, 0, std::string(input));
+    const std::optional<double> address
+        = readInNotation(input, options.notation, options.type, options.lenient, problem);
     if (!address)
-        return reject(conversion, count, 0, problem);
-
+        return rejected(count, problem);
+    // A reference is 1-based whatever the mode.
+    const AddressingMode mode
+        = options.notation == Notation::Reference ? AddressingMode::Absolute : options.mode;
     const std::optional<CellNumbers> cell = CellOfAddress(*address, mode);
     if (!cell)
-        return reject(
-            conversion, count, std::nullopt, "address " + joined(inputs) + " is out of range");
+        return rejected(
+            count, SubjectProblem(Problem::Kind::OutOfRange, subject("address", inputs)));
+    Conversion conversion;
     conversion.results = { text(cell->table), text(cell->column), text(cell->row) };
     if (options.all)
         writeAddress(options, *address - ModbusOffset(mode), conversion.results);
-    conversion.rejectedInput.reset();
-    conversion.problem.clear();
-    checkWhole(options, conversion, inputs, "address");
+    return checkedWhole(options, std::move(conversion), inputs, "address");
 }
 
 std::vector<std::string_view> readResultNames(const Options &options)
@@ -232,8 +202,9 @@ std::string formatted(const Options &options, const std::uint16_t *words)
             return std::to_string(words[0]);
         }
     }
-    const std::uint32_t high = options.lowWordFirst ? words[1] : words[0];
-    const std::uint32_t low = options.lowWordFirst ? words[0] : words[1];
+    const bool lowFirst = options.wordOrder == WordOrder::LowFirst;
+    const std::uint32_t high = lowFirst ? words[1] : words[0];
+    const std::uint32_t low = lowFirst ? words[0] : words[1];
     const std::uint32_t value = (high << 16) | low;
     switch (options.format) {
     case ValueFormat::S32:
@@ -248,59 +219,53 @@ std::string formatted(const Options &options, const std::uint16_t *words)
     }
 }
 
-void convertRead(
-    const Options &options, std::span<const std::string_view> inputs, Conversion &conversion)
+Conversion convertRead(const Options &options, std::span<const std::string_view> inputs)
 {
     const std::size_t count = readResultNames(options).size();
-    CellNumbers cell {};
-    if (!readCell(options, inputs, cell, conversion, count))
-        return;
+    const auto cell = readCell(options, inputs);
+    if (const auto *problem = std::get_if<Problem>(&cell))
+        return rejected(count, *problem);
     // The request always carries the 0-based address, whatever -m says.
-    const std::optional<double> pdu = AddressOfCell(cell, AddressingMode::Absolute);
+    const std::optional<double> pdu
+        = AddressOfCell(std::get<CellNumbers>(cell), AddressingMode::Absolute);
+    const auto failed = [&](Problem::Kind kind) {
+        return rejected(count, SubjectProblem(kind, subject("cell", inputs)));
+    };
     if (!pdu)
-        return reject(
-            conversion, count, std::nullopt, "cell " + joined(inputs) + " is out of range");
+        return failed(Problem::Kind::OutOfRange);
     if (!IsPduAddress(*pdu))
-        return reject(conversion, count, std::nullopt,
-            "cell " + joined(inputs) + " has no whole register address");
+        return failed(Problem::Kind::NoWholeAddress);
     const int registers = options.count * RegistersPerValue(options.format);
     if (*pdu + registers - 1 > MaxPduAddress)
-        return reject(conversion, count, std::nullopt,
-            "cell " + joined(inputs) + ": the read runs past the last cell");
-
+        return failed(Problem::Kind::ReadsPastTheEnd);
     if (!options.device)
-        return reject(conversion, count, std::nullopt, "no device to read from");
-    std::vector<std::uint16_t> words;
-    const std::string error
-        = options.device->read(options.type, static_cast<int>(*pdu), registers, words);
-    if (!error.empty())
-        return reject(conversion, count, std::nullopt, "cell " + joined(inputs) + ": " + error);
-    conversion.results.clear();
+        return failed(Problem::Kind::NoDevice);
+
+    const ReadResult read = options.device->read(options.type, static_cast<int>(*pdu), registers);
+    if (const auto *error = std::get_if<DeviceError>(&read)) {
+        Conversion conversion = failed(Problem::Kind::ReadFailed);
+        conversion.problem->device = *error;
+        return conversion;
+    }
+    const auto &words = std::get<std::vector<std::uint16_t>>(read);
+    Conversion conversion;
     writeAddress(options, *pdu, conversion.results);
     for (int i = 0; i < options.count; ++i)
         conversion.results.push_back(
             formatted(options, words.data() + i * RegistersPerValue(options.format)));
-    conversion.rejectedInput.reset();
-    conversion.problem.clear();
-    conversion.inRange = true;
+    return conversion;
 }
 
 const std::array<Verb, 3> VerbTable = { {
-    { "address", "TABLE COLUMN ROW", "the cell's address", 3, addressResultNames, convertAddress },
-    { "cell", "ADDRESS", "the address's cell: table, column and row", 1, cellResultNames,
+    { "address", "TABLE COLUMN ROW", "the cell's address", 3, false, addressResultNames,
+        convertAddress },
+    { "cell", "ADDRESS", "the address's cell: table, column and row", 1, true, cellResultNames,
         convertCell },
-    { "read", "TABLE COLUMN ROW", "the cell's value, read from the device", 3, readResultNames,
-        convertRead },
+    { "read", "TABLE COLUMN ROW", "the cell's value, read from the device", 3, false,
+        readResultNames, convertRead },
 } };
 
 } // namespace
-
-int RegistersPerValue(ValueFormat format)
-{
-    return format == ValueFormat::U32 || format == ValueFormat::S32 || format == ValueFormat::F32
-        ? 2
-        : 1;
-}
 
 std::span<const Verb> Verbs()
 {
@@ -315,26 +280,39 @@ const Verb *FindVerb(std::string_view name)
     return nullptr;
 }
 
-std::optional<double> ReadInput(std::string_view input, bool lenient, std::string &problem)
+std::optional<double> ReadInput(std::string_view input, bool lenient, Problem::Kind &problem)
 {
     if (HasHexPrefix(input)) {
         std::optional<double> value = ReadHex(input);
         if (!value)
-            problem = "is not a hex number";
+            problem = Problem::Kind::NotAHexNumber;
         return value;
     }
     if (lenient)
         return LeadingNumber(input);
     const std::optional<double> value = WholeNumber(input);
     if (!value) {
-        problem = trimmed(input).empty() ? "is empty" : "is not a number";
+        problem = IsBlankText(input) ? Problem::Kind::Empty : Problem::Kind::NotANumber;
         return std::nullopt;
     }
     if (*value != std::floor(*value)) {
-        problem = "is not a whole number";
+        problem = Problem::Kind::NotAWholeNumber;
         return std::nullopt;
     }
     return value;
+}
+
+bool ReadsAsNumber(std::string_view text, Notation notation, RegisterType type)
+{
+    Problem problem(Problem::Kind::NotANumber);
+    if (notation == Notation::Address)
+        return WholeNumber(text).has_value() || ReadHex(text).has_value();
+    if (notation == Notation::Hex)
+        return readInNotation(text, notation, type, false, problem).has_value();
+    for (const auto &row : RegisterTypeNames) // a reference of any type
+        if (ReadReference(text, row.value))
+            return true;
+    return false;
 }
 
 } // namespace modbuscalc::cli

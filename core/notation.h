@@ -1,11 +1,9 @@
 #pragma once
 
-// Cells and addresses as numbers, and the notations other Modbus tools write
-// an address in. The conversions follow the window's rules exactly (the same
-// limits, the same rounding), so that the calculations on field texts and the
-// command line share one path.
+// The notations other Modbus tools write an address in: hex, and the 5- and
+// 6-digit references that carry the register type.
 
-#include "core/address_conversion.h"
+#include "core/cell_address.h"
 
 #include <optional>
 #include <string>
@@ -13,29 +11,8 @@
 
 namespace modbuscalc {
 
-struct CellNumbers {
-    double table, column, row;
-};
-
-// table * 2048 + column * 256 + row, plus 1 in Modbus addressing. Fractions
-// are kept. nullopt when a number lies outside 0..31, 0..7, 0..255 (or is
-// NaN), and when the sum is not finite.
-std::optional<double> AddressOfCell(const CellNumbers &cell, AddressingMode mode);
-
-// The cell of an address (less 1 in Modbus addressing): the table and column
-// floored, the row keeping any fraction, each rounded to 15 significant
-// digits as the window writes it. nullopt when the table falls outside
-// 0..31, the column or row below 0, or a step is not finite.
-std::optional<CellNumbers> CellOfAddress(double address, AddressingMode mode);
-
 // What kind of data a 6-digit reference names; the value is its leading digit.
 enum class RegisterType { Coil = 0, DiscreteInput = 1, InputRegister = 3, HoldingRegister = 4 };
-
-// The highest 0-based (PDU) address: every cell has one of 0..65535.
-inline constexpr double MaxPduAddress = 65535;
-
-// True for a whole number 0..65535.
-bool IsPduAddress(double address);
 
 // "0x" and four or more upper-case hex digits: 2305 -> "0x0901". The number
 // must be a whole number 0..0xFFFFFFFF; anything else gives "Error".

@@ -1,5 +1,7 @@
 #include "core/number_text.h"
 
+#include "core/text.h"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -15,21 +17,10 @@ namespace {
 
 constexpr double Infinity = std::numeric_limits<double>::infinity();
 
-bool isDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
-
 // The characters LeadingNumber ignores wherever they stand.
 bool isSkippedBlank(char c)
 {
     return c == ' ' || c == '\t' || c == '\n';
-}
-
-// The blanks a whole number may stand between.
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t';
 }
 
 // Walks a text as if every space, tab and line feed had been removed first,
@@ -70,7 +61,7 @@ public:
     std::string_view takeDigitRun()
     {
         const std::size_t start = m_pos;
-        while (m_pos < m_text.size() && isDigit(m_text[m_pos]))
+        while (m_pos < m_text.size() && IsDigit(m_text[m_pos]))
             ++m_pos;
         const std::string_view run = m_text.substr(start, m_pos - start);
         skipBlanks();
@@ -181,7 +172,7 @@ bool readShortInteger(BlankSkippingCursor &cursor, double &value)
     std::size_t i = text.empty() || (text[0] != '-' && text[0] != '+') ? 0 : 1;
     const std::size_t first = i;
     std::uint64_t digits = 0;
-    while (i < text.size() && isDigit(text[i]) && i - first < 16)
+    while (i < text.size() && IsDigit(text[i]) && i - first < 16)
         digits = digits * 10 + static_cast<std::uint64_t>(text[i++] - '0');
     if (i == first || i - first > 15)
         return false;
@@ -189,7 +180,7 @@ bool readShortInteger(BlankSkippingCursor &cursor, double &value)
     // may join more digits on).
     if (i < text.size()) {
         const char next = text[i];
-        if (isDigit(next) || next == '.' || next == 'e' || next == 'E' || isSkippedBlank(next))
+        if (IsDigit(next) || next == '.' || next == 'e' || next == 'E' || isSkippedBlank(next))
             return false;
     }
     const auto magnitude = static_cast<double>(digits);
@@ -266,10 +257,7 @@ double LeadingNumber(std::string_view text)
 
 std::optional<double> WholeNumber(std::string_view text)
 {
-    while (!text.empty() && isBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && isBlank(text.back()))
-        text.remove_suffix(1);
+    text = TrimBlanks(text);
     // LeadingNumber would join "1 2" into 12; a whole number has no gaps.
     if (std::any_of(text.begin(), text.end(), isSkippedBlank))
         return std::nullopt;
@@ -370,7 +358,7 @@ double ExactNumber(std::string_view text, char decimalSeparator)
     // Only what NumberText writes: it always starts with '-' or a digit,
     // which also keeps from_chars from accepting "inf" or "nan".
     const std::size_t signLength = !text.empty() && text.front() == '-' ? 1 : 0;
-    if (text.size() == signLength || !isDigit(text[signLength]))
+    if (text.size() == signLength || !IsDigit(text[signLength]))
         return NotANumber;
 
     // from_chars knows only '.'; texts with another symbol are translated.

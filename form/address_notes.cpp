@@ -1,6 +1,8 @@
 #include "form/address_notes.h"
 
 #include "core/notation.h"
+#include "core/number_text.h"
+#include "form/calculations.h"
 
 namespace modbuscalc {
 

@@ -3,7 +3,7 @@
 // The Address field's tooltip: the address it holds in every notation other
 // Modbus tools use, so that the user can copy the form another tool wants.
 
-#include "core/field_set.h"
+#include "form/field_set.h"
 
 #include <string>
 

@@ -5,8 +5,8 @@
 // resizes at run time. Toolkit-free: each window maps these rows to its own
 // controls, so the windows cannot drift apart.
 
-#include "core/address_conversion.h"
-#include "core/field_set.h"
+#include "form/calculations.h"
+#include "form/field_set.h"
 
 #include <array>
 #include <cstddef>

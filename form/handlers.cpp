@@ -1,6 +1,6 @@
 #include "form/handlers.h"
 
-#include "core/address_conversion.h"
+#include "form/calculations.h"
 
 #include <string>
 

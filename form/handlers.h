@@ -4,7 +4,7 @@
 // address; one in Address computes the cell; a change of addressing mode
 // repeats whichever of the two ran last, as the direction caption records.
 
-#include "core/field_set.h"
+#include "form/field_set.h"
 
 namespace modbuscalc {
 

@@ -3,7 +3,7 @@
 // The calculator's state held in plain memory, starting where the window
 // starts: the layout's initial texts, option and caption.
 
-#include "core/field_set.h"
+#include "form/field_set.h"
 
 #include <array>
 #include <string>

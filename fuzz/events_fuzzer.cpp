@@ -4,7 +4,7 @@
 // "Error" or a NumberText-shaped number, the caption is one of the two, and
 // a result without "Error" lies in the valid range for the mode.
 
-#include "core/address_conversion.h"
+#include "form/calculations.h"
 #include "form/handlers.h"
 #include "form/memory_field_set.h"
 #include "fuzz/number_shape.h"

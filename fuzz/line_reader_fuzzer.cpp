@@ -50,15 +50,14 @@ void check(bool condition)
 // read fails.
 class FakeDevice final : public Device {
 public:
-    std::string read(modbuscalc::RegisterType, int address, int count,
-        std::vector<std::uint16_t> &values) override
+    ReadResult read(modbuscalc::RegisterType, int address, int count) override
     {
         if (++m_reads % 10 == 0)
-            return "timeout";
-        values.clear();
+            return DeviceError { DeviceError::Kind::Timeout, 0, "timeout" };
+        std::vector<std::uint16_t> values;
         for (int i = 0; i < count; ++i)
             values.push_back(static_cast<std::uint16_t>(address + i));
-        return {};
+        return values;
     }
 
 private:

@@ -7,7 +7,7 @@
 
 #include "calc_window_fixture.h"
 
-#include "core/field_set.h"
+#include "form/field_set.h"
 
 #include <QStyle>
 #include <QStyleOptionButton>

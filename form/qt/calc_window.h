@@ -6,13 +6,13 @@
 // has the focus at that moment) or a selection in the option group
 //   -> eventFilter() / the button group's idClicked
 //   -> the handler of that control and event (form/handlers.h)
-//   -> CalculateAddress or CalculateTables (core/address_conversion.h),
+//   -> CalculateAddress or CalculateTables (form/calculations.h),
 //      which read and write this window's controls through FieldSet
 //   -> the new field texts and direction caption are on screen.
 // Writing a control through FieldSet raises no handler: only key releases and
 // the group's click signal are listened to, never text-change signals.
 
-#include "core/field_set.h"
+#include "form/field_set.h"
 
 #include <QWidget>
 

@@ -8,13 +8,13 @@
 // group (BN_CLICKED, sent after the button has checked itself)
 //   -> FieldProc() / onCommand()
 //   -> the handler of that control and event (form/handlers.h)
-//   -> CalculateAddress or CalculateTables (core/address_conversion.h),
+//   -> CalculateAddress or CalculateTables (form/calculations.h),
 //      which read and write this window's controls through FieldSet
 //   -> the new field texts and direction caption are on screen.
 // Writing a control through FieldSet raises no handler: only key releases and
 // button clicks are listened to, never EN_CHANGE.
 
-#include "core/field_set.h"
+#include "form/field_set.h"
 #include "form/calc_layout.h"
 
 #ifndef NOMINMAX

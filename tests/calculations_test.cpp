@@ -2,7 +2,7 @@
 // directions, every cell and every address around the valid range in both
 // modes, out-of-range and non-finite input, and what each leaves untouched.
 
-#include "core/address_conversion.h"
+#include "form/calculations.h"
 #include "form/memory_field_set.h"
 
 #include <gtest/gtest.h>
@@ -60,7 +60,7 @@ std::string modeName(AddressingMode mode)
     return mode == Modbus ? "Modbus" : "absolute";
 }
 
-TEST(AddressConversion, WorkedExamplesHoldBothWays)
+TEST(Calculations, WorkedExamplesHoldBothWays)
 {
     struct Example {
         AddressingMode mode;
@@ -84,7 +84,7 @@ TEST(AddressConversion, WorkedExamplesHoldBothWays)
     }
 }
 
-TEST(AddressConversion, EveryCellRoundTripsInBothModes)
+TEST(Calculations, EveryCellRoundTripsInBothModes)
 {
     for (AddressingMode mode : { Absolute, Modbus }) {
         const int offset = mode == Modbus ? 1 : 0;
@@ -116,7 +116,7 @@ TEST(AddressConversion, EveryCellRoundTripsInBothModes)
     }
 }
 
-TEST(AddressConversion, AddressesAroundTheValidRange)
+TEST(Calculations, AddressesAroundTheValidRange)
 {
     for (AddressingMode mode : { Absolute, Modbus }) {
         const int offset = mode == Modbus ? 1 : 0;
@@ -132,7 +132,7 @@ TEST(AddressConversion, AddressesAroundTheValidRange)
     }
 }
 
-TEST(AddressConversion, CellsOutOfRangeShowError)
+TEST(Calculations, CellsOutOfRangeShowError)
 {
     const std::vector<Cell> cells = {
         { "32", "0", "0" },
@@ -159,7 +159,7 @@ TEST(AddressConversion, CellsOutOfRangeShowError)
     }
 }
 
-TEST(AddressConversion, LenientCellInputs)
+TEST(Calculations, LenientCellInputs)
 {
     struct Case {
         Cell cell;
@@ -180,7 +180,7 @@ TEST(AddressConversion, LenientCellInputs)
     }
 }
 
-TEST(AddressConversion, UnusualAddresses)
+TEST(Calculations, UnusualAddresses)
 {
     struct Case {
         AddressingMode mode;
@@ -218,7 +218,7 @@ TEST(AddressConversion, UnusualAddresses)
     }
 }
 
-TEST(AddressConversion, InputFieldsKeepTheirText)
+TEST(Calculations, InputFieldsKeepTheirText)
 {
     MemoryFieldSet fields;
     fields.setText(Field::Table, " 05x");
@@ -239,7 +239,7 @@ TEST(AddressConversion, InputFieldsKeepTheirText)
     }
 }
 
-TEST(AddressConversion, CommaLocaleWritesCommas)
+TEST(Calculations, CommaLocaleWritesCommas)
 {
     MemoryFieldSet fields(',');
     fields.setText(Field::Address, "100.5");

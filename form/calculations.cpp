@@ -1,6 +1,4 @@
-#include "core/address_conversion.h"
-
-#include "core/notation.h"
+#include "form/calculations.h"
 
 #include <string>
 

@@ -4,31 +4,16 @@
 // Both read their inputs from the field set and write their results back as
 // text, marking out-of-range results with ErrorMark; neither keeps state.
 
-#include "core/field_set.h"
+#include "core/cell_address.h"
 #include "core/number_text.h"
+#include "form/field_set.h"
 
 #include <string_view>
 
 namespace modbuscalc {
 
-inline constexpr double TableStride = 2048;
-inline constexpr double ColumnStride = 256;
-
-inline constexpr double MinCellNumber = 0;
-inline constexpr double MaxTable = 31;
-inline constexpr double MaxColumn = 7;
-inline constexpr double MaxRow = 255;
-
 inline constexpr std::string_view CalculateAddressCaption = "Calculate Address";
 inline constexpr std::string_view CalculateTablesCaption = "Calculate Tables";
-
-enum class AddressingMode { Absolute, Modbus };
-
-// What is added to a cell's zero-based address: 0 absolute, 1 Modbus.
-constexpr double ModbusOffset(AddressingMode mode)
-{
-    return mode == AddressingMode::Modbus ? 1.0 : 0.0;
-}
 
 // The mode the field set's option buttons select.
 AddressingMode CurrentAddressingMode(const FieldSet &fields);

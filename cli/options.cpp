@@ -1,0 +1,383 @@
+#include "cli/options.h"
+
+#include "cli/printable.h"
+#include "core/text.h"
+#include "version.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <map>
+#include <string_view>
+
+namespace modbuscalc::cli {
+
+namespace {
+
+constexpr const char *Version = "modbuscalc " MODBUSCALC_VERSION "\n"
+                                "Copyright (C) 2026 The Modbus Calculator developers.\n"
+                                "License: MIT; this is free software: you are free to change "
+                                "and redistribute it.\nThere is NO WARRANTY, to the extent "
+                                "permitted by law.";
+
+constexpr const char *Footer
+    = R"(Operands: exactly the verb's count of numbers is one conversion, even where
+files of those names exist (write ./1 to read a file named 1). Otherwise they
+name files to read ('-' is standard input; none: standard input); where no
+such file exists, the verb's count of them is one conversion that says what
+is not a number.
+
+Numbers: whole numbers (a fraction or 1E-300 is rejected as not a whole
+number); 0x0901 is hex. --lenient reads as the window does: the number a
+field begins with, else 0. The window reads &H and &O as signed 16-bit
+values (&H8000 is -32768): write 0x8000 for 32768.
+
+Notations (-n): address, as the window shows it (0-based, or 1-based with
+-m); hex, the same number in hex (0x0901); ref, the 6-digit reference
+(402306 = holding register 2306 = PDU address 2305), whatever -m says, its
+first digit from --type. A 5-digit reference (40001) is read where that
+form exists, up to 49999: most cells of this controller need the 6-digit
+form. -a writes pdu, register, reference and hex side by side.
+
+Maps: fields separated by commas, semicolons, tabs or blanks (or -d), as
+spreadsheets write them: "quoted" fields may hold separators, "" and line
+breaks. Without -f or --columns a line holds exactly the verb's count of
+fields, empty fields at its end aside. Each output line is the input line
+with the results added after its own separator.
+
+Examples:
+  modbuscalc address 5 0 1               prints 10241
+  modbuscalc -m cell 10241               prints 5 0 0 (Modbus addressing)
+  modbuscalc address --all 1 1 1         prints 2305 2306 402306 0x0901
+  modbuscalc -n ref cell 402306          prints 1 1 1
+  modbuscalc address -f 3,4,5 map.csv    reads the cells from columns 3 to 5
+  modbuscalc --header --columns table,column,row address map.csv
+  modbuscalc read --host 192.0.2.10 -m 1 1 1   reads register 2306 from a device
+
+read asks a live device (--host for Modbus TCP, --serial for RTU) for the
+value at each cell; -m changes only the address written, the request always
+carries the 0-based address. Ctrl+C stops a map after the line in progress.
+
+Exit status: 0 if every result is in range, 1 if any line was rejected or
+out of range or a read failed, 2 for a usage error, trouble reading or
+writing, or a device out of reach; 130 when interrupted.
+)";
+
+std::string lowerFirst(std::string text)
+{
+    if (!text.empty())
+        text[0] = AsciiLower(text[0]);
+    return text;
+}
+
+// An option's help: what it is, then its names from the table.
+template <typename Value, std::size_t N>
+std::string choices(std::string_view what, const std::array<Name<Value>, N> &names)
+{
+    return std::string(what) + ": " + NameList(names);
+}
+
+// Reads an option's name from its table, or says which names there are.
+template <typename Value, std::size_t N>
+std::optional<UsageError> pick(const std::array<Name<Value>, N> &names, std::string_view what,
+    const std::string &given, Value &value)
+{
+    if (const std::optional<Value> found = FindName(names, given)) {
+        value = *found;
+        return std::nullopt;
+    }
+    return UsageError { "invalid " + std::string(what) + " '" + Printable(given)
+        + "': " + NameList(names) };
+}
+
+std::optional<char> delimiterOf(const std::string &text)
+{
+    if (text == "\\t" || text == "tab" || text == "\t")
+        return '\t';
+    if (text.size() == 1 && text[0] != '"' && text[0] != '\n' && text[0] != '\r')
+        return text[0];
+    return std::nullopt;
+}
+
+std::string plural(std::size_t count, std::string_view one, std::string_view many)
+{
+    return std::to_string(count) + ' ' + std::string(count == 1 ? one : many);
+}
+
+// Where read's device is, from --host or --serial and the line settings.
+struct DeviceArguments {
+    std::string host, serial, parity = "E";
+    SerialLine line;
+};
+
+std::variant<Connection, UsageError> connectionOf(
+    const DeviceArguments &given, Connection connection)
+{
+    if (given.host.empty() == given.serial.empty())
+        return UsageError { "read needs --host HOST[:PORT] or --serial DEVICE" };
+    if (!given.host.empty()) {
+        TcpEndpoint endpoint { given.host };
+        const std::string &host = given.host;
+        if (const std::size_t colon = host.rfind(':');
+            colon != std::string::npos && host.find(':') == colon) {
+            const std::string port = host.substr(colon + 1);
+            const bool digits = !port.empty() && port.size() <= 5
+                && std::all_of(port.begin(), port.end(), IsDigit);
+            endpoint.port = digits ? std::stoi(port) : 0;
+            if (endpoint.port < 1 || endpoint.port > 65535)
+                return UsageError { "invalid port in '" + Printable(host) + "'" };
+            endpoint.host = host.substr(0, colon);
+        }
+        connection.link = endpoint;
+    } else {
+        SerialLine line = given.line;
+        line.device = given.serial;
+        if (auto error = pick(ParityNames, "parity", given.parity, line.parity))
+            return *error;
+        connection.link = line;
+    }
+    if (!(connection.timeout > 0 && connection.timeout <= 3600) || connection.retries < 0)
+        return UsageError { "the timeout is seconds above 0, the retries 0 or more" };
+    return connection;
+}
+
+// read's value options: the format, the word order, and a count that one
+// request can carry.
+std::optional<UsageError> checkValues(Options &options, const std::string &format,
+    const std::string &wordOrder)
+{
+    if (auto error = pick(ValueFormatNames, "format", format, options.format))
+        return error;
+    if (auto error = pick(WordOrderNames, "word order", wordOrder, options.wordOrder))
+        return error;
+    const bool bits
+        = options.type == RegisterType::Coil || options.type == RegisterType::DiscreteInput;
+    if (bits && RegistersPerValue(options.format) != 1)
+        return UsageError { "coils and discrete inputs are single bits: no 32-bit format" };
+    const int most
+        = bits ? MaxBitsPerRead : MaxRegistersPerRead / RegistersPerValue(options.format);
+    if (options.count < 1 || options.count > most)
+        return UsageError { "the count runs from 1 to " + std::to_string(most) };
+    return std::nullopt;
+}
+
+std::string verbList()
+{
+    std::string list;
+    for (std::size_t i = 0; i < Verbs().size(); ++i) {
+        list += i == 0 ? "" : i + 1 == Verbs().size() ? " or " : ", ";
+        list += Verbs()[i].name;
+    }
+    return list;
+}
+
+} // namespace
+
+std::optional<std::vector<std::size_t>> FieldList(const std::string &list)
+{
+    std::vector<std::size_t> columns;
+    std::size_t pos = 0;
+    while (pos <= list.size()) {
+        const std::size_t end = std::min(list.find(',', pos), list.size());
+        const std::string item = list.substr(pos, end - pos);
+        const std::size_t dash = item.find('-');
+        try {
+            std::size_t used = 0;
+            const unsigned long first = std::stoul(item.substr(0, dash), &used);
+            if (used != (dash == std::string::npos ? item.size() : dash) || first == 0)
+                return std::nullopt;
+            unsigned long last = first;
+            if (dash != std::string::npos) {
+                last = std::stoul(item.substr(dash + 1), &used);
+                if (used != item.size() - dash - 1 || last < first || last - first > 64)
+                    return std::nullopt;
+            }
+            for (unsigned long c = first; c <= last; ++c)
+                columns.push_back(c - 1);
+        } catch (const std::exception &) {
+            return std::nullopt;
+        }
+        pos = end + 1;
+    }
+    return columns;
+}
+
+ParseResult ParseCommandLine(std::span<const char *const> argv)
+{
+    // The parser takes "-.5" for a cluster of short options; with its leading
+    // zero the same negative number passes, and messages get the original.
+    std::vector<const char *> arguments(argv.begin(), argv.end());
+    // Everything after "--" is an operand; the parser sees only what is before.
+    std::vector<std::string> afterDashes;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        if (std::string_view(arguments[i]) == "--") {
+            afterDashes.assign(
+                arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1, arguments.end());
+            arguments.resize(i);
+            break;
+        }
+    }
+    std::vector<std::string> respelled;
+    respelled.reserve(arguments.size()); // no reallocation: c_str() stays valid
+    std::map<std::string, std::string> originals;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const std::string_view argument = arguments[i];
+        if (argument.starts_with("-.") && argument.size() > 2) {
+            respelled.push_back("-0" + std::string(argument.substr(1)));
+            originals[respelled.back()] = std::string(argument);
+            arguments[i] = respelled.back().c_str();
+        }
+    }
+
+    CLI::App app("Converts between Modbus addresses and data cells (table 0-31, column 0-7,\n"
+                 "row 0-255): address = table * 2048 + column * 256 + row, plus 1 in Modbus\n"
+                 "(1-based) addressing. Results as the Modbus Calculator window shows them.\n",
+        "modbuscalc");
+    app.set_version_flag("-V,--version", Version);
+    app.footer(Footer);
+    app.require_subcommand(1);
+    app.get_formatter()->column_width(32);
+
+    Invocation invocation;
+    Options &options = invocation.options;
+    bool modbus = false;
+    std::string notation = "address", type = "holding", delimiter, fields, columns;
+    app.add_flag("-m,--modbus", modbus, "Modbus (1-based) addressing; without it, absolute");
+    app.add_flag("--header", options.header, "Each input's first line is a header: copy it");
+    app.add_flag("--lenient", options.lenient,
+        "Read numbers as the window does: the number a field begins with, else 0");
+    app.add_flag("-q,--quiet", options.quiet, "No message for each rejected line");
+    app.add_flag("-a,--all", options.all, "Every notation: pdu, register, reference, hex");
+    app.add_option("-n,--notation", notation, choices("The notation", NotationNames));
+    app.add_option("--type", type, choices("For ref: the register type", RegisterTypeNames));
+    app.add_option("-d,--delimiter", delimiter, "The field separator (tab: \\t)");
+    app.add_option("-f,--fields", fields, "The columns to read, from 1: 3,4,5 or 3-5");
+    app.add_option("--columns", columns, "With --header, the columns to read by name");
+
+    Connection connection;
+    DeviceArguments device;
+    std::string format = "u16", wordOrder = "high-first";
+    app.add_option("--host", device.host, "read: the device's HOST[:PORT] (Modbus TCP, port 502)");
+    app.add_option("--serial", device.serial, "read: the serial DEVICE (Modbus RTU)");
+    app.add_option("--baud", device.line.baud, "read: RTU speed (19200)");
+    app.add_option("--parity", device.parity, choices("read: RTU parity", ParityNames));
+    app.add_option("--data-bits", device.line.dataBits, "read: RTU data bits (8)");
+    app.add_option("--stop-bits", device.line.stopBits, "read: RTU stop bits (1)");
+    app.add_option("--unit", connection.unit, "read: the unit (slave) id (1)");
+    app.add_option("--timeout", connection.timeout, "read: seconds for each request (1)");
+    app.add_option("--retries", connection.retries, "read: further tries of a failed request (0)");
+    app.add_option("--count", options.count, "read: how many values from the cell on (1)");
+    app.add_option("--format", format, choices("read: the values", ValueFormatNames));
+    app.add_option("--word-order", wordOrder, choices("read: 32 bits", WordOrderNames));
+    app.add_flag("--verbose", connection.verbose, "read: each request on standard error");
+
+    std::vector<std::vector<std::string>> operands(Verbs().size());
+    std::vector<CLI::App *> subcommands;
+    for (std::size_t i = 0; i < Verbs().size(); ++i) {
+        const Verb &verb = Verbs()[i];
+        CLI::App *sub = app.add_subcommand(std::string(verb.name),
+            std::string(verb.operands) + " to " + std::string(verb.summary));
+        sub->add_option("operands", operands[i],
+            std::string(verb.operands) + "; or files to read, none: standard input");
+        sub->fallthrough(); // options before or after the verb
+        subcommands.push_back(sub);
+    }
+
+    try {
+        app.parse(static_cast<int>(arguments.size()), arguments.data());
+    } catch (const CLI::CallForHelp &) {
+        return ShowText { app.help() };
+    } catch (const CLI::CallForAllHelp &) {
+        return ShowText { app.help("", CLI::AppFormatMode::All) };
+    } catch (const CLI::CallForVersion &e) {
+        return ShowText { std::string(e.what()) + '\n' };
+    } catch (const CLI::ExtrasError &e) {
+        // "The following argument(s) was/were not expected: X ..."
+        const std::string what = e.what();
+        std::string first = what.substr(what.find(": ") + 2);
+        first = first.substr(0, first.find(' '));
+        return UsageError { first.starts_with('-')
+                ? "unrecognized option '" + Printable(first) + "'"
+                : "unknown command '" + Printable(first) + "'" };
+    } catch (const CLI::RequiredError &) {
+        // No verb: the first thing left over says why.
+        const std::vector<std::string> rest = app.remaining();
+        if (!rest.empty() && rest.front().starts_with('-'))
+            return UsageError { "unrecognized option '" + Printable(rest.front()) + "'" };
+        if (!rest.empty())
+            return UsageError { "unknown command '" + Printable(rest.front()) + "'" };
+        return UsageError { "missing command: " + verbList() };
+    } catch (const CLI::ArgumentMismatch &e) {
+        const std::string what = e.what(); // "--notation: 1 required TEXT missing"
+        return UsageError { "option '" + what.substr(0, what.find(':')) + "' requires an argument" };
+    } catch (const CLI::ParseError &e) {
+        return UsageError { lowerFirst(e.what()) };
+    }
+
+    for (std::size_t i = 0; i < subcommands.size(); ++i) {
+        if (subcommands[i]->parsed()) {
+            invocation.verb = &Verbs()[i];
+            invocation.operands = operands[i];
+        }
+    }
+    for (std::string &operand : invocation.operands)
+        if (const auto original = originals.find(operand); original != originals.end())
+            operand = original->second;
+    invocation.operands.insert(invocation.operands.end(), afterDashes.begin(), afterDashes.end());
+
+    options.mode = modbus ? AddressingMode::Modbus : AddressingMode::Absolute;
+    if (auto error = pick(NotationNames, "notation", notation, options.notation))
+        return *error;
+    if (auto error = pick(RegisterTypeNames, "type", type, options.type))
+        return *error;
+    if (app.count("--delimiter")) {
+        options.delimiter = delimiterOf(delimiter);
+        if (!options.delimiter)
+            return UsageError { "the delimiter must be a single character: '"
+                + Printable(delimiter) + "'" };
+    }
+    const Verb &verb = *invocation.verb;
+    if (app.count("--fields")) {
+        const auto list = FieldList(fields);
+        if (!list)
+            return UsageError { "invalid field list '" + Printable(fields) + "'" };
+        options.fields = *list;
+    }
+    if (app.count("--columns")) {
+        if (!options.header)
+            return UsageError { "--columns picks columns by the header's names: give --header too" };
+        if (!options.fields.empty())
+            return UsageError { "give -f or --columns, not both" };
+        for (std::size_t pos = 0; pos <= columns.size();) {
+            const std::size_t end = std::min(columns.find(',', pos), columns.size());
+            options.columns.push_back(columns.substr(pos, end - pos));
+            pos = end + 1;
+        }
+    }
+    if (verb.name == "read") {
+        auto checked = connectionOf(device, connection);
+        if (auto *error = std::get_if<UsageError>(&checked))
+            return *error;
+        invocation.connection = std::get<Connection>(std::move(checked));
+        if (auto error = checkValues(options, format, wordOrder))
+            return *error;
+    }
+    const std::size_t chosen = options.fields.size() + options.columns.size();
+    if (chosen != 0 && chosen != verb.inputs)
+        return UsageError { std::string(verb.name) + " reads "
+            + plural(verb.inputs, "column", "columns") + ", not " + std::to_string(chosen) };
+
+    const Notation inputNotation = verb.takesAddress ? options.notation : Notation::Address;
+    const bool allNumbers = std::all_of(invocation.operands.begin(), invocation.operands.end(),
+        [&](const std::string &operand) {
+            return ReadsAsNumber(operand, inputNotation, options.type);
+        });
+    invocation.numbers = allNumbers && invocation.operands.size() == verb.inputs;
+    if (allNumbers && !invocation.operands.empty() && !invocation.numbers)
+        return UsageError { std::string(verb.name) + " takes "
+            + plural(verb.inputs, "number", "numbers") + ", got "
+            + std::to_string(invocation.operands.size()) };
+    return invocation;
+}
+
+} // namespace modbuscalc::cli

@@ -1,0 +1,72 @@
+#include "cli/problem.h"
+
+#include "cli/names.h"
+#include "cli/printable.h"
+
+#include <utility>
+
+namespace modbuscalc::cli {
+
+Problem InputProblem(Problem::Kind kind, std::size_t input, std::string text)
+{
+    Problem problem(kind);
+    problem.input = input;
+    problem.text = std::move(text);
+    return problem;
+}
+
+Problem SubjectProblem(Problem::Kind kind, std::string subject)
+{
+    Problem problem(kind);
+    problem.subject = std::move(subject);
+    return problem;
+}
+
+std::string Describe(const Problem &problem)
+{
+    using Kind = Problem::Kind;
+    // One input: by its field on a map's line, else by its text.
+    const std::string field = "field " + std::to_string(problem.field);
+    const std::string input = problem.field > 0
+        ? field + " ('" + Printable(problem.text) + "')"
+        : '\'' + Printable(problem.text) + '\'';
+    switch (problem.kind) {
+    case Kind::Empty:
+        return (problem.field > 0 ? field : input) + " is empty";
+    case Kind::NotANumber:
+        return input + " is not a number";
+    case Kind::NotAWholeNumber:
+        return input + " is not a whole number";
+    case Kind::NotAHexNumber:
+        return input + " is not a hex number";
+    case Kind::NotAReference:
+        return input + " is not a " + std::string(TypeNoun(problem.type)) + " reference";
+    case Kind::OutOfRange:
+        return problem.subject + " is out of range";
+    case Kind::NoWholeAddress:
+        return problem.subject + " has no whole register address";
+    case Kind::ReadsPastTheEnd:
+        return problem.subject + ": the read runs past the last cell";
+    case Kind::NoDevice:
+        return "no device to read from";
+    case Kind::ReadFailed:
+        return problem.subject + ": " + Printable(problem.device.text, std::string::npos);
+    case Kind::FieldCount:
+        return "expected " + std::to_string(problem.expected)
+            + (problem.expected == 1 ? " field" : " fields") + ", found "
+            + std::to_string(problem.found)
+            + (problem.found > problem.expected ? "; choose the columns with -f" : "");
+    case Kind::NoSuchField:
+        return "no field " + std::to_string(problem.field) + " (the line has "
+            + std::to_string(problem.found) + ')';
+    case Kind::UnclosedQuote:
+        return "a quoted field has no closing quote";
+    case Kind::LineTooLong:
+        return "line longer than " + std::to_string(problem.expected) + " bytes, skipped";
+    case Kind::NoSuchColumn:
+        return "no column '" + Printable(problem.text) + "' in the header";
+    }
+    return {};
+}
+
+} // namespace modbuscalc::cli

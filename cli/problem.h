@@ -1,0 +1,63 @@
+#pragma once
+
+// Why an input, a conversion or a line of a map was rejected: a kind and
+// its particulars, carried as a value and put into words in one place.
+
+#include "cli/device.h"
+#include "core/notation.h"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace modbuscalc::cli {
+
+struct Problem {
+    enum class Kind {
+        // One input; input and text say which.
+        Empty,
+        NotANumber,
+        NotAWholeNumber,
+        NotAHexNumber,
+        NotAReference, // of type
+        // The inputs as a whole; subject names them ("cell 1 2 3").
+        OutOfRange,
+        NoWholeAddress,
+        ReadsPastTheEnd,
+        NoDevice,
+        ReadFailed, // device says why
+        // A line of a map.
+        FieldCount, // expected fields, found
+        NoSuchField, // field, found
+        UnclosedQuote,
+        LineTooLong, // expected: the limit in bytes
+        // An input's header.
+        NoSuchColumn, // text: the column's name
+    };
+    explicit Problem(Kind what)
+        : kind(what)
+    {
+    }
+
+    Kind kind;
+    std::optional<std::size_t> input; // the input's index, for one input
+    std::string text; // the input as written, or the column's name
+    std::string subject; // "cell 1 2 3", "address 70000"
+    RegisterType type = RegisterType::HoldingRegister;
+    DeviceError device;
+    std::size_t expected = 0;
+    std::size_t found = 0;
+    // Where a map line's input stands: its field number from 1, 0 if none.
+    std::size_t field = 0;
+
+    bool aboutOneInput() const { return input.has_value(); }
+};
+
+Problem InputProblem(Problem::Kind kind, std::size_t input, std::string text);
+Problem SubjectProblem(Problem::Kind kind, std::string subject);
+
+// The problem in the user's words: "'12abc' is not a number", "field 3
+// ('x') is not a number", "cell 32 0 0 is out of range".
+std::string Describe(const Problem &problem);
+
+} // namespace modbuscalc::cli
