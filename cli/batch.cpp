@@ -17,6 +17,17 @@ constexpr std::size_t FlushSize = 64 * 1024;
 
 } // namespace
 
+char OneColumnSeparator(const Options &options, std::string_view fileName)
+{
+    if (options.delimiter)
+        return *options.delimiter;
+    if (EndsWithIgnoringCase(fileName, ".csv"))
+        return ',';
+    if (EndsWithIgnoringCase(fileName, ".tsv"))
+        return '\t';
+    return BlankSeparator;
+}
+
 BatchConverter::BatchConverter(const Verb &verb, const Options &options, Report report)
     : m_verb(verb)
     , m_options(options)

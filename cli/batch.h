@@ -19,6 +19,10 @@
 
 namespace modbuscalc::cli {
 
+// What a one-column input's results go after: -d's separator, else the one
+// its file name's extension implies (.csv, .tsv, in any case), else a blank.
+char OneColumnSeparator(const Options &options, std::string_view fileName);
+
 class BatchConverter {
 public:
     // Receives "what is wrong" about a line (line number from 1), or about

@@ -111,19 +111,6 @@ int convertOnce(const Session &session, Output &output)
     return conversion.problem ? ExitDataProblem : ExitOk;
 }
 
-// A one-column input's results go after -d's separator, else the one its
-// file name's extension implies, else a blank.
-char oneColumnSeparator(const Options &options, const std::string &file)
-{
-    if (options.delimiter)
-        return *options.delimiter;
-    if (EndsWithIgnoringCase(file, ".csv"))
-        return ',';
-    if (EndsWithIgnoringCase(file, ".tsv"))
-        return '\t';
-    return BlankSeparator;
-}
-
 std::atomic<bool> interrupted = false;
 
 extern "C" void onInterrupt(int)
@@ -207,7 +194,7 @@ int convertLists(Session &session, Output &output)
         std::FILE *in = input.file;
         LineReader reader(
             [in](char *buffer, std::size_t size) { return std::fread(buffer, 1, size, in); });
-        if (!batch.convertAll(reader, oneColumnSeparator(invocation.options, input.path), out, flush))
+        if (!batch.convertAll(reader, OneColumnSeparator(invocation.options, input.path), out, flush))
             status = ExitTrouble;
         flush(out);
         if (std::ferror(in)) {

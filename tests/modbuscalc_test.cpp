@@ -465,9 +465,13 @@ private:
 };
 
 // modbuscalc read against pymodbus's TCP server, which we did not write:
-// holding register a holds a; input register a holds 65535 - a up to 999.
+// holding register a holds a; input register a holds 65535 - a up to 999;
+// coil a is on for multiples of 3, discrete input a for odd a.
 class ReadTest : public ModbuscalcTest {
 protected:
+    // The server to start, from the tests' folder.
+    virtual const char *server() const { return "modbus_server.py"; }
+
     void SetUp() override
     {
         ModbuscalcTest::SetUp();
@@ -475,7 +479,8 @@ protected:
         m_host = free.host();
         m_server = ::fork();
         if (m_server == 0) {
-            ::execl("/usr/bin/python3", "python3", MODBUSCALC_TEST_SERVER,
+            const std::string script = std::string(MODBUSCALC_TEST_SERVERS) + server();
+            ::execl("/usr/bin/python3", "python3", script.c_str(),
                 std::to_string(free.port()).c_str(), static_cast<char *>(nullptr));
             ::_exit(127);
         }
@@ -544,6 +549,9 @@ TEST_F(ReadTest, CellsAndMapsFromALiveDevice)
         { args({ "--type", "input", "0", "0", "5" }), "", "5 65530\n", 0, "" },
         { args({ "--type", "input", "0", "7", "255" }), "", "Error Error\n", 1,
             "cell 0 7 255: illegal data address (exception 2)" },
+        // Coils and discrete inputs are bits.
+        { args({ "--type", "coil", "--count", "4", "0", "0", "2" }), "", "2 0 1 0 0\n", 0, "" },
+        { args({ "--type", "discrete", "--count", "3", "0", "0", "2" }), "", "2 0 1 0\n", 0, "" },
         // A map: the address and the value after each line, and the rest
         // read after a bad line or a cell out of range.
         { args({ "--header", "-f", "2-4" }), "tag,t,c,r\nA,1,1,1\nB,32,0,0\nC,x,1,1\nD,0,0,9\n",
@@ -574,6 +582,19 @@ TEST_F(ReadTest, CellsAndMapsFromALiveDevice)
     }
 }
 
+// A device that answers a request twice, once for another transaction:
+// neither reply may be taken for the next request's.
+class StaleReplyTest : public ReadTest {
+protected:
+    const char *server() const override { return "stale_reply_server.py"; }
+};
+
+TEST_F(StaleReplyTest, AFailedRequestLeavesNothingForTheNext)
+{
+    expectCases({ { args({ "-f", "1-3" }), "0,0,7\n0,0,8\n0,0,9\n",
+        "0,0,7,Error,Error\n0,0,8,8,8\n0,0,9,9,9\n", 1, "<stdin>:1: cell 0 0 7: " } });
+}
+
 TEST_F(ModbuscalcTest, DevicesOutOfReach)
 {
     const LocalPort nobody(false), silent(true);
@@ -584,6 +605,14 @@ TEST_F(ModbuscalcTest, DevicesOutOfReach)
         { { "read", "1", "1", "1" }, "", "", 2, "read needs --host" },
         { { "read", "--host", "127.0.0.1:x", "1", "1", "1" }, "", "", 2, "invalid port" },
     });
+
+    // A fraction of a second is waited for as such, not cut off or rounded up.
+    const auto start = std::chrono::steady_clock::now();
+    run({ "read", "--host", silent.host(), "--timeout", "1.4", "1", "1", "1" });
+    const double waited
+        = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(waited, 1.4);
+    EXPECT_LT(waited, 1.9);
 }
 #else
 TEST_F(ModbuscalcTest, ReadingDevicesIsNotInTheWindowsBuild)

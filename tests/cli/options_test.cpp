@@ -1,0 +1,215 @@
+// The command line read without running anything: usage errors and their
+// messages, options before and after the verb, the operands as numbers or
+// files, read's device settings and its limits.
+
+#include "cli/options.h"
+#include "version.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace modbuscalc::cli {
+namespace {
+
+ParseResult parse(std::vector<std::string> words)
+{
+    words.insert(words.begin(), "modbuscalc");
+    std::vector<const char *> argv;
+    for (const std::string &word : words)
+        argv.push_back(word.c_str());
+    return ParseCommandLine(argv);
+}
+
+std::string usageError(const std::vector<std::string> &words)
+{
+    const ParseResult parsed = parse(words);
+    const auto *error = std::get_if<UsageError>(&parsed);
+    return error ? error->message : "(no usage error)";
+}
+
+Invocation invocation(const std::vector<std::string> &words)
+{
+    ParseResult parsed = parse(words);
+    if (const auto *error = std::get_if<UsageError>(&parsed))
+        ADD_FAILURE() << error->message;
+    auto *ok = std::get_if<Invocation>(&parsed);
+    return ok ? std::move(*ok) : Invocation {};
+}
+
+TEST(Options, UsageErrorsSayWhatIsWrong)
+{
+    struct Case {
+        std::vector<std::string> words;
+        std::string message;
+    };
+    const Case cases[] = {
+        { {}, "missing command: address, cell or read" },
+        { { "--bogus" }, "unrecognized option '--bogus'" },
+        { { "--bogus", "cell", "1" }, "unrecognized option '--bogus'" },
+        { { "cell", "--bogus", "1" }, "unrecognized option '--bogus'" },
+        { { "cel", "1" }, "unknown command 'cel'" },
+        { { "address", "-n" }, "option '--notation' requires an argument" },
+        { { "address", "1", "2" }, "address takes 3 numbers, got 2" },
+        { { "cell", "1", "2" }, "cell takes 1 number, got 2" },
+        { { "read", "--host", "127.0.0.1:1", "1", "2" }, "read takes 3 numbers, got 2" },
+        { { "-n", "octal", "cell", "1" }, "invalid notation 'octal': address, hex or ref" },
+        { { "--type", "register", "cell", "1" },
+            "invalid type 'register': holding, input, discrete or coil" },
+        { { "-d", "ab", "cell" }, "the delimiter must be a single character: 'ab'" },
+        { { "-f", "0", "cell" }, "invalid field list '0'" },
+        { { "-f", "1-66", "address" }, "invalid field list '1-66'" },
+        { { "-f", "1,2", "address" }, "address reads 3 columns, not 2" },
+        { { "--columns", "a,b,c", "address" }, "give --header too" },
+        { { "--header", "--columns", "a", "-f", "1", "cell" }, "give -f or --columns, not both" },
+        { { "read", "1", "1", "1" }, "read needs --host HOST[:PORT] or --serial DEVICE" },
+        { { "read", "--host", "h", "--serial", "/dev/ttyS0", "1", "1", "1" },
+            "read needs --host HOST[:PORT] or --serial DEVICE" },
+        { { "read", "--host", "127.0.0.1:x", "1", "1", "1" }, "invalid port in '127.0.0.1:x'" },
+        { { "read", "--host", "h:65536", "1", "1", "1" }, "invalid port in 'h:65536'" },
+        { { "read", "--host", "h:0", "1", "1", "1" }, "invalid port in 'h:0'" },
+        { { "read", "--serial", "s", "--parity", "X", "1", "1", "1" },
+            "invalid parity 'X': N, E or O" },
+        { { "read", "--host", "h", "--timeout", "0", "1", "1", "1" }, "the timeout is seconds" },
+        { { "read", "--host", "h", "--retries", "-1", "1", "1", "1" }, "the retries 0 or more" },
+        { { "read", "--host", "h", "--format", "f64", "1", "1", "1" },
+            "invalid format 'f64': u16, s16, hex, u32, s32 or f32" },
+        { { "read", "--host", "h", "--word-order", "middle", "1", "1", "1" },
+            "invalid word order 'middle': high-first or low-first" },
+        { { "read", "--host", "h", "--count", "126", "1", "1", "1" }, "count runs from 1 to 125" },
+        { { "read", "--host", "h", "--count", "63", "--format", "f32", "1", "1", "1" },
+            "count runs from 1 to 62" },
+        { { "read", "--host", "h", "--count", "2001", "--type", "coil", "1", "1", "1" },
+            "count runs from 1 to 2000" },
+        { { "read", "--host", "h", "--count", "0", "1", "1", "1" }, "count runs from 1 to 125" },
+        { { "read", "--host", "h", "--type", "coil", "--format", "u32", "1", "1", "1" },
+            "no 32-bit format" },
+    };
+    for (const Case &c : cases) {
+        std::string words;
+        for (const std::string &word : c.words)
+            words += word + ' ';
+        SCOPED_TRACE(words);
+        EXPECT_NE(usageError(c.words).find(c.message), std::string::npos) << usageError(c.words);
+    }
+}
+
+TEST(Options, WithinLimitsIsNoUsageError)
+{
+    for (const std::vector<std::string> &words : std::vector<std::vector<std::string>> {
+             { "read", "--host", "h:65535", "1", "1", "1" },
+             { "read", "--host", "h:1", "1", "1", "1" },
+             { "read", "--host", "h", "--count", "62", "--format", "s32", "1", "1", "1" },
+             { "read", "--host", "h", "--count", "125", "1", "1", "1" },
+             { "read", "--host", "h", "--count", "2000", "--type", "discrete", "1", "1", "1" },
+         }) {
+        const ParseResult parsed = parse(words);
+        const auto *error = std::get_if<UsageError>(&parsed);
+        EXPECT_FALSE(error) << words[3] << ": " << (error ? error->message : "");
+    }
+}
+
+TEST(Options, FieldLists)
+{
+    using List = std::vector<std::size_t>;
+    EXPECT_EQ(FieldList("3,4,5"), List({ 2, 3, 4 }));
+    EXPECT_EQ(FieldList("5,2-3"), List({ 4, 1, 2 }));
+    EXPECT_EQ(FieldList("1-65")->size(), 65U); // the widest range
+    for (const char *bad : { "1-66", "0", "", "3,", "3-2", "a", "1-x", "2 ,3", "-3" })
+        EXPECT_FALSE(FieldList(bad)) << bad;
+}
+
+TEST(Options, OptionsBeforeAndAfterTheVerb)
+{
+    for (const std::vector<std::string> &words : std::vector<std::vector<std::string>> {
+             { "-m", "-n", "hex", "--type", "input", "cell", "0x0901" },
+             { "cell", "-m", "-n", "hex", "--type", "input", "0x0901" },
+             { "cell", "0x0901", "--type", "input", "-n", "hex", "--modbus" },
+         }) {
+        const Invocation parsed = invocation(words);
+        ASSERT_TRUE(parsed.verb);
+        EXPECT_EQ(parsed.verb->name, "cell");
+        EXPECT_EQ(parsed.options.mode, AddressingMode::Modbus);
+        EXPECT_EQ(parsed.options.notation, Notation::Hex);
+        EXPECT_EQ(parsed.options.type, RegisterType::InputRegister);
+        EXPECT_EQ(parsed.operands, std::vector<std::string> { "0x0901" });
+        EXPECT_TRUE(parsed.numbers);
+    }
+}
+
+TEST(Options, OperandsAreNumbersOrFiles)
+{
+    struct Case {
+        std::vector<std::string> words;
+        std::vector<std::string> operands;
+        bool numbers;
+    };
+    const Case cases[] = {
+        { { "address", "1", "2", "3" }, { "1", "2", "3" }, true },
+        { { "address", "-1", "-2", "-3" }, { "-1", "-2", "-3" }, true },
+        { { "cell", "-.5" }, { "-.5" }, true }, // as typed, not as the parser saw it
+        { { "cell", "0x0901" }, { "0x0901" }, true },
+        { { "-n", "hex", "cell", "0901" }, { "0901" }, true },
+        { { "-n", "ref", "cell", "302306" }, { "302306" }, true },
+        { { "address", "./1", "2", "3" }, { "./1", "2", "3" }, false },
+        { { "cell", "map.csv" }, { "map.csv" }, false },
+        { { "cell", "12abc" }, { "12abc" }, false },
+        { { "address", "map.csv" }, { "map.csv" }, false },
+        { { "address", "--", "-1", "2", "3" }, { "-1", "2", "3" }, true },
+        { { "cell" }, {}, false },
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.words.back());
+        const Invocation parsed = invocation(c.words);
+        EXPECT_EQ(parsed.operands, c.operands);
+        EXPECT_EQ(parsed.numbers, c.numbers);
+    }
+}
+
+TEST(Options, ReadsDeviceSettings)
+{
+    const Invocation tcp = invocation({ "read", "--host", "plc:1502", "--unit", "7", "--timeout",
+        "0.25", "--retries", "2", "--format", "f32", "--word-order", "low-first", "1", "1", "1" });
+    ASSERT_TRUE(tcp.connection);
+    const auto *endpoint = std::get_if<TcpEndpoint>(&tcp.connection->link);
+    ASSERT_TRUE(endpoint);
+    EXPECT_EQ(endpoint->host, "plc");
+    EXPECT_EQ(endpoint->port, 1502);
+    EXPECT_EQ(tcp.connection->unit, 7);
+    EXPECT_EQ(tcp.connection->timeout, 0.25);
+    EXPECT_EQ(tcp.connection->retries, 2);
+    EXPECT_EQ(tcp.options.format, ValueFormat::F32);
+    EXPECT_EQ(tcp.options.wordOrder, WordOrder::LowFirst);
+
+    const Invocation rtu = invocation({ "read", "--serial", "/dev/ttyUSB0", "--baud", "9600",
+        "--parity", "N", "--stop-bits", "2", "1", "1", "1" });
+    ASSERT_TRUE(rtu.connection);
+    const auto *line = std::get_if<SerialLine>(&rtu.connection->link);
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->device, "/dev/ttyUSB0");
+    EXPECT_EQ(line->baud, 9600);
+    EXPECT_EQ(line->parity, Parity::None);
+    EXPECT_EQ(line->stopBits, 2);
+
+    // Only read has a device.
+    EXPECT_FALSE(invocation({ "address", "1", "1", "1" }).connection);
+}
+
+TEST(Options, HelpAndVersionAreText)
+{
+    for (const char *flag : { "--help", "-h" }) {
+        const ParseResult parsed = parse({ flag });
+        const auto *text = std::get_if<ShowText>(&parsed);
+        ASSERT_TRUE(text);
+        EXPECT_NE(text->text.find("Examples:"), std::string::npos);
+    }
+    const ParseResult version = parse({ "--version" });
+    const auto *text = std::get_if<ShowText>(&version);
+    ASSERT_TRUE(text);
+    EXPECT_TRUE(text->text.starts_with("modbuscalc " MODBUSCALC_VERSION "\n")) << text->text;
+}
+
+} // namespace
+} // namespace modbuscalc::cli
