@@ -3,6 +3,8 @@
 // separator, headers, CRLF and byte-order marks, rejected lines, hostile
 // bytes and files, and every cell there and back in both modes.
 
+#include "version.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -208,7 +210,7 @@ TEST_F(ModbuscalcTest, UsageErrorsPointToHelp)
 
     for (const char *flag : { "--version", "-V" }) {
         const Result version = run({ flag });
-        EXPECT_TRUE(version.out.starts_with("modbuscalc 1.00\nCopyright (C) 2026 ")) << version.out;
+        EXPECT_TRUE(version.out.starts_with("modbuscalc " MODBUSCALC_VERSION "\nCopyright (C) 2026 ")) << version.out;
         EXPECT_NE(version.out.find("\nLicense: MIT"), std::string::npos) << version.out;
         EXPECT_EQ(version.status, 0);
     }
