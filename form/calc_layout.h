@@ -127,6 +127,64 @@ constexpr std::size_t RowOf(const ControlEntry &entry)
     return static_cast<std::size_t>(&entry - layout::CalcLayout.data());
 }
 
+// Each font role's size and style; the face is the classic dialog face (or a
+// face of the same widths), chosen by each window from what it has.
+struct FontSpec {
+    FontRole role;
+    int quarterPoints; // 33 is 8.25 pt
+    bool bold;
+    bool italic;
+};
+
+inline constexpr std::array<FontSpec, 4> Fonts = { {
+    { FontRole::Default, 33, false, false },
+    { FontRole::Indicator, 48, true, true },
+    { FontRole::Caption, 39, true, false },
+    { FontRole::Contact, 33, true, false },
+} };
+
+constexpr const FontSpec &FontOf(FontRole role)
+{
+    for (const FontSpec &font : Fonts)
+        if (font.role == role)
+            return font;
+    throw "every font role has a row";
+}
+
+struct Rgb {
+    int red, green, blue;
+};
+
+// The window's fixed face and its texts, whatever the desktop's scheme; the
+// direction caption stands out in blue. The fields keep the desktop's colours.
+inline constexpr Rgb FaceColour { 255, 255, 255 };
+inline constexpr Rgb TextColour { 0, 0, 0 };
+inline constexpr Rgb IndicatorColour { 0, 0, 192 };
+
+// The screen densities the logo is rendered for, sharpest last; a window
+// shows the one made for its screen, else the next sharper one scaled down.
+struct LogoDensity {
+    int percent; // 125: a 1.25x screen, 120 dpi
+    std::string_view suffix; // of its file name: "logo@1.25x.png"
+};
+
+inline constexpr std::array<LogoDensity, 5> LogoDensities = { {
+    { 100, "" },
+    { 125, "@1.25x" },
+    { 150, "@1.5x" },
+    { 200, "@2x" },
+    { 300, "@3x" },
+} };
+
+// The rendering for a screen of this density, in percent of 96 dpi.
+constexpr std::size_t LogoDensityFor(int percent)
+{
+    for (std::size_t i = 0; i < LogoDensities.size(); ++i)
+        if (LogoDensities[i].percent >= percent)
+            return i;
+    return LogoDensities.size() - 1;
+}
+
 // A field's text when the window opens.
 constexpr std::string_view InitialText(Field field)
 {

@@ -48,30 +48,23 @@ QFont dialogFont()
     QFont font;
     font.setFamilies(families);
     font.setStyleHint(QFont::SansSerif);
-    font.setPointSizeF(8.25);
+    font.setPointSizeF(FontOf(FontRole::Default).quarterPoints / 4.0);
     return font;
 }
 
 QFont fontFor(FontRole role)
 {
-    QFont font = dialogFont(); // 8.25 pt, as Default and Contact want it
-    switch (role) {
-    case FontRole::Default:
-        break;
-    case FontRole::Indicator:
-        font.setBold(true);
-        font.setPointSizeF(12);
-        font.setItalic(true);
-        break;
-    case FontRole::Caption:
-        font.setBold(true);
-        font.setPointSizeF(9.75);
-        break;
-    case FontRole::Contact:
-        font.setBold(true);
-        break;
-    }
+    const FontSpec &spec = FontOf(role);
+    QFont font = dialogFont();
+    font.setPointSizeF(spec.quarterPoints / 4.0);
+    font.setBold(spec.bold);
+    font.setItalic(spec.italic);
     return font;
+}
+
+QColor colour(Rgb rgb)
+{
+    return QColor(rgb.red, rgb.green, rgb.blue);
 }
 
 // A fixed white background with black text on it, whatever the desktop's
@@ -82,9 +75,9 @@ void paintOnWhite(QWidget *widget)
     // Buttons fill with the Button role, labels and the window with Window;
     // labels and option texts are drawn in WindowText.
     QPalette palette = widget->palette();
-    palette.setColor(widget->backgroundRole(), Qt::white);
-    palette.setColor(QPalette::WindowText, Qt::black);
-    palette.setColor(QPalette::ButtonText, Qt::black);
+    palette.setColor(widget->backgroundRole(), colour(FaceColour));
+    palette.setColor(QPalette::WindowText, colour(TextColour));
+    palette.setColor(QPalette::ButtonText, colour(TextColour));
     widget->setPalette(palette);
     widget->setAutoFillBackground(true);
 }
@@ -94,22 +87,9 @@ void paintOnWhite(QWidget *widget)
 // down, so that it is never enlarged on a high-density screen.
 QPixmap logoPixmap(const ControlEntry &entry, qreal ratio)
 {
-    struct Variant {
-        qreal ratio;
-        QLatin1StringView suffix;
-    };
-    static constexpr std::array<Variant, 5> Variants = { {
-        { 1.0, QLatin1StringView("") },
-        { 1.25, QLatin1StringView("@1.25x") },
-        { 1.5, QLatin1StringView("@1.5x") },
-        { 2.0, QLatin1StringView("@2x") },
-        { 3.0, QLatin1StringView("@3x") },
-    } };
-    const auto variant = std::find_if(Variants.begin(), Variants.end() - 1,
-        [ratio](const Variant &v) { return v.ratio >= ratio - 0.01; });
-
+    const LogoDensity &density = LogoDensities[LogoDensityFor(qRound(ratio * 100))];
     QString path = QStringLiteral(":/modbuscalc/") + toQString(entry.text);
-    path.insert(path.lastIndexOf(u'.'), variant->suffix);
+    path.insert(path.lastIndexOf(u'.'), toQString(density.suffix));
     QPixmap pixmap(path);
     const QSize wanted = QSizeF(pixels(entry.width) * ratio, pixels(entry.height) * ratio).toSize();
     if (!pixmap.isNull() && pixmap.size() != wanted)
@@ -118,7 +98,6 @@ QPixmap logoPixmap(const ControlEntry &entry, qreal ratio)
     return pixmap;
 }
 
-constexpr QColor IndicatorColour(0, 0, 192);
 
 Qt::Alignment qtAlignment(Alignment alignment)
 {
@@ -188,7 +167,7 @@ void Calc::buildControls()
             if (entry.role == ControlRole::DirectionLabel) {
                 m_indicator = label;
                 QPalette palette = label->palette();
-                palette.setColor(QPalette::WindowText, IndicatorColour);
+                palette.setColor(QPalette::WindowText, colour(IndicatorColour));
                 label->setPalette(palette);
             } else if (entry.role == ControlRole::FieldLabel) {
                 captions.at(indexOf(entry.field)) = label;

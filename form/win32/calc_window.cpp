@@ -10,6 +10,7 @@
 #include <wrl/client.h>
 
 #include <cstring>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -22,9 +23,10 @@ using Microsoft::WRL::ComPtr;
 
 constexpr wchar_t WindowClassName[] = L"ModbusCalculatorWindow";
 constexpr int BaseDpi = 96; // the density the layout's pixels are given for
-constexpr COLORREF White = RGB(255, 255, 255);
-constexpr COLORREF TextColour = RGB(0, 0, 0);
-constexpr COLORREF IndicatorColour = RGB(0, 0, 192);
+constexpr COLORREF colorRef(Rgb rgb)
+{
+    return RGB(rgb.red, rgb.green, rgb.blue);
+}
 // Fixed size: no resizing frame, no maximise box.
 constexpr DWORD WindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 
@@ -124,63 +126,39 @@ const wchar_t *dialogFace()
 
 FontHandle makeFont(FontRole role, UINT dpi)
 {
+    const FontSpec &spec = FontOf(role);
     LOGFONTW font {};
-    int quarterPoints = 33; // 8.25 pt, as Default and Contact want it
-    switch (role) {
-    case FontRole::Default:
-        break;
-    case FontRole::Indicator:
-        quarterPoints = 48;
-        font.lfWeight = FW_BOLD;
-        font.lfItalic = TRUE;
-        break;
-    case FontRole::Caption:
-        quarterPoints = 39;
-        font.lfWeight = FW_BOLD;
-        break;
-    case FontRole::Contact:
-        font.lfWeight = FW_BOLD;
-        break;
-    }
-    font.lfHeight = -MulDiv(quarterPoints, static_cast<int>(dpi), 4 * 72);
+    font.lfWeight = spec.bold ? FW_BOLD : FW_NORMAL;
+    font.lfItalic = spec.italic ? TRUE : FALSE;
+    font.lfHeight = -MulDiv(spec.quarterPoints, static_cast<int>(dpi), 4 * 72);
     font.lfCharSet = DEFAULT_CHARSET;
     font.lfQuality = DEFAULT_QUALITY;
     lstrcpynW(font.lfFaceName, dialogFace(), LF_FACESIZE);
     return FontHandle(CreateFontIndirectW(&font));
 }
 
-// The logo for a screen of this density, as a bitmap of width x height
-// pixels: the rendering made for that density where one ships, else the next
-// sharper one scaled down, so that it is never enlarged. Decoded by Windows'
-// own imaging component; nullptr if any step fails.
-BitmapHandle loadLogo(HINSTANCE instance, UINT dpi, int width, int height)
+// The logo renderings are consecutive resources, one for each density.
+static_assert(MODBUSCALC_IDR_LOGO_300 - MODBUSCALC_IDR_LOGO_100 + 1 == LogoDensities.size());
+
+// The PNG rendered for a screen of this density, as the resource holds it:
+// the one made for that density where one ships, else the next sharper one.
+std::span<const BYTE> logoResource(HINSTANCE instance, UINT dpi)
 {
-    struct Variant {
-        UINT dpi;
-        int resource;
-    };
-    static constexpr std::array<Variant, 5> Variants = { {
-        { 96, MODBUSCALC_IDR_LOGO_100 },
-        { 120, MODBUSCALC_IDR_LOGO_125 },
-        { 144, MODBUSCALC_IDR_LOGO_150 },
-        { 192, MODBUSCALC_IDR_LOGO_200 },
-        { 288, MODBUSCALC_IDR_LOGO_300 },
-    } };
-    const Variant *variant = &Variants.back();
-    for (const Variant &v : Variants) {
-        if (v.dpi >= dpi) {
-            variant = &v;
-            break;
-        }
-    }
-
-    HRSRC found = FindResourceW(
-        instance, MAKEINTRESOURCEW(variant->resource), MAKEINTRESOURCEW(10)); // RT_RCDATA
+    const std::size_t density = LogoDensityFor(MulDiv(static_cast<int>(dpi), 100, BaseDpi));
+    HRSRC found = FindResourceW(instance,
+        MAKEINTRESOURCEW(MODBUSCALC_IDR_LOGO_100 + static_cast<int>(density)),
+        MAKEINTRESOURCEW(10)); // RT_RCDATA
     HGLOBAL loaded = found ? LoadResource(instance, found) : nullptr;
-    auto *bytes = loaded ? static_cast<BYTE *>(LockResource(loaded)) : nullptr;
+    const auto *bytes = loaded ? static_cast<const BYTE *>(LockResource(loaded)) : nullptr;
     if (!bytes)
-        return nullptr;
+        return {};
+    return { bytes, SizeofResource(instance, found) };
+}
 
+// A PNG decoded by Windows' own imaging component and scaled to width x
+// height pixels, as rows of BGRX; empty if any step fails.
+std::vector<BYTE> decodeScaled(std::span<const BYTE> png, UINT width, UINT height)
+{
     ComPtr<IWICImagingFactory> factory;
     ComPtr<IWICStream> stream;
     ComPtr<IWICBitmapDecoder> decoder;
@@ -188,10 +166,12 @@ BitmapHandle loadLogo(HINSTANCE instance, UINT dpi, int width, int height)
     ComPtr<IWICFormatConverter> converter;
     UINT naturalWidth = 0;
     UINT naturalHeight = 0;
-    if (FAILED(CoCreateInstance(
+    if (png.empty()
+        || FAILED(CoCreateInstance(
             CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&factory)))
         || FAILED(factory->CreateStream(&stream))
-        || FAILED(stream->InitializeFromMemory(bytes, SizeofResource(instance, found)))
+        || FAILED(stream->InitializeFromMemory(
+            const_cast<BYTE *>(png.data()), static_cast<DWORD>(png.size())))
         || FAILED(factory->CreateDecoderFromStream(
             stream.Get(), nullptr, WICDecodeMetadataCacheOnDemand, &decoder))
         || FAILED(decoder->GetFrame(0, &frame))
@@ -199,24 +179,32 @@ BitmapHandle loadLogo(HINSTANCE instance, UINT dpi, int width, int height)
         || FAILED(converter->Initialize(frame.Get(), GUID_WICPixelFormat32bppBGR,
             WICBitmapDitherTypeNone, nullptr, 0, WICBitmapPaletteTypeCustom))
         || FAILED(converter->GetSize(&naturalWidth, &naturalHeight)))
-        return nullptr;
+        return {};
 
-    const auto w = static_cast<UINT>(width);
-    const auto h = static_cast<UINT>(height);
     ComPtr<IWICBitmapSource> source = converter;
-    if (naturalWidth != w || naturalHeight != h) {
+    if (naturalWidth != width || naturalHeight != height) {
         ComPtr<IWICBitmapScaler> scaler;
         if (FAILED(factory->CreateBitmapScaler(&scaler))
-            || FAILED(scaler->Initialize(converter.Get(), w, h, WICBitmapInterpolationModeFant)))
-            return nullptr;
+            || FAILED(scaler->Initialize(
+                converter.Get(), width, height, WICBitmapInterpolationModeFant)))
+            return {};
         source = scaler;
     }
-    std::vector<BYTE> bgrx(std::size_t { w } * h * 4);
-    if (FAILED(source->CopyPixels(nullptr, w * 4, static_cast<UINT>(bgrx.size()), bgrx.data())))
-        return nullptr;
+    std::vector<BYTE> bgrx(std::size_t { width } * height * 4);
+    if (FAILED(source->CopyPixels(
+            nullptr, width * 4, static_cast<UINT>(bgrx.size()), bgrx.data())))
+        return {};
+    return bgrx;
+}
 
-    // 24 bits, no alpha: the logo is opaque, and a picture control shows a
-    // 24-bit bitmap as it is, without a copy of its own.
+// Rows of BGRX as a 24-bit bitmap: the logo is opaque, and a picture control
+// shows a 24-bit bitmap as it is, without a copy of its own.
+BitmapHandle opaqueBitmap(const std::vector<BYTE> &bgrx, int width, int height)
+{
+    const auto w = static_cast<std::size_t>(width);
+    const auto h = static_cast<std::size_t>(height);
+    if (bgrx.size() != w * h * 4)
+        return nullptr;
     BITMAPINFO info {};
     info.bmiHeader.biSize = sizeof(info.bmiHeader);
     info.bmiHeader.biWidth = width;
@@ -228,8 +216,7 @@ BitmapHandle loadLogo(HINSTANCE instance, UINT dpi, int width, int height)
     BitmapHandle bitmap(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
     if (!bitmap)
         return nullptr;
-    const std::size_t stride
-        = (std::size_t { w } * 3 + 3) & ~std::size_t { 3 }; // DIB rows are DWORD-aligned
+    const std::size_t stride = (w * 3 + 3) & ~std::size_t { 3 }; // DIB rows are DWORD-aligned
     for (std::size_t y = 0; y < h; ++y) {
         BYTE *to = static_cast<BYTE *>(bits) + y * stride;
         const BYTE *from = bgrx.data() + y * w * 4;
@@ -237,6 +224,15 @@ BitmapHandle loadLogo(HINSTANCE instance, UINT dpi, int width, int height)
             std::memcpy(to, from, 3);
     }
     return bitmap;
+}
+
+// The logo for a screen of this density, as a bitmap of width x height
+// pixels, never enlarged from a coarser rendering; nullptr if it fails.
+BitmapHandle loadLogo(HINSTANCE instance, UINT dpi, int width, int height)
+{
+    return opaqueBitmap(decodeScaled(logoResource(instance, dpi), static_cast<UINT>(width),
+                            static_cast<UINT>(height)),
+        width, height);
 }
 
 int shiftState()
@@ -492,8 +488,8 @@ LRESULT Calc::onCtlColorStatic(HDC dc, HWND painted)
     // Labels and option buttons: black on the window's white, whatever the
     // desktop's colours; the direction caption in dark blue.
     const HWND indicator = control(EntryWithRole(ControlRole::DirectionLabel));
-    SetTextColor(dc, painted == indicator ? IndicatorColour : TextColour);
-    SetBkColor(dc, White);
+    SetTextColor(dc, colorRef(painted == indicator ? IndicatorColour : TextColour));
+    SetBkColor(dc, colorRef(FaceColour));
     return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
 }
 
