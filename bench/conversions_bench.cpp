@@ -1,8 +1,8 @@
 // The work of one event without a window: reading and writing number texts,
 // and one whole calculation on the in-memory field set.
 
-#include "form/calculations.h"
 #include "core/number_text.h"
+#include "form/calculations.h"
 #include "form/memory_field_set.h"
 
 #include <benchmark/benchmark.h>

@@ -38,8 +38,7 @@ DeviceError describe(int error)
     }
     const bool link = error == ECONNRESET || error == EPIPE || error == ECONNREFUSED
         || error == ENOTCONN || error == EBADF || error == EIO;
-    return { link ? DeviceError::Kind::Link : DeviceError::Kind::Other, 0,
-        modbus_strerror(error) };
+    return { link ? DeviceError::Kind::Link : DeviceError::Kind::Other, 0, modbus_strerror(error) };
 }
 
 class ModbusDevice final : public Device {
@@ -98,8 +97,7 @@ std::variant<std::unique_ptr<Device>, std::string> Connect(const Connection &con
 {
     const auto *tcp = std::get_if<TcpEndpoint>(&connection.link);
     const auto *serial = std::get_if<SerialLine>(&connection.link);
-    const std::string where
-        = tcp ? tcp->host + ':' + std::to_string(tcp->port) : serial->device;
+    const std::string where = tcp ? tcp->host + ':' + std::to_string(tcp->port) : serial->device;
     modbus_t *raw = tcp ? modbus_new_tcp(tcp->host.c_str(), tcp->port)
                         : modbus_new_rtu(serial->device.c_str(), serial->baud,
                             static_cast<char>(serial->parity), serial->dataBits, serial->stopBits);

@@ -143,8 +143,8 @@ std::variant<Connection, UsageError> connectionOf(
 
 // read's value options: the format, the word order, and a count that one
 // request can carry.
-std::optional<UsageError> checkValues(Options &options, const std::string &format,
-    const std::string &wordOrder)
+std::optional<UsageError> checkValues(
+    Options &options, const std::string &format, const std::string &wordOrder)
 {
     if (auto error = pick(ValueFormatNames, "format", format, options.format))
         return error;
@@ -309,7 +309,8 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
         return UsageError { "missing command: " + verbList() };
     } catch (const CLI::ArgumentMismatch &e) {
         const std::string what = e.what(); // "--notation: 1 required TEXT missing"
-        return UsageError { "option '" + what.substr(0, what.find(':')) + "' requires an argument" };
+        return UsageError { "option '" + what.substr(0, what.find(':'))
+            + "' requires an argument" };
     } catch (const CLI::ParseError &e) {
         return UsageError { lowerFirst(e.what()) };
     }
@@ -333,8 +334,8 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
     if (app.count("--delimiter")) {
         options.delimiter = delimiterOf(delimiter);
         if (!options.delimiter)
-            return UsageError { "the delimiter must be a single character: '"
-                + Printable(delimiter) + "'" };
+            return UsageError { "the delimiter must be a single character: '" + Printable(delimiter)
+                + "'" };
     }
     const Verb &verb = *invocation.verb;
     if (app.count("--fields")) {
@@ -345,7 +346,9 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
     }
     if (app.count("--columns")) {
         if (!options.header)
-            return UsageError { "--columns picks columns by the header's names: give --header too" };
+            return UsageError {
+                "--columns picks columns by the header's names: give --header too"
+            };
         if (!options.fields.empty())
             return UsageError { "give -f or --columns, not both" };
         for (std::size_t pos = 0; pos <= columns.size();) {
@@ -368,8 +371,8 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
             + plural(verb.inputs, "column", "columns") + ", not " + std::to_string(chosen) };
 
     const Notation inputNotation = verb.takesAddress ? options.notation : Notation::Address;
-    const bool allNumbers = std::all_of(invocation.operands.begin(), invocation.operands.end(),
-        [&](const std::string &operand) {
+    const bool allNumbers = std::all_of(
+        invocation.operands.begin(), invocation.operands.end(), [&](const std::string &operand) {
             return ReadsAsNumber(operand, inputNotation, options.type);
         });
     invocation.numbers = allNumbers && invocation.operands.size() == verb.inputs;

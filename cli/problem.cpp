@@ -27,9 +27,8 @@ std::string Describe(const Problem &problem)
     using Kind = Problem::Kind;
     // One input: by its field on a map's line, else by its text.
     const std::string field = "field " + std::to_string(problem.field);
-    const std::string input = problem.field > 0
-        ? field + " ('" + Printable(problem.text) + "')"
-        : '\'' + Printable(problem.text) + '\'';
+    const std::string input = problem.field > 0 ? field + " ('" + Printable(problem.text) + "')"
+                                                : '\'' + Printable(problem.text) + '\'';
     switch (problem.kind) {
     case Kind::Empty:
         return (problem.field > 0 ? field : input) + " is empty";

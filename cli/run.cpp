@@ -194,7 +194,8 @@ int convertLists(Session &session, Output &output)
         std::FILE *in = input.file;
         LineReader reader(
             [in](char *buffer, std::size_t size) { return std::fread(buffer, 1, size, in); });
-        if (!batch.convertAll(reader, OneColumnSeparator(invocation.options, input.path), out, flush))
+        if (!batch.convertAll(
+                reader, OneColumnSeparator(invocation.options, input.path), out, flush))
             status = ExitTrouble;
         flush(out);
         if (std::ferror(in)) {
@@ -231,7 +232,8 @@ int Output::close(int status)
         m_error = errno;
     if (m_error >= 0) {
         const int error = m_error;
-        report(std::string("write error") + (error ? std::string(": ") + std::strerror(error) : ""));
+        report(
+            std::string("write error") + (error ? std::string(": ") + std::strerror(error) : ""));
         return ExitTrouble;
     }
     return status;

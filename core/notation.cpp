@@ -19,7 +19,8 @@ std::string HexText(double number)
     std::string text(static_cast<std::size_t>(width) + 2, '0');
     text[1] = 'x';
     for (int i = 0; i < width; ++i)
-        text[text.size() - 1 - static_cast<std::size_t>(i)] = UpperHexDigits[(value >> (4 * i)) & 0xF];
+        text[text.size() - 1 - static_cast<std::size_t>(i)]
+            = UpperHexDigits[(value >> (4 * i)) & 0xF];
     return text;
 }
 

@@ -57,9 +57,9 @@ constexpr bool IsBlankText(std::string_view text)
 // Equal but for the case of ASCII letters.
 constexpr bool EqualsIgnoringCase(std::string_view a, std::string_view b)
 {
-    return a.size() == b.size()
-        && std::equal(a.begin(), a.end(), b.begin(),
-            [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+        return AsciiLower(x) == AsciiLower(y);
+    });
 }
 
 constexpr bool EndsWithIgnoringCase(std::string_view text, std::string_view tail)

@@ -2,8 +2,8 @@
 // start-up, key releases in each field, option clicks repeating the last
 // direction, and "Error" texts flowing back in as input.
 
-#include "form/calculations.h"
 #include "form/address_notes.h"
+#include "form/calculations.h"
 #include "form/handlers.h"
 #include "form/memory_field_set.h"
 

@@ -210,7 +210,9 @@ TEST_F(ModbuscalcTest, UsageErrorsPointToHelp)
 
     for (const char *flag : { "--version", "-V" }) {
         const Result version = run({ flag });
-        EXPECT_TRUE(version.out.starts_with("modbuscalc " MODBUSCALC_VERSION "\nCopyright (C) 2026 ")) << version.out;
+        EXPECT_TRUE(
+            version.out.starts_with("modbuscalc " MODBUSCALC_VERSION "\nCopyright (C) 2026 "))
+            << version.out;
         EXPECT_NE(version.out.find("\nLicense: MIT"), std::string::npos) << version.out;
         EXPECT_EQ(version.status, 0);
     }

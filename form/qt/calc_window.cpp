@@ -98,7 +98,6 @@ QPixmap logoPixmap(const ControlEntry &entry, qreal ratio)
     return pixmap;
 }
 
-
 Qt::Alignment qtAlignment(Alignment alignment)
 {
     switch (alignment) {

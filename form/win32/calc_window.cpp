@@ -185,14 +185,13 @@ std::vector<BYTE> decodeScaled(std::span<const BYTE> png, UINT width, UINT heigh
     if (naturalWidth != width || naturalHeight != height) {
         ComPtr<IWICBitmapScaler> scaler;
         if (FAILED(factory->CreateBitmapScaler(&scaler))
-            || FAILED(scaler->Initialize(
-                converter.Get(), width, height, WICBitmapInterpolationModeFant)))
+            || FAILED(
+                scaler->Initialize(converter.Get(), width, height, WICBitmapInterpolationModeFant)))
             return {};
         source = scaler;
     }
     std::vector<BYTE> bgrx(std::size_t { width } * height * 4);
-    if (FAILED(source->CopyPixels(
-            nullptr, width * 4, static_cast<UINT>(bgrx.size()), bgrx.data())))
+    if (FAILED(source->CopyPixels(nullptr, width * 4, static_cast<UINT>(bgrx.size()), bgrx.data())))
         return {};
     return bgrx;
 }

@@ -14,8 +14,8 @@
 // Writing a control through FieldSet raises no handler: only key releases and
 // button clicks are listened to, never EN_CHANGE.
 
-#include "form/field_set.h"
 #include "form/calc_layout.h"
+#include "form/field_set.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX

@@ -50,8 +50,8 @@ Converted convertMap(const std::string &verbName, const Options &options, const 
     char oneColumnSeparator = BlankSeparator)
 {
     Converted converted;
-    BatchConverter batch(*FindVerb(verbName), options,
-        [&converted](std::size_t line, std::string_view message) {
+    BatchConverter batch(
+        *FindVerb(verbName), options, [&converted](std::size_t line, std::string_view message) {
             converted.messages.push_back(std::to_string(line) + ": " + std::string(message));
         });
     LineReader reader([input, at = std::size_t { 0 }](char *buffer, std::size_t size) mutable {
@@ -73,8 +73,8 @@ std::string joined(const std::vector<std::string> &results)
     return out;
 }
 
-Conversion convert(const std::string &verbName, const Options &options,
-    std::vector<std::string_view> inputs)
+Conversion convert(
+    const std::string &verbName, const Options &options, std::vector<std::string_view> inputs)
 {
     return FindVerb(verbName)->convert(options, inputs);
 }
@@ -109,8 +109,8 @@ TEST(Verbs, EveryNotationOfTheSameAddress)
     modbusAll.mode = AddressingMode::Modbus;
     modbusAll.all = true;
     // The PDU address is 0-based whatever the mode.
-    EXPECT_EQ(joined(convert("cell", modbusAll, { "10241" }).results),
-        "5 0 0 10240 10241 410241 0x2800");
+    EXPECT_EQ(
+        joined(convert("cell", modbusAll, { "10241" }).results), "5 0 0 10240 10241 410241 0x2800");
     EXPECT_EQ(joined(convert("address", modbusAll, { "5", "0", "0" }).results),
         "10240 10241 410241 0x2800");
     Options input;
@@ -148,8 +148,8 @@ TEST(Verbs, ReadAsksForTheRightRegisters)
     EXPECT_EQ(device.requests,
         std::vector<RecordingDevice::Request>({ { RegisterType::Coil, 2305, 1 } }));
 
-    device.failWith = DeviceError { DeviceError::Kind::Exception, 2,
-        "illegal data address (exception 2)" };
+    device.failWith
+        = DeviceError { DeviceError::Kind::Exception, 2, "illegal data address (exception 2)" };
     const Conversion failed = convert("read", modbus, { "1", "1", "1" });
     ASSERT_TRUE(failed.problem);
     EXPECT_EQ(Describe(*failed.problem), "cell 1 1 1: illegal data address (exception 2)");

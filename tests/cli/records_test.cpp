@@ -60,7 +60,8 @@ TEST(LineReader, SplitsLinesWhateverThePieces)
         { "123456789", { { "", false, true } } },
     };
     for (const Case &c : cases) {
-        for (const std::size_t piece : { std::size_t { 1 }, std::size_t { 3 }, std::size_t { 1000 } }) {
+        for (const std::size_t piece :
+            { std::size_t { 1 }, std::size_t { 3 }, std::size_t { 1000 } }) {
             SCOPED_TRACE("'" + c.input + "' in pieces of " + std::to_string(piece));
             EXPECT_EQ(linesOf(c.input, 8, piece), c.lines);
         }
