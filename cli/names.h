@@ -82,9 +82,10 @@ constexpr std::optional<Value> FindName(
     return found == names.end() ? std::nullopt : std::optional<Value>(found->value);
 }
 
-// The listed names as a message or help text gives them: "a, b or c".
+// The listed names as a message or help text gives them: "a, b or c"; with
+// markDefault, "a (default), b or c".
 template <typename Value, std::size_t N>
-std::string NameList(const std::array<Name<Value>, N> &names)
+std::string NameList(const std::array<Name<Value>, N> &names, bool markDefault = false)
 {
     std::string list;
     std::size_t left = static_cast<std::size_t>(std::count_if(
@@ -93,6 +94,8 @@ std::string NameList(const std::array<Name<Value>, N> &names)
         if (row.help.empty())
             continue;
         list += row.name;
+        if (markDefault && row.help.ends_with("(default)"))
+            list += " (default)";
         --left;
         list += left > 1 ? ", " : left == 1 ? " or " : "";
     }

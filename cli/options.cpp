@@ -74,7 +74,7 @@ std::string lowerFirst(std::string text)
 template <typename Value, std::size_t N>
 std::string choices(std::string_view what, const std::array<Name<Value>, N> &names)
 {
-    return std::string(what) + ": " + NameList(names);
+    return std::string(what) + ": " + NameList(names, true);
 }
 
 // Reads an option's name from its table, or says which names there are.

@@ -115,6 +115,7 @@ TEST(Names, ListsReadAsASentence)
 {
     EXPECT_EQ(NameList(NotationNames), "address, hex or ref"); // "reference" is another spelling
     EXPECT_EQ(NameList(WordOrderNames), "high-first or low-first");
+    EXPECT_EQ(NameList(ParityNames, true), "N, E (default) or O"); // as --help shows it
     EXPECT_EQ(FindName(NotationNames, "reference"), Notation::Reference);
     EXPECT_EQ(FindName(RegisterTypeNames, "holdings"), std::nullopt);
 }
