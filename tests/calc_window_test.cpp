@@ -1,9 +1,9 @@
-// The real window, driven the way the platform drives it: key presses and
-// releases go through the QWindow and reach whichever control has the focus
-// at that moment; option buttons get mouse clicks and arrow keys.
-//   Start-up, typing, focus moves (Tab, Shift+Tab), keys that edit nothing,
-//   paste, the option group, the program's own writes, the locale's decimal
-//   symbol, and the layout against its fixed rectangles and fonts.
+// What is the Qt window's alone; what a user does step by step is in the
+// scenario table that both windows run (window_scenarios.h).
+//   The window's title and fixed size, the program's own writes, the
+//   locale's decimal symbol, fields named by their captions, the layout
+//   against its fixed rectangles and fonts, the indicator, the logo and the
+//   Address tooltip.
 
 #include "calc_window_fixture.h"
 
@@ -19,20 +19,8 @@ class CalcWindowTest : public CalcWindowFixture {
     Q_OBJECT
 
 private slots:
-    void startState();
-    void modbusRightAfterStart();
-    void typingAnAddressKeyByKey();
-    void typingCellFieldsComputesTheAddress();
-    void tabIntoTableOverwritesAnErrorAddress();
-    void shiftTabBackRunsTheTablesDirection();
-    void tabFromRowIntoTheOptionGroupRunsNothing();
-    void keysThatEditNothingStillRecalculate_data();
-    void keysThatEditNothingStillRecalculate();
-    void pasteRecalculatesOnRelease();
-    void textPlacedWithoutAKeyWaitsForOne();
-    void arrowKeysInTheOptionGroupSelect();
+    void titleAndFixedSize();
     void programWritesRaiseNoHandler();
-    void fullTabCycle();
     void commaLocaleWritesCommas();
     void fieldsAreNamedByTheirCaptions();
     void layoutMatchesTheFixedRectangles_data();
@@ -42,174 +30,11 @@ private slots:
     void addressTooltipShowsEveryNotation();
 };
 
-void CalcWindowTest::startState()
+void CalcWindowTest::titleAndFixedSize()
 {
-    VERIFY_SHOWN("0", "0", "0", "0", "Calculate Address");
-    QVERIFY(option("Absolute")->isChecked());
-    QVERIFY(!option("Modbus")->isChecked());
-    QCOMPARE(focus(), edit("Address"));
     QCOMPARE(m_calc->windowTitle(), QStringLiteral("VARKOL Modbus Calculator"));
     QCOMPARE(m_calc->size(), QSize(436, 393));
     QCOMPARE(m_calc->minimumSize(), m_calc->maximumSize());
-}
-
-void CalcWindowTest::modbusRightAfterStart()
-{
-    QTest::mouseClick(option("Modbus"), Qt::LeftButton);
-    QVERIFY(option("Modbus")->isChecked());
-    VERIFY_SHOWN("1", "0", "0", "0", "Calculate Address");
-    QTest::mouseClick(option("Absolute"), Qt::LeftButton);
-    VERIFY_SHOWN("0", "0", "0", "0", "Calculate Address");
-}
-
-void CalcWindowTest::typingAnAddressKeyByKey()
-{
-    clearFocusedField();
-    VERIFY_SHOWN("", "0", "0", "0", "Calculate Tables");
-    type(QStringLiteral("1"));
-    VERIFY_SHOWN("1", "0", "0", "1", "Calculate Tables");
-    type(QStringLiteral("024"));
-    VERIFY_SHOWN("1024", "0", "4", "0", "Calculate Tables");
-    type(QStringLiteral("1"));
-    VERIFY_SHOWN("10241", "5", "0", "1", "Calculate Tables");
-
-    QTest::mouseClick(option("Modbus"), Qt::LeftButton);
-    VERIFY_SHOWN("10241", "5", "0", "0", "Calculate Tables");
-}
-
-void CalcWindowTest::typingCellFieldsComputesTheAddress()
-{
-    click(Qt::Key_Tab); // into Table
-    QCOMPARE(focus(), edit("Table"));
-    clearFocusedField();
-    type(QStringLiteral("31"));
-    click(Qt::Key_Tab); // into Column
-    clearFocusedField();
-    type(QStringLiteral("7"));
-    click(Qt::Key_Tab); // into Row
-    clearFocusedField();
-    type(QStringLiteral("255"));
-    VERIFY_SHOWN("65535", "31", "7", "255", "Calculate Address");
-    type(QStringLiteral("9"));
-    VERIFY_SHOWN("Error", "31", "7", "2559", "Calculate Address");
-}
-
-void CalcWindowTest::tabIntoTableOverwritesAnErrorAddress()
-{
-    clearFocusedField();
-    type(QStringLiteral("65536"));
-    VERIFY_SHOWN("65536", "Error", "Error", "Error", "Calculate Tables");
-    click(Qt::Key_Tab);
-    QCOMPARE(focus(), edit("Table"));
-    VERIFY_SHOWN("0", "Error", "Error", "Error", "Calculate Address");
-}
-
-void CalcWindowTest::shiftTabBackRunsTheTablesDirection()
-{
-    clearFocusedField();
-    type(QStringLiteral("2563"));
-    click(Qt::Key_Tab);
-    VERIFY_SHOWN("2563", "1", "2", "3", "Calculate Address");
-
-    // Press Shift in Table, then Tab moves the focus back to Address, where
-    // both keys go up: each release recomputes the cell from the address.
-    QTest::keyPress(window(), Qt::Key_Shift);
-    QTest::keyPress(window(), Qt::Key_Tab, Qt::ShiftModifier);
-    QCOMPARE(focus(), edit("Address"));
-    VERIFY_SHOWN("2563", "1", "2", "3", "Calculate Address");
-    QTest::keyRelease(window(), Qt::Key_Tab, Qt::ShiftModifier);
-    VERIFY_SHOWN("2563", "1", "2", "3", "Calculate Tables");
-    edit("Address")->setText(QStringLiteral("10241")); // no key: not used yet
-    VERIFY_SHOWN("10241", "1", "2", "3", "Calculate Tables");
-    QTest::keyRelease(window(), Qt::Key_Shift, Qt::ShiftModifier);
-    VERIFY_SHOWN("10241", "5", "0", "1", "Calculate Tables");
-}
-
-void CalcWindowTest::tabFromRowIntoTheOptionGroupRunsNothing()
-{
-    QTest::mouseClick(edit("Row"), Qt::LeftButton);
-    QCOMPARE(focus(), edit("Row"));
-    edit("Row")->setText(QStringLiteral("9")); // disagrees with Address "0"
-    click(Qt::Key_Tab);
-    QCOMPARE(focus(), option("Absolute"));
-    VERIFY_SHOWN("0", "0", "0", "9", "Calculate Address");
-
-    if (!optionGroupKeysWork())
-        QSKIP("the window is not active, so Qt does not move keys within the group");
-    // Tab from the group round to Address goes up there: one recalculation.
-    click(Qt::Key_Tab);
-    QCOMPARE(focus(), edit("Address"));
-    VERIFY_SHOWN("0", "0", "0", "0", "Calculate Tables");
-}
-
-void CalcWindowTest::keysThatEditNothingStillRecalculate_data()
-{
-    QTest::addColumn<int>("key");
-    QTest::newRow("Shift") << int(Qt::Key_Shift);
-    QTest::newRow("Control") << int(Qt::Key_Control);
-    QTest::newRow("Left") << int(Qt::Key_Left);
-    QTest::newRow("Right") << int(Qt::Key_Right);
-    QTest::newRow("Home") << int(Qt::Key_Home);
-    QTest::newRow("End") << int(Qt::Key_End);
-    QTest::newRow("Up") << int(Qt::Key_Up);
-    QTest::newRow("F5") << int(Qt::Key_F5);
-}
-
-void CalcWindowTest::keysThatEditNothingStillRecalculate()
-{
-    QFETCH(int, key);
-    // Text dropped in without a key release waits; any released key uses it.
-    edit("Address")->setText(QStringLiteral("10241"));
-    VERIFY_SHOWN("10241", "0", "0", "0", "Calculate Address");
-    click(static_cast<Qt::Key>(key));
-    VERIFY_SHOWN("10241", "5", "0", "1", "Calculate Tables");
-}
-
-void CalcWindowTest::pasteRecalculatesOnRelease()
-{
-    if (!setClipboard(QStringLiteral("10241")))
-        QSKIP("no clipboard on this display");
-    click(Qt::Key_A, Qt::ControlModifier);
-    VERIFY_SHOWN("0", "0", "0", "0", "Calculate Tables");
-
-    QTest::keyPress(window(), Qt::Key_Control);
-    QTest::keyPress(window(), Qt::Key_V, Qt::ControlModifier);
-    QCOMPARE(edit("Address")->text(), QStringLiteral("10241"));
-    VERIFY_SHOWN("10241", "0", "0", "0", "Calculate Tables"); // pasted, not yet released
-    QTest::keyRelease(window(), Qt::Key_V, Qt::ControlModifier);
-    VERIFY_SHOWN("10241", "5", "0", "1", "Calculate Tables");
-    QTest::keyRelease(window(), Qt::Key_Control, Qt::ControlModifier);
-    VERIFY_SHOWN("10241", "5", "0", "1", "Calculate Tables");
-}
-
-void CalcWindowTest::textPlacedWithoutAKeyWaitsForOne()
-{
-    click(Qt::Key_Tab); // into Table: caption "Calculate Address"
-    edit("Table")->setText(QStringLiteral("5")); // as a drag-and-drop would
-    VERIFY_SHOWN("0", "5", "0", "0", "Calculate Address");
-    QTest::mouseClick(option("Modbus"), Qt::LeftButton);
-    VERIFY_SHOWN("10241", "5", "0", "0", "Calculate Address");
-}
-
-void CalcWindowTest::arrowKeysInTheOptionGroupSelect()
-{
-    clearFocusedField();
-    type(QStringLiteral("10241"));
-    QTest::mouseClick(edit("Row"), Qt::LeftButton);
-    click(Qt::Key_Tab);
-    QCOMPARE(focus(), option("Absolute"));
-    VERIFY_SHOWN("10241", "5", "0", "1", "Calculate Tables");
-
-    if (!optionGroupKeysWork())
-        QSKIP("the window is not active, so Qt does not move keys within the group");
-    click(Qt::Key_Down);
-    QVERIFY(option("Modbus")->isChecked());
-    QCOMPARE(focus(), option("Modbus"));
-    VERIFY_SHOWN("10241", "5", "0", "0", "Calculate Tables");
-
-    click(Qt::Key_Up);
-    QVERIFY(option("Absolute")->isChecked());
-    VERIFY_SHOWN("10241", "5", "0", "1", "Calculate Tables");
 }
 
 void CalcWindowTest::programWritesRaiseNoHandler()
@@ -222,28 +47,6 @@ void CalcWindowTest::programWritesRaiseNoHandler()
     QCOMPARE(m_calc->text(Field::Table), std::string("7"));
     QCOMPARE(m_calc->caption(), std::string("Calculate Tables"));
     QVERIFY(!m_calc->modbusSelected());
-}
-
-void CalcWindowTest::fullTabCycle()
-{
-    if (!optionGroupKeysWork())
-        QSKIP("the window is not active, so Qt does not move keys within the group");
-    const std::vector<QWidget *> forward
-        = { edit("Table"), edit("Column"), edit("Row"), option("Absolute"), edit("Address") };
-    for (QWidget *expected : forward) {
-        click(Qt::Key_Tab);
-        QCOMPARE(focus(), expected);
-    }
-
-    // With Modbus selected the group's one tab stop is Modbus.
-    QTest::mouseClick(option("Modbus"), Qt::LeftButton);
-    m_calc->findChild<QLineEdit *>(QStringLiteral("Address"))->setFocus();
-    const std::vector<QWidget *> backward
-        = { option("Modbus"), edit("Row"), edit("Column"), edit("Table"), edit("Address") };
-    for (QWidget *expected : backward) {
-        click(Qt::Key_Backtab, Qt::ShiftModifier);
-        QCOMPARE(focus(), expected);
-    }
 }
 
 void CalcWindowTest::commaLocaleWritesCommas()

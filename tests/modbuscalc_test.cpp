@@ -91,6 +91,9 @@ protected:
         writeFile(out, "");
 #ifdef _WIN32
         command = '"' + command + '"'; // cmd /c takes the outer quotes off
+#else
+        if (!m_workingDirectory.empty())
+            command = "cd " + quote(m_workingDirectory.string()) + " && " + command;
 #endif
         int raw = std::system(command.c_str());
 #ifdef _WIN32
@@ -153,6 +156,7 @@ protected:
     }
 
     fs::path m_dir;
+    fs::path m_workingDirectory; // empty: the test's own
 };
 
 TEST_F(ModbuscalcTest, SingleConversionsShowWhatTheWindowShows)
@@ -415,6 +419,22 @@ TEST_F(ModbuscalcTest, MessagesAndExitStatuses)
 }
 
 #ifndef _WIN32
+// Numbers are numbers even where files of those names exist; a file named
+// like a number is read by a path.
+TEST_F(ModbuscalcTest, OperandsThatReadAsNumbersAreNumbers)
+{
+    file("1", "5,0,1\n");
+    file("2", "");
+    file("3", "");
+    m_workingDirectory = m_dir;
+    expectCases({
+        { { "address", "1", "2", "3" }, "", "2563\n", 0, "" },
+        { { "address", "./1" }, "", "5,0,1,10241\n", 0, "" },
+        { { "-n", "hex", "cell", "1" }, "", "0 0 1\n", 0, "" },
+        { { "address", "1", "2" }, "", "", 2, "address takes 3 numbers, got 2" },
+    });
+}
+
 TEST_F(ModbuscalcTest, AClosedOutputIsAFailure)
 {
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>> {

@@ -6,8 +6,9 @@
 // real input from another process. Each scenario starts from a fresh window.
 //   Categories: the start state and focus; typing in each field, and Error;
 //   the mode switch repeating the last direction; the Tab order and what
-//   the Tab and Shift+Tab releases run; arrow keys in the option group;
-//   Ctrl+V.
+//   the Tab and Shift+Tab releases run, and Shift+Tab with Modbus selected;
+//   arrow keys in the option group; Ctrl+V; keys that change no text; text
+//   placed without a key.
 
 #include <array>
 #include <span>
@@ -24,9 +25,10 @@ enum class Action {
     Stroke, // the key goes down and up
     Click, // a mouse click on the control named by text
     Paste, // text is put on the clipboard
+    Place, // text replaces the focused field's, with no key, as a drop would
 };
 
-enum class Key { None, Tab, Shift, Control, Down, Up, End, V };
+enum class Key { None, Tab, Shift, Control, Down, Up, End, V, Left, Right, Home, F5 };
 
 // The texts of Address, Table, Column, Row and the direction caption. A step
 // whose caption is empty checks none of them.
@@ -60,6 +62,11 @@ using enum Key;
 
 inline constexpr Step StartState[] = {
     { Look, None, {}, { "0", "0", "0", "0", Addr }, "Address", "Absolute" },
+};
+
+inline constexpr Step ModbusRightAfterStart[] = {
+    { Click, None, "Modbus", { "1", "0", "0", "0", Addr }, {}, "Modbus" },
+    { Click, None, "Absolute", { "0", "0", "0", "0", Addr }, {}, "Absolute" },
 };
 
 inline constexpr Step TypingAnAddress[] = {
@@ -140,14 +147,68 @@ inline constexpr Step PasteWithCtrlV[] = {
     { Release, Control, {}, { "10241", "5", "0", "1", Tabl } },
 };
 
-inline constexpr std::array<Scenario, 7> All = { {
+// Each key released recalculates, whether or not it changed the text.
+inline constexpr Step KeysThatChangeNoText[] = {
+    { Place, None, "10241", { "10241", "0", "0", "0", Addr }, "Address" },
+    { Stroke, Left, {}, { "10241", "5", "0", "1", Tabl } },
+    { Place, None, "2563", { "2563", "5", "0", "1", Tabl } },
+    { Stroke, Home, {}, { "2563", "1", "2", "3", Tabl } },
+    { Place, None, "0" },
+    { Stroke, Right, {}, { "0", "0", "0", "0", Tabl } },
+    { Place, None, "65535" },
+    { Stroke, End, {}, { "65535", "31", "7", "255", Tabl } },
+    { Place, None, "2305" },
+    { Stroke, Up, {}, { "2305", "1", "1", "1", Tabl } },
+    { Place, None, "10" },
+    { Stroke, F5, {}, { "10", "0", "0", "10", Tabl } },
+    { Place, None, "11" },
+    { Stroke, Shift, {}, { "11", "0", "0", "11", Tabl } },
+    { Place, None, "12" },
+    { Stroke, Control, {}, { "12", "0", "0", "12", Tabl } },
+};
+
+// Text placed without a key waits: the next calculation uses it.
+inline constexpr Step TextPlacedWithoutAKey[] = {
+    { Stroke, Tab, {}, { "0", "0", "0", "0", Addr }, "Table" },
+    { Place, None, "5", { "0", "5", "0", "0", Addr } },
+    { Click, None, "Modbus", { "10241", "5", "0", "0", Addr }, "Modbus", "Modbus" },
+};
+
+// Into the option group nothing runs, though Row disagrees with Address;
+// out of it, the Tab key goes up in Address.
+inline constexpr Step TabIntoTheOptionGroupRunsNothing[] = {
+    { Click, None, "Row", {}, "Row" },
+    { Place, None, "9", { "0", "0", "0", "9", Addr } },
+    { Stroke, Tab, {}, { "0", "0", "0", "9", Addr }, "Absolute" },
+    { Stroke, Tab, {}, { "0", "0", "0", "0", Tabl }, "Address" },
+};
+
+// With Modbus selected, the option group's one tab stop is Modbus.
+inline constexpr Step ShiftTabWithModbusSelected[] = {
+    { Click, None, "Modbus", {}, "Modbus", "Modbus" },
+    { Click, None, "Address", {}, "Address" },
+    { Press, Shift },
+    { Stroke, Tab, {}, {}, "Modbus", "Modbus" },
+    { Stroke, Tab, {}, {}, "Row" },
+    { Stroke, Tab, {}, {}, "Column" },
+    { Stroke, Tab, {}, {}, "Table" },
+    { Stroke, Tab, {}, {}, "Address" },
+    { Release, Shift, {}, {}, "Address", "Modbus" },
+};
+
+inline constexpr std::array<Scenario, 12> All = { {
     { "StartState", StartState },
+    { "ModbusRightAfterStart", ModbusRightAfterStart },
     { "TypingAnAddress", TypingAnAddress },
     { "TypingTheCell", TypingTheCell },
     { "ModeSwitchRepeatsTheLastDirection", ModeSwitchRepeatsTheLastDirection },
     { "TabAndShiftTab", TabAndShiftTab, false, true },
     { "ArrowKeysInTheOptionGroup", ArrowKeysInTheOptionGroup, false, true },
     { "PasteWithCtrlV", PasteWithCtrlV, true },
+    { "KeysThatChangeNoText", KeysThatChangeNoText },
+    { "TextPlacedWithoutAKey", TextPlacedWithoutAKey },
+    { "TabIntoTheOptionGroupRunsNothing", TabIntoTheOptionGroupRunsNothing, false, true },
+    { "ShiftTabWithModbusSelected", ShiftTabWithModbusSelected, false, true },
 } };
 
 } // namespace scenarios

@@ -21,8 +21,9 @@ private:
 
 Qt::Key WindowScenariosTest::qtKey(scenarios::Key key)
 {
-    static constexpr std::array<Qt::Key, 8> Keys = { Qt::Key_unknown, Qt::Key_Tab, Qt::Key_Shift,
-        Qt::Key_Control, Qt::Key_Down, Qt::Key_Up, Qt::Key_End, Qt::Key_V }; // by scenarios::Key
+    static constexpr std::array<Qt::Key, 12> Keys = { Qt::Key_unknown, Qt::Key_Tab, Qt::Key_Shift,
+        Qt::Key_Control, Qt::Key_Down, Qt::Key_Up, Qt::Key_End, Qt::Key_V, Qt::Key_Left,
+        Qt::Key_Right, Qt::Key_Home, Qt::Key_F5 }; // by scenarios::Key
     return Keys.at(static_cast<std::size_t>(key));
 }
 
@@ -95,6 +96,13 @@ void WindowScenariosTest::perform(const scenarios::Step &step)
         QVERIFY(setClipboard(
             QString::fromUtf8(step.text.data(), static_cast<qsizetype>(step.text.size()))));
         break;
+    case Place: {
+        auto *field = qobject_cast<QLineEdit *>(focus());
+        QVERIFY2(field, "no field has the focus");
+        field->setText(
+            QString::fromUtf8(step.text.data(), static_cast<qsizetype>(step.text.size())));
+        break;
+    }
     }
 }
 

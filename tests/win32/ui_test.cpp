@@ -203,8 +203,8 @@ void stroke(WORD key)
 
 WORD virtualKey(scenarios::Key key)
 {
-    static constexpr std::array<WORD, 8> Keys
-        = { 0, VK_TAB, VK_SHIFT, VK_CONTROL, VK_DOWN, VK_UP, VK_END, 'V' }; // by scenarios::Key
+    static constexpr std::array<WORD, 12> Keys = { 0, VK_TAB, VK_SHIFT, VK_CONTROL, VK_DOWN, VK_UP,
+        VK_END, 'V', VK_LEFT, VK_RIGHT, VK_HOME, VK_F5 }; // by scenarios::Key
     return Keys.at(static_cast<std::size_t>(key));
 }
 
@@ -282,6 +282,14 @@ void perform(const Calculator &calc, const scenarios::Step &step)
     case Paste:
         ASSERT_TRUE(putOnClipboard(step.text));
         break;
+    case Place: {
+        // WM_SETTEXT, which the system carries across processes; no key.
+        const std::wstring text = toWide(step.text);
+        HWND field = calc.control(calc.focusName());
+        ASSERT_TRUE(field);
+        SendMessageW(field, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+        break;
+    }
     }
 }
 
