@@ -14,6 +14,11 @@ namespace {
 constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
 // Output is handed on in blocks of about this size.
 constexpr std::size_t FlushSize = 64 * 1024;
+// A device's reads are planned over this many lines at most, and as many
+// bytes of their text, so that memory stays bounded on any input: no device
+// has more registers than the first, and lines are seldom long.
+constexpr std::size_t WindowLines = 65536;
+constexpr std::size_t WindowBytes = 16 * 1024 * 1024;
 
 } // namespace
 
@@ -102,9 +107,13 @@ bool BatchConverter::convertAll(LineReader &reader, char oneColumnSeparator, std
     m_selected = m_options.fields;
     const std::vector<std::string_view> names = m_verb.resultNames(m_options);
     bool first = true;
+    // A map read from a device is written a window of lines at a time,
+    // once the window's registers are read; anything else line by line.
+    std::string &sink = m_verb.readsDevice ? m_window : out;
 
     while (const auto record = records.next()) {
         const bool isFirst = std::exchange(first, false);
+        ++m_linesRead;
         if (record->tooLong) {
             Problem tooLong(Problem::Kind::LineTooLong);
             tooLong.expected = LineReader::DefaultMaxLineLength;
@@ -112,65 +121,156 @@ bool BatchConverter::convertAll(LineReader &reader, char oneColumnSeparator, std
             // Its fields are gone; the marks alone keep one line per line.
             const char separator = records.separator().value_or(oneColumnSeparator);
             for (std::size_t i = 0; i < names.size(); ++i) {
-                out += i == 0 ? "" : std::string(1, separator);
-                out += ErrorMark;
+                sink += i == 0 ? "" : std::string(1, separator);
+                sink += ErrorMark;
             }
             // One output line for each input line it took.
-            out.append(record->lines, '\n');
-            continue;
+            sink.append(record->lines, '\n');
+        } else if (!convertRecord(
+                       *record, records, isFirst, oneColumnSeparator, names, sink)) {
+            return false;
         }
-
-        // The record is copied as it stood; only the results are added.
-        std::string_view text = record->text;
-        const std::size_t before = out.size();
-        out += text;
-        if (isFirst && text.starts_with(ByteOrderMark))
-            text.remove_prefix(ByteOrderMark.size());
-        if (!IsBlankText(text)) {
-            const std::vector<std::string_view> &fields = records.split(text);
-            char separator = records.separator().value_or(oneColumnSeparator);
-            if (separator == BlankSeparator && fields.size() == 1)
-                separator = oneColumnSeparator;
-
-            if (isFirst && m_options.header) {
-                if (!m_options.columns.empty() && !resolveColumns(fields)) {
-                    out.resize(before);
-                    return false;
-                }
-                for (std::string_view name : names) {
-                    out += separator;
-                    out += name;
-                }
-            } else {
-                std::optional<Problem> problem = record->unterminated
-                    ? Problem(Problem::Kind::UnclosedQuote)
-                    : pickInputs(fields);
-                if (!problem) {
-                    Conversion conversion = m_verb.convert(m_options, m_inputs);
-                    problem = std::move(conversion.problem);
-                    if (problem && problem->input)
-                        problem->field = m_inputColumns[*problem->input] + 1;
-                    for (const std::string &result : conversion.results) {
-                        out += separator;
-                        out += result;
-                    }
-                } else {
-                    for (std::size_t i = 0; i < names.size(); ++i) {
-                        out += separator;
-                        out += ErrorMark;
-                    }
-                }
-                if (problem)
-                    reject(record->lineNumber, *problem);
-            }
-        }
-        out += record->crlf ? "\r\n" : "\n";
+        if (m_verb.readsDevice && (m_pending.size() >= WindowLines || m_window.size() >= WindowBytes))
+            readWindow(out);
         if (out.size() >= FlushSize)
             flush(out);
-        if (m_afterRecord && !m_afterRecord(record->lineNumber + record->lines - 1))
+        if (!m_verb.readsDevice)
+            m_linesDone = m_linesRead;
+        if (m_stop && m_stop())
             break;
     }
+    if (m_verb.readsDevice)
+        readWindow(out);
     return true;
+}
+
+bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &records,
+    bool isFirst, char oneColumnSeparator, const std::vector<std::string_view> &names,
+    std::string &sink)
+{
+    // The record is copied as it stood; only the results are added.
+    std::string_view text = record.text;
+    const std::size_t before = sink.size();
+    sink += text;
+    if (isFirst && text.starts_with(ByteOrderMark))
+        text.remove_prefix(ByteOrderMark.size());
+    if (!IsBlankText(text)) {
+        const std::vector<std::string_view> &fields = records.split(text);
+        char separator = records.separator().value_or(oneColumnSeparator);
+        if (separator == BlankSeparator && fields.size() == 1)
+            separator = oneColumnSeparator;
+
+        if (isFirst && m_options.header) {
+            if (!m_options.columns.empty() && !resolveColumns(fields)) {
+                sink.resize(before);
+                return false;
+            }
+            for (std::string_view name : names) {
+                sink += separator;
+                sink += name;
+            }
+        } else {
+            std::optional<Problem> problem = record.unterminated
+                ? Problem(Problem::Kind::UnclosedQuote)
+                : pickInputs(fields);
+            if (!problem) {
+                Conversion conversion;
+                if (m_verb.readsDevice) {
+                    auto prepared = PrepareRead(m_options, m_inputs);
+                    if (auto *read = std::get_if<PreparedRead>(&prepared)) {
+                        // Its results follow once the window is read.
+                        m_pending.push_back(
+                            { sink.size(), separator, record.lineNumber, std::move(*read) });
+                        sink += record.crlf ? "\r\n" : "\n";
+                        return true;
+                    }
+                    conversion = std::get<Conversion>(std::move(prepared));
+                } else {
+                    conversion = m_verb.convert(m_options, m_inputs);
+                }
+                problem = std::move(conversion.problem);
+                if (problem && problem->input)
+                    problem->field = m_inputColumns[*problem->input] + 1;
+                for (const std::string &result : conversion.results) {
+                    sink += separator;
+                    sink += result;
+                }
+            } else {
+                for (std::size_t i = 0; i < names.size(); ++i) {
+                    sink += separator;
+                    sink += ErrorMark;
+                }
+            }
+            if (problem)
+                reject(record.lineNumber, *problem);
+        }
+    }
+    sink += record.crlf ? "\r\n" : "\n";
+    return true;
+}
+
+void BatchConverter::readWindow(std::string &out)
+{
+    if (m_pending.empty() && m_window.empty())
+        return;
+    std::vector<Wanted> wanted;
+    wanted.reserve(m_pending.size());
+    for (const Pending &line : m_pending)
+        wanted.push_back(line.read.wanted);
+    if (m_options.device && !m_pending.empty()) {
+        if (!m_reader)
+            m_reader = std::make_unique<RegisterReader>(*m_options.device, m_options.maxGap);
+        m_reader->readAll(wanted, m_stop);
+    }
+
+    // The window's lines in their own order, up to the first whose registers
+    // were not read (the user stopped it).
+    std::size_t from = 0;
+    for (const Pending &line : m_pending) {
+        std::optional<ReadResult> result = m_reader
+            ? m_reader->result(line.read.wanted)
+            : std::optional<ReadResult>(DeviceError {});
+        if (!result) {
+            m_window.resize(line.at);
+            break;
+        }
+        out.append(m_window, from, line.at - from);
+        from = line.at;
+        Conversion conversion = FinishRead(m_options, line.read, *result);
+        if (!m_options.device)
+            conversion.problem = SubjectProblem(Problem::Kind::NoDevice, line.read.subject);
+        for (const std::string &text : conversion.results) {
+            out += line.separator;
+            out += text;
+        }
+        if (conversion.problem) {
+            const bool gaveUp = conversion.problem->device.kind == DeviceError::Kind::GaveUp;
+            if (gaveUp && !m_gaveUp) {
+                m_gaveUp = true;
+                m_report(0, conversion.problem->device.text);
+            }
+            if (gaveUp)
+                ++m_failed; // said once, for every line
+            else
+                reject(line.lineNumber, *conversion.problem);
+        }
+    }
+    if (from <= m_window.size())
+        out.append(m_window, from);
+    m_linesDone = m_linesRead; // blank and rejected lines are done too
+    m_window.clear();
+    m_pending.clear();
+    if (m_reader)
+        m_reader->clear();
+}
+
+std::size_t BatchConverter::linesDone() const
+{
+    std::size_t done = m_linesDone;
+    if (m_reader)
+        for (const Pending &line : m_pending)
+            done += m_reader->result(line.read.wanted).has_value() ? 1U : 0U;
+    return done;
 }
 
 } // namespace modbuscalc::cli

@@ -7,10 +7,12 @@
 
 #include "cli/csv.h"
 #include "cli/line_reader.h"
+#include "cli/read_plan.h"
 #include "cli/verbs.h"
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,14 +45,33 @@ public:
     // Lines that were rejected or out of range, over every input so far.
     std::size_t failed() const { return m_failed; }
 
-    // Called after each record with the lines done so far in this input;
-    // returning false stops the input there, its output complete so far.
-    void onEachRecord(std::function<bool(std::size_t linesDone)> callback)
-    {
-        m_afterRecord = std::move(callback);
-    }
+    // Asked after each line read and before each request to a device; true
+    // stops the input there, its output complete up to the line in progress.
+    void stopWhen(std::function<bool()> stop) { m_stop = std::move(stop); }
+
+    // Lines read, and lines whose results are known, over every input so far.
+    std::size_t linesRead() const { return m_linesRead; }
+    std::size_t linesDone() const;
+
+    // The device stopped answering and was given up on (said once).
+    bool gaveUp() const { return m_gaveUp; }
 
 private:
+    // A line whose results wait for its window's reads: where they go in
+    // the window's text.
+    struct Pending {
+        std::size_t at;
+        char separator;
+        std::size_t lineNumber;
+        PreparedRead read;
+    };
+
+    // Writes one record and its results, or holds its place for them; false
+    // when the header lacks a column asked for.
+    bool convertRecord(const CsvReader::Record &record, CsvReader &records, bool isFirst,
+        char oneColumnSeparator, const std::vector<std::string_view> &names, std::string &sink);
+    // Reads the window's registers and writes its lines to out.
+    void readWindow(std::string &out);
     // Picks the inputs from a record's fields, or says why there are none.
     std::optional<Problem> pickInputs(const std::vector<std::string_view> &fields);
     bool resolveColumns(const std::vector<std::string_view> &header);
@@ -63,7 +84,13 @@ private:
     std::vector<std::string_view> m_inputs;
     std::vector<std::size_t> m_inputColumns; // each input's column, from 0
     std::size_t m_failed = 0;
-    std::function<bool(std::size_t)> m_afterRecord;
+    std::size_t m_linesRead = 0;
+    std::size_t m_linesDone = 0;
+    std::function<bool()> m_stop;
+    std::string m_window; // the window's text, results still to come
+    std::vector<Pending> m_pending;
+    std::unique_ptr<RegisterReader> m_reader;
+    bool m_gaveUp = false;
 };
 
 } // namespace modbuscalc::cli

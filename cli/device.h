@@ -46,6 +46,7 @@ struct DeviceError {
         Link, // the connection or line failed
         Exception, // the device answered with a Modbus exception
         Other, // a reply that makes no sense, or anything else
+        GaveUp, // the device stopped answering: no request is sent any more
     };
     Kind kind = Kind::Other;
     int exception = 0; // the exception code, for Kind::Exception

@@ -116,19 +116,10 @@ std::variant<Connection, UsageError> connectionOf(
     if (given.host.empty() == given.serial.empty())
         return UsageError { "read needs --host HOST[:PORT] or --serial DEVICE" };
     if (!given.host.empty()) {
-        TcpEndpoint endpoint { given.host };
-        const std::string &host = given.host;
-        if (const std::size_t colon = host.rfind(':');
-            colon != std::string::npos && host.find(':') == colon) {
-            const std::string port = host.substr(colon + 1);
-            const bool digits = !port.empty() && port.size() <= 5
-                && std::all_of(port.begin(), port.end(), IsDigit);
-            endpoint.port = digits ? std::stoi(port) : 0;
-            if (endpoint.port < 1 || endpoint.port > 65535)
-                return UsageError { "invalid port in '" + Printable(host) + "'" };
-            endpoint.host = host.substr(0, colon);
-        }
-        connection.link = endpoint;
+        const std::optional<TcpEndpoint> endpoint = EndpointOf(given.host);
+        if (!endpoint)
+            return UsageError { "invalid port in '" + Printable(given.host) + "'" };
+        connection.link = *endpoint;
     } else {
         SerialLine line = given.line;
         line.device = given.serial;
@@ -138,6 +129,12 @@ std::variant<Connection, UsageError> connectionOf(
     }
     if (!(connection.timeout > 0 && connection.timeout <= 3600) || connection.retries < 0)
         return UsageError { "the timeout is seconds above 0, the retries 0 or more" };
+    // 0 is every unit of a serial line at once, and a gateway's own over TCP.
+    const int highestUnit = std::holds_alternative<TcpEndpoint>(connection.link) ? 255 : 247;
+    if (connection.unit < 0 || connection.unit > highestUnit)
+        return UsageError { "invalid unit " + std::to_string(connection.unit) + ": 0 to "
+            + std::to_string(highestUnit)
+            + (highestUnit == 255 ? " over TCP" : " on a serial line") };
     return connection;
 }
 
@@ -154,10 +151,12 @@ std::optional<UsageError> checkValues(
         = options.type == RegisterType::Coil || options.type == RegisterType::DiscreteInput;
     if (bits && RegistersPerValue(options.format) != 1)
         return UsageError { "coils and discrete inputs are single bits: no 32-bit format" };
-    const int most
-        = bits ? MaxBitsPerRead : MaxRegistersPerRead / RegistersPerValue(options.format);
+    // More than one request carries is read in several.
+    const int most = (static_cast<int>(MaxPduAddress) + 1) / RegistersPerValue(options.format);
     if (options.count < 1 || options.count > most)
         return UsageError { "the count runs from 1 to " + std::to_string(most) };
+    if (options.maxGap < 0 || options.maxGap > MaxRegistersPerRead)
+        return UsageError { "the gap runs from 0 to " + std::to_string(MaxRegistersPerRead) };
     return std::nullopt;
 }
 
@@ -172,6 +171,41 @@ std::string verbList()
 }
 
 } // namespace
+
+std::optional<TcpEndpoint> EndpointOf(const std::string &host)
+{
+    const auto portOf = [](std::string_view text) -> std::optional<int> {
+        if (text.empty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), IsDigit))
+            return std::nullopt;
+        const int port = std::stoi(std::string(text));
+        return port >= 1 && port <= 65535 ? std::optional<int>(port) : std::nullopt;
+    };
+    TcpEndpoint endpoint { host };
+    if (host.starts_with('[')) {
+        // [::1] or [::1]:5020
+        const std::size_t close = host.find(']');
+        if (close == std::string::npos || close == 1)
+            return std::nullopt;
+        endpoint.host = host.substr(1, close - 1);
+        const std::string_view rest = std::string_view(host).substr(close + 1);
+        if (rest.empty())
+            return endpoint;
+        const std::optional<int> port = rest.starts_with(':') ? portOf(rest.substr(1)) : std::nullopt;
+        if (!port)
+            return std::nullopt;
+        endpoint.port = *port;
+        return endpoint;
+    }
+    const std::size_t colon = host.find(':');
+    if (colon == std::string::npos || host.find(':', colon + 1) != std::string::npos)
+        return endpoint.host.empty() ? std::nullopt : std::optional(endpoint); // a name, or IPv6
+    const std::optional<int> port = portOf(std::string_view(host).substr(colon + 1));
+    if (!port || colon == 0)
+        return std::nullopt;
+    endpoint.host = host.substr(0, colon);
+    endpoint.port = *port;
+    return endpoint;
+}
 
 std::optional<std::vector<std::size_t>> FieldList(const std::string &list)
 {
@@ -267,6 +301,8 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
     app.add_option("--timeout", connection.timeout, "read: seconds for each request (1)");
     app.add_option("--retries", connection.retries, "read: further tries of a failed request (0)");
     app.add_option("--count", options.count, "read: how many values from the cell on (1)");
+    app.add_option("--max-gap", options.maxGap,
+        "read: registers nobody asked for that one request may span (0)");
     app.add_option("--format", format, choices("read: the values", ValueFormatNames));
     app.add_option("--word-order", wordOrder, choices("read: 32 bits", WordOrderNames));
     app.add_flag("--verbose", connection.verbose, "read: each request on standard error");

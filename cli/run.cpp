@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <functional>
+#include <utility>
 #include <cstring>
 #include <iostream>
 #include <sys/stat.h>
@@ -108,7 +110,10 @@ int convertOnce(const Session &session, Output &output)
         line += (line.empty() ? "" : " ") + result;
     line += '\n';
     output.write(line);
-    return conversion.problem ? ExitDataProblem : ExitOk;
+    if (!conversion.problem)
+        return ExitOk;
+    return conversion.problem->device.kind == DeviceError::Kind::GaveUp ? ExitTrouble
+                                                                         : ExitDataProblem;
 }
 
 std::atomic<bool> interrupted = false;
@@ -118,14 +123,18 @@ extern "C" void onInterrupt(int)
     interrupted = true;
 }
 
-// While a device is read: Ctrl+C stops after the line in progress, and on a
-// terminal, standard error shows the lines done and the reads per second on
-// one line redrawn in place. Standard output is never touched.
+// While a device is read: Ctrl+C stops after the request in progress, and
+// on a terminal, standard error shows the lines done out of the lines read
+// so far, on one line redrawn in place and cleared before any message.
+// Standard output is never touched.
 class Progress {
 public:
-    explicit Progress(bool reading)
+    using Counts = std::function<std::pair<std::size_t, std::size_t>()>; // done, read
+
+    Progress(bool reading, Counts counts)
         : m_reading(reading)
         , m_shown(reading && isatty(2))
+        , m_counts(std::move(counts))
     {
         if (m_reading)
             std::signal(SIGINT, onInterrupt);
@@ -138,35 +147,36 @@ public:
     Progress(const Progress &) = delete;
     Progress &operator=(const Progress &) = delete;
 
-    // After each line; false once the user has asked to stop.
-    bool step(std::size_t linesDone)
+    // Often; false once the user has asked to stop.
+    bool step()
     {
-        ++m_done;
         if (m_shown) {
             const auto now = Clock::now();
             if (now - m_lastShown >= std::chrono::milliseconds(100)) {
                 m_lastShown = now;
-                const double seconds = std::chrono::duration<double>(now - m_start).count();
-                std::fprintf(stderr, "\r\033[K%zu of %zu lines, %.1f reads/s", m_done, linesDone,
-                    seconds > 0 ? static_cast<double>(m_done) / seconds : 0.0);
+                const auto [done, read] = m_counts();
+                std::fprintf(stderr, "\r\033[K%zu of %zu lines", done, read);
+                m_drawn = true;
             }
         }
         return !interrupted;
     }
     bool stopped() const { return interrupted; }
-    void finish()
+    // Before a message: the line goes, to be drawn again at the next step.
+    void clear()
     {
-        if (m_shown && m_done > 0)
+        if (m_drawn)
             std::fputs("\r\033[K", stderr);
+        m_drawn = false;
     }
 
 private:
     using Clock = std::chrono::steady_clock;
     bool m_reading;
     bool m_shown;
-    std::size_t m_done = 0;
-    Clock::time_point m_start = Clock::now();
-    Clock::time_point m_lastShown = Clock::now() - std::chrono::seconds(1);
+    Counts m_counts;
+    bool m_drawn = false;
+    Clock::time_point m_lastShown = Clock::now();
 };
 
 // Each input in turn.
@@ -175,8 +185,11 @@ int convertLists(Session &session, Output &output)
     const Invocation &invocation = session.invocation;
     int status = session.status;
     std::string name;
-    BatchConverter batch(
-        *invocation.verb, invocation.options, [&name](std::size_t line, std::string_view message) {
+    Progress *shown = nullptr;
+    BatchConverter batch(*invocation.verb, invocation.options,
+        [&name, &shown](std::size_t line, std::string_view message) {
+            if (shown)
+                shown->clear();
             std::cerr << "modbuscalc: " << name;
             if (line > 0)
                 std::cerr << ':' << line;
@@ -184,8 +197,10 @@ int convertLists(Session &session, Output &output)
         });
     std::string out;
     const auto flush = [&output](std::string &buffer) { output.write(buffer); };
-    Progress progress(session.device != nullptr);
-    batch.onEachRecord([&progress](std::size_t linesDone) { return progress.step(linesDone); });
+    Progress progress(session.device != nullptr,
+        [&batch] { return std::pair(batch.linesDone(), batch.linesRead()); });
+    shown = &progress;
+    batch.stopWhen([&progress] { return !progress.step(); });
 
     for (Input &input : session.inputs) {
         if (progress.stopped())
@@ -194,19 +209,21 @@ int convertLists(Session &session, Output &output)
         std::FILE *in = input.file;
         LineReader reader(
             [in](char *buffer, std::size_t size) { return std::fread(buffer, 1, size, in); });
-        if (!batch.convertAll(
-                reader, OneColumnSeparator(invocation.options, input.path), out, flush))
+        if (!batch.convertAll(reader, OneColumnSeparator(invocation.options, input.path), out, flush))
             status = ExitTrouble;
         flush(out);
         if (std::ferror(in)) {
+            progress.clear();
             report(name + ": read error");
             status = ExitTrouble;
         }
         input.owned.reset();
     }
-    progress.finish();
+    progress.clear();
     if (batch.failed() > 0 && status == ExitOk)
         status = ExitDataProblem;
+    if (batch.gaveUp())
+        status = ExitTrouble;
     if (progress.stopped()) {
         report("interrupted");
         status = ExitInterrupted;

@@ -221,39 +221,18 @@ std::string formatted(const Options &options, const std::uint16_t *words)
 
 Conversion convertRead(const Options &options, std::span<const std::string_view> inputs)
 {
-    const std::size_t count = readResultNames(options).size();
-    const auto cell = readCell(options, inputs);
-    if (const auto *problem = std::get_if<Problem>(&cell))
-        return rejected(count, *problem);
-    // The request always carries the 0-based address, whatever -m says.
-    const std::optional<double> pdu
-        = AddressOfCell(std::get<CellNumbers>(cell), AddressingMode::Absolute);
-    const auto failed = [&](Problem::Kind kind) {
-        return rejected(count, SubjectProblem(kind, subject("cell", inputs)));
-    };
-    if (!pdu)
-        return failed(Problem::Kind::OutOfRange);
-    if (!IsPduAddress(*pdu))
-        return failed(Problem::Kind::NoWholeAddress);
-    const int registers = options.count * RegistersPerValue(options.format);
-    if (*pdu + registers - 1 > MaxPduAddress)
-        return failed(Problem::Kind::ReadsPastTheEnd);
-    if (!options.device)
-        return failed(Problem::Kind::NoDevice);
-
-    const ReadResult read = options.device->read(options.type, static_cast<int>(*pdu), registers);
-    if (const auto *error = std::get_if<DeviceError>(&read)) {
-        Conversion conversion = failed(Problem::Kind::ReadFailed);
-        conversion.problem->device = *error;
+    auto prepared = PrepareRead(options, inputs);
+    if (auto *rejected = std::get_if<Conversion>(&prepared))
+        return std::move(*rejected);
+    const PreparedRead &read = std::get<PreparedRead>(prepared);
+    if (!options.device) {
+        Conversion conversion = FinishRead(options, read, DeviceError {});
+        conversion.problem = SubjectProblem(Problem::Kind::NoDevice, read.subject);
         return conversion;
     }
-    const auto &words = std::get<std::vector<std::uint16_t>>(read);
-    Conversion conversion;
-    writeAddress(options, *pdu, conversion.results);
-    for (int i = 0; i < options.count; ++i)
-        conversion.results.push_back(
-            formatted(options, words.data() + i * RegistersPerValue(options.format)));
-    return conversion;
+    RegisterReader reader(*options.device, options.maxGap);
+    reader.readAll({ &read.wanted, 1 });
+    return FinishRead(options, read, reader.result(read.wanted).value_or(DeviceError {}));
 }
 
 const std::array<Verb, 3> VerbTable = { {
@@ -262,7 +241,7 @@ const std::array<Verb, 3> VerbTable = { {
     { "cell", "ADDRESS", "the address's cell: table, column and row", 1, true, cellResultNames,
         convertCell },
     { "read", "TABLE COLUMN ROW", "the cell's value, read from the device", 3, false,
-        readResultNames, convertRead },
+        readResultNames, convertRead, true },
 } };
 
 } // namespace
@@ -300,6 +279,51 @@ std::optional<double> ReadInput(std::string_view input, bool lenient, Problem::K
         return std::nullopt;
     }
     return value;
+}
+
+std::variant<PreparedRead, Conversion> PrepareRead(
+    const Options &options, std::span<const std::string_view> inputs)
+{
+    const std::size_t count = readResultNames(options).size();
+    const auto cell = readCell(options, inputs);
+    if (const auto *problem = std::get_if<Problem>(&cell))
+        return rejected(count, *problem);
+    // The request always carries the 0-based address, whatever -m says.
+    const std::optional<double> pdu
+        = AddressOfCell(std::get<CellNumbers>(cell), AddressingMode::Absolute);
+    const auto failed = [&](Problem::Kind kind) {
+        return rejected(count, SubjectProblem(kind, subject("cell", inputs)));
+    };
+    if (!pdu)
+        return failed(Problem::Kind::OutOfRange);
+    if (!IsPduAddress(*pdu))
+        return failed(Problem::Kind::NoWholeAddress);
+    const int registers = options.count * RegistersPerValue(options.format);
+    if (*pdu + registers - 1 > MaxPduAddress)
+        return failed(Problem::Kind::ReadsPastTheEnd);
+    PreparedRead read { { options.type, static_cast<int>(*pdu), registers }, {},
+        subject("cell", inputs) };
+    writeAddress(options, *pdu, read.address);
+    return read;
+}
+
+Conversion FinishRead(const Options &options, const PreparedRead &read, const ReadResult &result)
+{
+    Conversion conversion;
+    conversion.results = read.address;
+    if (const auto *error = std::get_if<DeviceError>(&result)) {
+        // The address stays: it is what the engineer checks against the map.
+        conversion.results.resize(
+            read.address.size() + static_cast<std::size_t>(options.count), std::string(ErrorMark));
+        conversion.problem = SubjectProblem(Problem::Kind::ReadFailed, read.subject);
+        conversion.problem->device = *error;
+        return conversion;
+    }
+    const auto &words = std::get<std::vector<std::uint16_t>>(result);
+    for (int i = 0; i < options.count; ++i)
+        conversion.results.push_back(
+            formatted(options, words.data() + i * RegistersPerValue(options.format)));
+    return conversion;
 }
 
 bool ReadsAsNumber(std::string_view text, Notation notation, RegisterType type)

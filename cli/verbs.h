@@ -6,6 +6,7 @@
 
 #include "cli/names.h"
 #include "cli/problem.h"
+#include "cli/read_plan.h"
 #include "core/cell_address.h"
 #include "core/notation.h"
 
@@ -14,6 +15,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace modbuscalc::cli {
@@ -36,11 +38,8 @@ struct Options {
     int count = 1; // values from the cell on
     ValueFormat format = ValueFormat::U16;
     WordOrder wordOrder = WordOrder::HighFirst;
+    int maxGap = 0; // registers nobody asked for that one request may span
 };
-
-// The most registers (or bits) one request may ask for.
-inline constexpr int MaxRegistersPerRead = 125;
-inline constexpr int MaxBitsPerRead = 2000;
 
 // The results of one conversion, as texts: "Error" in each where there is
 // a problem.
@@ -57,6 +56,7 @@ struct Verb {
     bool takesAddress; // its input is an address in the notation -n names
     std::vector<std::string_view> (*resultNames)(const Options &options);
     Conversion (*convert)(const Options &options, std::span<const std::string_view> inputs);
+    bool readsDevice = false; // a map is read through PrepareRead and FinishRead
 };
 
 std::span<const Verb> Verbs();
@@ -67,6 +67,22 @@ const Verb *FindVerb(std::string_view name);
 // problem set to why, for anything else); leniently, the number the text
 // begins with, as the window reads a field.
 std::optional<double> ReadInput(std::string_view text, bool lenient, Problem::Kind &problem);
+
+// A line of read, before the device is asked: the registers it wants, its
+// address as it is written, and how messages name it.
+struct PreparedRead {
+    Wanted wanted;
+    std::vector<std::string> address;
+    std::string subject; // "cell 1 1 1"
+};
+
+// read's first half: what a line wants, or its conversion when it is
+// rejected before any device is asked.
+std::variant<PreparedRead, Conversion> PrepareRead(
+    const Options &options, std::span<const std::string_view> inputs);
+
+// read's second half: the line's results from what the device gave.
+Conversion FinishRead(const Options &options, const PreparedRead &read, const ReadResult &result);
 
 // Whether an operand reads as a number in the notation: then the verb's
 // count of them is one conversion, whatever files exist.

@@ -1,5 +1,6 @@
-"""A Modbus TCP device that answers its first request twice: first with a
-reply for another transaction, then with the right one, both at once.
+"""A Modbus TCP device that answers the first request it ever gets twice:
+first with a reply for another transaction, then with the right one, both
+at once.
 
     /usr/bin/python3 stale_reply_server.py PORT
 
@@ -18,8 +19,11 @@ def reply(transaction, unit, address, count):
     return struct.pack(">HHHB", transaction, 0, len(pdu) + 1, unit) + pdu
 
 
+answered = 0
+
+
 def serve(connection):
-    first = True
+    global answered
     while True:
         header = connection.recv(7, socket.MSG_WAITALL)
         if len(header) < 7:
@@ -28,9 +32,9 @@ def serve(connection):
         pdu = connection.recv(length - 1, socket.MSG_WAITALL)
         _, address, count = struct.unpack(">BHH", pdu[:5])
         answer = reply(transaction, unit, address, count)
-        if first:
+        if answered == 0:
             answer = reply((transaction + 1) & 0xFFFF, unit, address, count) + answer
-            first = False
+        answered += 1
         connection.sendall(answer)
 
 

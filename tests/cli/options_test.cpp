@@ -78,12 +78,21 @@ TEST(Options, UsageErrorsSayWhatIsWrong)
             "invalid format 'f64': u16, s16, hex, u32, s32 or f32" },
         { { "read", "--host", "h", "--word-order", "middle", "1", "1", "1" },
             "invalid word order 'middle': high-first or low-first" },
-        { { "read", "--host", "h", "--count", "126", "1", "1", "1" }, "count runs from 1 to 125" },
-        { { "read", "--host", "h", "--count", "63", "--format", "f32", "1", "1", "1" },
-            "count runs from 1 to 62" },
-        { { "read", "--host", "h", "--count", "2001", "--type", "coil", "1", "1", "1" },
-            "count runs from 1 to 2000" },
-        { { "read", "--host", "h", "--count", "0", "1", "1", "1" }, "count runs from 1 to 125" },
+        { { "read", "--host", "h", "--count", "65537", "1", "1", "1" },
+            "count runs from 1 to 65536" },
+        { { "read", "--host", "h", "--count", "32769", "--format", "f32", "1", "1", "1" },
+            "count runs from 1 to 32768" },
+        { { "read", "--host", "h", "--count", "0", "1", "1", "1" }, "count runs from 1 to 65536" },
+        { { "read", "--host", "h", "--max-gap", "126", "1", "1", "1" }, "gap runs from 0 to 125" },
+        { { "read", "--host", "h", "--max-gap", "-1", "1", "1", "1" }, "gap runs from 0 to 125" },
+        { { "read", "--host", "h", "--unit", "256", "1", "1", "1" },
+            "invalid unit 256: 0 to 255 over TCP" },
+        { { "read", "--serial", "/dev/ttyS0", "--unit", "248", "1", "1", "1" },
+            "invalid unit 248: 0 to 247 on a serial line" },
+        { { "read", "--host", "h", "--unit", "-1", "1", "1", "1" }, "invalid unit -1" },
+        { { "read", "--host", "[::1", "1", "1", "1" }, "invalid port in '[::1'" },
+        { { "read", "--host", "[::1]:", "1", "1", "1" }, "invalid port in '[::1]:'" },
+        { { "read", "--host", ":502", "1", "1", "1" }, "invalid port in ':502'" },
         { { "read", "--host", "h", "--type", "coil", "--format", "u32", "1", "1", "1" },
             "no 32-bit format" },
     };
@@ -101,14 +110,44 @@ TEST(Options, WithinLimitsIsNoUsageError)
     for (const std::vector<std::string> &words : std::vector<std::vector<std::string>> {
              { "read", "--host", "h:65535", "1", "1", "1" },
              { "read", "--host", "h:1", "1", "1", "1" },
-             { "read", "--host", "h", "--count", "62", "--format", "s32", "1", "1", "1" },
-             { "read", "--host", "h", "--count", "125", "1", "1", "1" },
-             { "read", "--host", "h", "--count", "2000", "--type", "discrete", "1", "1", "1" },
+             { "read", "--host", "h", "--count", "32768", "--format", "s32", "1", "1", "1" },
+             { "read", "--host", "h", "--count", "65536", "1", "1", "1" },
+             { "read", "--host", "h", "--max-gap", "125", "1", "1", "1" },
+             { "read", "--host", "h", "--unit", "255", "1", "1", "1" },
+             { "read", "--serial", "s", "--unit", "247", "1", "1", "1" },
+             { "read", "--serial", "s", "--unit", "0", "1", "1", "1" },
          }) {
         const ParseResult parsed = parse(words);
         const auto *error = std::get_if<UsageError>(&parsed);
         EXPECT_FALSE(error) << words[3] << ": " << (error ? error->message : "");
     }
+}
+
+TEST(Options, HostsByNameAndAddress)
+{
+    struct Case {
+        std::string given;
+        std::string host;
+        int port;
+    };
+    const Case cases[] = {
+        { "192.0.2.10", "192.0.2.10", 502 },
+        { "192.0.2.10:5020", "192.0.2.10", 5020 },
+        { "localhost:502", "localhost", 502 },
+        { "plc-7.example", "plc-7.example", 502 },
+        { "[::1]:5020", "::1", 5020 },
+        { "[::1]", "::1", 502 },
+        { "::1", "::1", 502 },
+        { "fe80::1:2", "fe80::1:2", 502 }, // more than one colon: all of it is the address
+    };
+    for (const Case &c : cases) {
+        const std::optional<TcpEndpoint> endpoint = EndpointOf(c.given);
+        ASSERT_TRUE(endpoint) << c.given;
+        EXPECT_EQ(endpoint->host, c.host) << c.given;
+        EXPECT_EQ(endpoint->port, c.port) << c.given;
+    }
+    for (const char *bad : { "", "h:", "h:0", "h:65536", "h:5x", "[::1]5020", "[]:1", "[::1" })
+        EXPECT_FALSE(EndpointOf(bad)) << bad;
 }
 
 TEST(Options, FieldLists)
