@@ -43,7 +43,13 @@ BatchConverter::BatchConverter(const Verb &verb, const Options &options, Report 
 void BatchConverter::reject(std::size_t lineNumber, const Problem &problem)
 {
     ++m_failed;
-    if (!m_options.quiet)
+    if (m_options.quiet)
+        return;
+    // While a window waits for its reads, its messages wait too, to be told
+    // in the order of the lines.
+    if (m_verb.readsDevice)
+        m_held.emplace_back(lineNumber, Describe(problem));
+    else
         m_report(lineNumber, Describe(problem));
 }
 
@@ -126,11 +132,11 @@ bool BatchConverter::convertAll(LineReader &reader, char oneColumnSeparator, std
             }
             // One output line for each input line it took.
             sink.append(record->lines, '\n');
-        } else if (!convertRecord(
-                       *record, records, isFirst, oneColumnSeparator, names, sink)) {
+        } else if (!convertRecord(*record, records, isFirst, oneColumnSeparator, names, sink)) {
             return false;
         }
-        if (m_verb.readsDevice && (m_pending.size() >= WindowLines || m_window.size() >= WindowBytes))
+        if (m_verb.readsDevice
+            && (m_pending.size() >= WindowLines || m_window.size() >= WindowBytes))
             readWindow(out);
         if (out.size() >= FlushSize)
             flush(out);
@@ -170,9 +176,8 @@ bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &r
                 sink += name;
             }
         } else {
-            std::optional<Problem> problem = record.unterminated
-                ? Problem(Problem::Kind::UnclosedQuote)
-                : pickInputs(fields);
+            std::optional<Problem> problem
+                = record.unterminated ? Problem(Problem::Kind::UnclosedQuote) : pickInputs(fields);
             if (!problem) {
                 Conversion conversion;
                 if (m_verb.readsDevice) {
@@ -226,12 +231,13 @@ void BatchConverter::readWindow(std::string &out)
     // The window's lines in their own order, up to the first whose registers
     // were not read (the user stopped it).
     std::size_t from = 0;
+    std::size_t cut = static_cast<std::size_t>(-1); // the first line not written
     for (const Pending &line : m_pending) {
-        std::optional<ReadResult> result = m_reader
-            ? m_reader->result(line.read.wanted)
-            : std::optional<ReadResult>(DeviceError {});
+        std::optional<ReadResult> result = m_reader ? m_reader->result(line.read.wanted)
+                                                    : std::optional<ReadResult>(DeviceError {});
         if (!result) {
             m_window.resize(line.at);
+            cut = line.lineNumber;
             break;
         }
         out.append(m_window, from, line.at - from);
@@ -257,6 +263,12 @@ void BatchConverter::readWindow(std::string &out)
     }
     if (from <= m_window.size())
         out.append(m_window, from);
+    std::stable_sort(m_held.begin(), m_held.end(),
+        [](const auto &a, const auto &b) { return a.first < b.first; });
+    for (const auto &[lineNumber, message] : m_held)
+        if (lineNumber < cut)
+            m_report(lineNumber, message);
+    m_held.clear();
     m_linesDone = m_linesRead; // blank and rejected lines are done too
     m_window.clear();
     m_pending.clear();

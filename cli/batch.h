@@ -89,6 +89,7 @@ private:
     std::function<bool()> m_stop;
     std::string m_window; // the window's text, results still to come
     std::vector<Pending> m_pending;
+    std::vector<std::pair<std::size_t, std::string>> m_held; // the window's messages
     std::unique_ptr<RegisterReader> m_reader;
     bool m_gaveUp = false;
 };

@@ -57,8 +57,7 @@ DeviceError describe(int error)
     const bool link = error == ECONNRESET || error == EPIPE || error == ECONNREFUSED
         || error == ENOTCONN || error == EBADF || error == EIO || error == ECONNABORTED
         || error == ENETUNREACH || error == EHOSTUNREACH;
-    return { link ? DeviceError::Kind::Link : DeviceError::Kind::Other, 0,
-        modbus_strerror(error) };
+    return { link ? DeviceError::Kind::Link : DeviceError::Kind::Other, 0, modbus_strerror(error) };
 }
 
 // While it lives, what libmodbus prints for debugging (each frame as sent
@@ -103,18 +102,16 @@ public:
     // Creates the context and connects: nullopt, or what went wrong.
     std::optional<std::string> open()
     {
-        modbus_t *raw = m_tcp ? modbus_new_tcp_pi(m_tcp->host.c_str(),
-                                    std::to_string(m_tcp->port).c_str())
-                              : modbus_new_rtu(m_serial->device.c_str(), m_serial->baud,
-                                  static_cast<char>(m_serial->parity), m_serial->dataBits,
-                                  m_serial->stopBits);
+        modbus_t *raw = m_tcp
+            ? modbus_new_tcp_pi(m_tcp->host.c_str(), std::to_string(m_tcp->port).c_str())
+            : modbus_new_rtu(m_serial->device.c_str(), m_serial->baud,
+                static_cast<char>(m_serial->parity), m_serial->dataBits, m_serial->stopBits);
         if (!raw)
             return where() + ": " + modbus_strerror(errno);
         m_context.reset(raw);
         const double whole = std::floor(m_connection.timeout);
         const auto seconds = static_cast<std::uint32_t>(whole);
-        const auto microseconds
-            = static_cast<std::uint32_t>((m_connection.timeout - whole) * 1e6);
+        const auto microseconds = static_cast<std::uint32_t>((m_connection.timeout - whole) * 1e6);
         modbus_set_response_timeout(raw, seconds, microseconds);
         modbus_set_byte_timeout(raw, seconds, microseconds);
         modbus_set_debug(raw, m_connection.verbose ? TRUE : FALSE);

@@ -56,11 +56,17 @@ Examples:
 
 read asks a live device (--host for Modbus TCP, --serial for RTU) for the
 value at each cell; -m changes only the address written, the request always
-carries the 0-based address. Ctrl+C stops a map after the line in progress.
+carries the 0-based address. A map is read in as few requests as the
+protocol allows (--max-gap lets one span registers nobody asked for), in the
+map's own order; a request the device refuses is split, so that exactly the
+lines it lacks fail, keeping their address. After a timeout or a broken link
+the connection is opened afresh (--retries asks again on it); after 3
+requests in a row without an answer the device is given up on. Ctrl+C stops
+a map after the request in progress.
 
 Exit status: 0 if every result is in range, 1 if any line was rejected or
 out of range or a read failed, 2 for a usage error, trouble reading or
-writing, or a device out of reach; 130 when interrupted.
+writing, or a device out of reach or given up on; 130 when interrupted.
 )";
 
 std::string lowerFirst(std::string text)
@@ -190,7 +196,8 @@ std::optional<TcpEndpoint> EndpointOf(const std::string &host)
         const std::string_view rest = std::string_view(host).substr(close + 1);
         if (rest.empty())
             return endpoint;
-        const std::optional<int> port = rest.starts_with(':') ? portOf(rest.substr(1)) : std::nullopt;
+        const std::optional<int> port
+            = rest.starts_with(':') ? portOf(rest.substr(1)) : std::nullopt;
         if (!port)
             return std::nullopt;
         endpoint.port = *port;

@@ -32,11 +32,11 @@ constexpr std::array<RegisterType, 4> Types = { RegisterType::Coil, RegisterType
 int MaxPerRead(RegisterType type)
 {
     return type == RegisterType::Coil || type == RegisterType::DiscreteInput ? MaxBitsPerRead
-                                                                              : MaxRegistersPerRead;
+                                                                             : MaxRegistersPerRead;
 }
 
-std::vector<ReadRequest> PlanReads(std::span<const Wanted> wanted, int maxGap,
-    const std::function<int(RegisterType)> &limit)
+std::vector<ReadRequest> PlanReads(
+    std::span<const Wanted> wanted, int maxGap, const std::function<int(RegisterType)> &limit)
 {
     std::vector<ReadRequest> requests;
     for (const RegisterType type : Types) {

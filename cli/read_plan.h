@@ -43,8 +43,8 @@ struct ReadRequest {
 // The requests that read every wanted register: by type, then address;
 // neighbours joined, with up to maxGap registers nobody wants between them;
 // none longer than limit(type). Pure: no device is asked.
-std::vector<ReadRequest> PlanReads(std::span<const Wanted> wanted, int maxGap,
-    const std::function<int(RegisterType)> &limit);
+std::vector<ReadRequest> PlanReads(
+    std::span<const Wanted> wanted, int maxGap, const std::function<int(RegisterType)> &limit);
 
 // What came of each register of a window of lines: its value, or why it
 // could not be read.

@@ -8,11 +8,11 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <functional>
-#include <utility>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <sys/stat.h>
+#include <utility>
 
 #ifdef _WIN32
 #include <io.h>
@@ -113,7 +113,7 @@ int convertOnce(const Session &session, Output &output)
     if (!conversion.problem)
         return ExitOk;
     return conversion.problem->device.kind == DeviceError::Kind::GaveUp ? ExitTrouble
-                                                                         : ExitDataProblem;
+                                                                        : ExitDataProblem;
 }
 
 std::atomic<bool> interrupted = false;
@@ -209,7 +209,8 @@ int convertLists(Session &session, Output &output)
         std::FILE *in = input.file;
         LineReader reader(
             [in](char *buffer, std::size_t size) { return std::fread(buffer, 1, size, in); });
-        if (!batch.convertAll(reader, OneColumnSeparator(invocation.options, input.path), out, flush))
+        if (!batch.convertAll(
+                reader, OneColumnSeparator(invocation.options, input.path), out, flush))
             status = ExitTrouble;
         flush(out);
         if (std::ferror(in)) {

@@ -121,7 +121,8 @@ public:
 
     static std::vector<std::string> python(const std::string &script, std::vector<std::string> args)
     {
-        args.insert(args.begin(), { "/usr/bin/python3", std::string(MODBUSCALC_TEST_SERVERS) + script });
+        args.insert(
+            args.begin(), { "/usr/bin/python3", std::string(MODBUSCALC_TEST_SERVERS) + script });
         return args;
     }
 
@@ -170,8 +171,10 @@ protected:
         const LocalPort free(false);
         const int port = free.port();
         faults.insert(faults.begin(),
-            { std::to_string(port), std::to_string(m_port), "count=" + (m_dir / "requests").string() });
-        m_proxy.emplace(Service::python("fault_proxy.py", faults), [port] { return accepts(port); });
+            { std::to_string(port), std::to_string(m_port),
+                "count=" + (m_dir / "requests").string() });
+        m_proxy.emplace(
+            Service::python("fault_proxy.py", faults), [port] { return accepts(port); });
         ASSERT_TRUE(m_proxy->up());
         m_host = "127.0.0.1:" + std::to_string(port);
     }
@@ -312,7 +315,6 @@ TEST_F(ModbuscalcTest, DevicesOutOfReach)
     EXPECT_LT(waited, 1.9);
 }
 
-
 TEST_F(ReadTest, ALateReplyCostsAtMostItsOwnLine)
 {
     withFaults({ "late=2:1.5" });
@@ -405,6 +407,27 @@ TEST_F(ReadTest, AWholeTableInTheFewestRequests)
     EXPECT_EQ(requests(), 17); // 2,048 registers, 125 a request
 }
 
+TEST_F(ReadTest, HostsByNameAndIPv6)
+{
+    withFaults({});
+    const std::string port = m_host.substr(m_host.rfind(':') + 1);
+    expectCases(
+        { { { "read", "--host", "localhost:" + port, "1", "1", "1" }, "", "2305 2305\n", 0, "" } });
+    const int probe = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 address {};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    address.sin6_port = htons(static_cast<std::uint16_t>(std::stoi(port)));
+    const bool v6 = ::connect(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    ::close(probe);
+    if (!v6)
+        GTEST_SKIP() << "no IPv6 on this machine";
+    expectCases({
+        { { "read", "--host", "[::1]:" + port, "1", "1", "1" }, "", "2305 2305\n", 0, "" },
+        { { "read", "--host", "::1", "1", "1", "1" }, "", "", 2, "[::1]:502: Connection refused" },
+    });
+}
+
 TEST_F(ReadTest, AGapIsSpannedOnlyWhenAllowed)
 {
     withFaults({});
@@ -435,7 +458,8 @@ TEST_F(HolesTest, ExactlyTheLinesOfTheHolesFail)
             const std::string cell = "0," + std::to_string(a / 256) + ',' + std::to_string(a % 256);
             map += cell + '\n';
             const bool hole = (a >= 100 && a < 110) || a == 500;
-            expected += cell + ',' + std::to_string(a) + ',' + (hole ? "Error" : std::to_string(a)) + '\n';
+            expected += cell + ',' + std::to_string(a) + ',' + (hole ? "Error" : std::to_string(a))
+                + '\n';
         }
         const Result holes = run(args({ "-q" }), map);
         EXPECT_EQ(holes.out, expected);

@@ -3,7 +3,8 @@ modbuscalc and a real server, for the tests and the benchmark.
 
     /usr/bin/python3 fault_proxy.py LISTEN UPSTREAM [FAULT ...]
 
-LISTEN and UPSTREAM are ports on 127.0.0.1. Each FAULT is one of:
+LISTEN and UPSTREAM are ports on 127.0.0.1; the proxy listens on ::1 too
+where this machine has it. Each FAULT is one of:
     late=N:SECONDS   hold the Nth reply (from 1) back that long
     close=K          close the client's connection after every K replies
     silent           accept connections and never answer
@@ -95,10 +96,14 @@ async def serve(faults, upstream_port, reader, writer):
 async def main():
     listen, upstream_port = int(sys.argv[1]), int(sys.argv[2])
     faults = Faults(sys.argv[3:])
-    server = await asyncio.start_server(
-        lambda r, w: serve(faults, upstream_port, r, w), "127.0.0.1", listen)
-    async with server:
-        await server.serve_forever()
+    def handle(r, w):
+        return serve(faults, upstream_port, r, w)
+    servers = [await asyncio.start_server(handle, "127.0.0.1", listen)]
+    try:
+        servers.append(await asyncio.start_server(handle, "::1", listen))
+    except OSError:
+        pass  # no IPv6 here
+    await asyncio.gather(*(server.serve_forever() for server in servers))
 
 
 if __name__ == "__main__":

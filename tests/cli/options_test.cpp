@@ -131,13 +131,9 @@ TEST(Options, HostsByNameAndAddress)
         int port;
     };
     const Case cases[] = {
-        { "192.0.2.10", "192.0.2.10", 502 },
-        { "192.0.2.10:5020", "192.0.2.10", 5020 },
-        { "localhost:502", "localhost", 502 },
-        { "plc-7.example", "plc-7.example", 502 },
-        { "[::1]:5020", "::1", 5020 },
-        { "[::1]", "::1", 502 },
-        { "::1", "::1", 502 },
+        { "192.0.2.10", "192.0.2.10", 502 }, { "192.0.2.10:5020", "192.0.2.10", 5020 },
+        { "localhost:502", "localhost", 502 }, { "plc-7.example", "plc-7.example", 502 },
+        { "[::1]:5020", "::1", 5020 }, { "[::1]", "::1", 502 }, { "::1", "::1", 502 },
         { "fe80::1:2", "fe80::1:2", 502 }, // more than one colon: all of it is the address
     };
     for (const Case &c : cases) {
