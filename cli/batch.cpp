@@ -184,8 +184,8 @@ bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &r
                     auto prepared = PrepareRead(m_options, m_inputs);
                     if (auto *read = std::get_if<PreparedRead>(&prepared)) {
                         // Its results follow once the window is read.
-                        m_pending.push_back(
-                            { sink.size(), separator, record.lineNumber, std::move(*read) });
+                        m_pending.push_back({ before, sink.size(), separator, record.lineNumber,
+                            std::move(*read) });
                         sink += record.crlf ? "\r\n" : "\n";
                         return true;
                     }
@@ -236,7 +236,7 @@ void BatchConverter::readWindow(std::string &out)
         std::optional<ReadResult> result = m_reader ? m_reader->result(line.read.wanted)
                                                     : std::optional<ReadResult>(DeviceError {});
         if (!result) {
-            m_window.resize(line.at);
+            m_window.resize(line.start);
             cut = line.lineNumber;
             break;
         }

@@ -60,7 +60,8 @@ private:
     // A line whose results wait for its window's reads: where they go in
     // the window's text.
     struct Pending {
-        std::size_t at;
+        std::size_t start; // where the line begins in the window's text
+        std::size_t at; // where its results go
         char separator;
         std::size_t lineNumber;
         PreparedRead read;

@@ -438,6 +438,34 @@ TEST_F(ReadTest, AGapIsSpannedOnlyWhenAllowed)
     EXPECT_EQ(requests(), 4); // one more: all three in one
 }
 
+TEST_F(ReadTest, CtrlCStopsAfterTheRequestInProgress)
+{
+    withFaults({ "rtt=50" });
+    const fs::path map = file("map.csv", sparseMap(100)), out = m_dir / "out";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::freopen(out.c_str(), "w", stdout);
+        std::freopen("/dev/null", "w", stderr);
+        const std::string host = m_host;
+        ::execl(MODBUSCALC_PROGRAM, "modbuscalc", "read", "--host", host.c_str(), map.c_str(),
+            static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    ::kill(child, SIGINT);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    // Whole lines, each right, in the map's order, and not all of them.
+    const std::string written = readFile(out);
+    const std::string all = sparseMapRead(100);
+    EXPECT_TRUE(all.starts_with(written)) << written;
+    EXPECT_TRUE(written.empty() || written.back() == '\n');
+    EXPECT_LT(written.size(), all.size());
+    EXPECT_LT(requests(), 100);
+}
+
 // A device with holes in its holding registers: 100..109 and 500 of 0..999.
 class HolesTest : public ReadTest {
 protected:
