@@ -55,17 +55,29 @@ void BatchConverter::reject(std::size_t lineNumber, const Problem &problem)
 
 bool BatchConverter::resolveColumns(const std::vector<std::string_view> &header)
 {
-    m_selected.clear();
-    for (const std::string &name : m_options.columns) {
+    const auto column = [&](const std::string &name) -> std::optional<std::size_t> {
         const auto found = std::find_if(header.begin(), header.end(),
             [&name](std::string_view field) { return EqualsIgnoringCase(field, name); });
-        if (found == header.end()) {
-            Problem problem(Problem::Kind::NoSuchColumn);
-            problem.text = name;
-            m_report(0, Describe(problem));
-            return false;
+        if (found != header.end())
+            return static_cast<std::size_t>(found - header.begin());
+        Problem problem(Problem::Kind::NoSuchColumn);
+        problem.text = name;
+        m_report(0, Describe(problem));
+        return std::nullopt;
+    };
+    if (!m_options.columns.empty()) {
+        m_selected.clear();
+        for (const std::string &name : m_options.columns) {
+            const std::optional<std::size_t> found = column(name);
+            if (!found)
+                return false;
+            m_selected.push_back(*found);
         }
-        m_selected.push_back(static_cast<std::size_t>(found - header.begin()));
+    }
+    if (!m_options.formatColumn.empty() && !m_formatColumn) {
+        m_formatColumn = column(m_options.formatColumn);
+        if (!m_formatColumn)
+            return false;
     }
     return true;
 }
@@ -74,6 +86,9 @@ std::optional<Problem> BatchConverter::pickInputs(const std::vector<std::string_
 {
     m_inputs.clear();
     m_inputColumns.clear();
+    m_format.reset();
+    if (m_formatColumn)
+        m_format = *m_formatColumn < fields.size() ? fields[*m_formatColumn] : std::string_view();
     if (!m_selected.empty()) {
         for (std::size_t column : m_selected) {
             if (column >= fields.size()) {
@@ -92,16 +107,19 @@ std::optional<Problem> BatchConverter::pickInputs(const std::vector<std::string_
     std::size_t count = fields.size();
     while (count > 0 && fields[count - 1].empty())
         --count;
-    const std::size_t expected = m_verb.inputs;
-    if (count != expected) {
-        Problem problem(Problem::Kind::FieldCount);
-        problem.expected = expected;
-        problem.found = count;
-        return problem;
-    }
+    // The format's column is not an input.
     for (std::size_t i = 0; i < count; ++i) {
+        if (i == m_formatColumn)
+            continue;
         m_inputs.push_back(fields[i]);
         m_inputColumns.push_back(i);
+    }
+    if (!TakesInputs(m_verb, m_inputs.size())) {
+        Problem problem(Problem::Kind::FieldCount);
+        problem.expected = m_verb.inputs;
+        problem.expectedOther = m_verb.otherInputs;
+        problem.found = m_inputs.size();
+        return problem;
     }
     return std::nullopt;
 }
@@ -111,6 +129,10 @@ bool BatchConverter::convertAll(LineReader &reader, char oneColumnSeparator, std
 {
     CsvReader records(reader, m_options.delimiter);
     m_selected = m_options.fields;
+    m_formatColumn.reset();
+    const std::string &formatColumn = m_options.formatColumn;
+    if (!formatColumn.empty() && std::all_of(formatColumn.begin(), formatColumn.end(), IsDigit))
+        m_formatColumn = std::stoul(formatColumn) - 1;
     const std::vector<std::string_view> names = m_verb.resultNames(m_options);
     bool first = true;
     // A map read from a device is written a window of lines at a time,
@@ -118,6 +140,13 @@ bool BatchConverter::convertAll(LineReader &reader, char oneColumnSeparator, std
     std::string &sink = m_verb.readsDevice ? m_window : out;
 
     while (const auto record = records.next()) {
+        if (record->separatorHint) {
+            // Copied through; the header, if any, is the line after it.
+            sink += record->text;
+            sink += record->crlf ? "\r\n" : "\n";
+            ++m_linesRead;
+            continue;
+        }
         const bool isFirst = std::exchange(first, false);
         ++m_linesRead;
         if (record->tooLong) {
@@ -160,14 +189,24 @@ bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &r
     sink += text;
     if (isFirst && text.starts_with(ByteOrderMark))
         text.remove_prefix(ByteOrderMark.size());
-    if (!IsBlankText(text)) {
-        const std::vector<std::string_view> &fields = records.split(text);
+    // UTF-16 without its byte-order mark has a NUL byte beside each letter:
+    // nothing in it reads, so say why once.
+    if (isFirst && text.find('\0') != std::string_view::npos)
+        m_report(0,
+            "the input looks like UTF-16 without a byte-order mark; modbuscalc reads "
+            "UTF-8, or UTF-16 with its mark (Excel's Unicode text)");
+    const std::vector<std::string_view> &fields = records.split(text);
+    // A row of separators alone, as spreadsheets write an empty row, is as
+    // blank as a blank line.
+    const bool empty = std::all_of(
+        fields.begin(), fields.end(), [](std::string_view field) { return field.empty(); });
+    if (!empty && !IsBlankText(text)) {
         char separator = records.separator().value_or(oneColumnSeparator);
         if (separator == BlankSeparator && fields.size() == 1)
             separator = oneColumnSeparator;
 
         if (isFirst && m_options.header) {
-            if (!m_options.columns.empty() && !resolveColumns(fields)) {
+            if (!resolveColumns(fields)) {
                 sink.resize(before);
                 return false;
             }
@@ -181,7 +220,7 @@ bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &r
             if (!problem) {
                 Conversion conversion;
                 if (m_verb.readsDevice) {
-                    auto prepared = PrepareRead(m_options, m_inputs);
+                    auto prepared = PrepareRead(m_options, m_inputs, m_format);
                     if (auto *read = std::get_if<PreparedRead>(&prepared)) {
                         // Its results follow once the window is read.
                         m_pending.push_back({ before, sink.size(), separator, record.lineNumber,
@@ -196,6 +235,8 @@ bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &r
                 problem = std::move(conversion.problem);
                 if (problem && problem->input)
                     problem->field = m_inputColumns[*problem->input] + 1;
+                if (problem && problem->kind == Problem::Kind::UnknownFormat)
+                    problem->field = *m_formatColumn + 1;
                 for (const std::string &result : conversion.results) {
                     sink += separator;
                     sink += result;

@@ -84,6 +84,8 @@ private:
     std::vector<std::size_t> m_selected; // 0-based columns, when chosen
     std::vector<std::string_view> m_inputs;
     std::vector<std::size_t> m_inputColumns; // each input's column, from 0
+    std::optional<std::size_t> m_formatColumn; // read: each line's format, from 0
+    std::optional<std::string_view> m_format; // the line's format, as written
     std::size_t m_failed = 0;
     std::size_t m_linesRead = 0;
     std::size_t m_linesDone = 0;

@@ -121,6 +121,18 @@ std::optional<CsvReader::Record> CsvReader::next()
         text.remove_suffix(1);
         record.crlf = true;
     }
+    if (record.lineNumber == 1) {
+        std::string_view hint = text;
+        if (hint.starts_with("\xEF\xBB\xBF"))
+            hint.remove_prefix(3);
+        if (hint.size() == 5 && EqualsIgnoringCase(hint.substr(0, 4), "sep=")) {
+            record.separatorHint = true;
+            if (!m_separator && hint[4] != '"')
+                m_separator = hint[4];
+            record.text = text;
+            return record;
+        }
+    }
     if (!m_separator && text.find_first_not_of(" \t") != std::string_view::npos)
         m_separator = DetectSeparator(text);
     record.text = text;

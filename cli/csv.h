@@ -33,6 +33,8 @@ public:
         std::size_t lines; // how many lines of the input it takes
         bool tooLong; // over the length limit: text is empty, the rest skipped
         bool unterminated; // the input ended inside a quoted field
+        // Excel's "sep=;" first line: the separator, told; not a record.
+        bool separatorHint = false;
     };
 
     // separator: the one to use, or nullopt to detect it from the input's

@@ -5,6 +5,7 @@
 // these, so a new name is one row.
 
 #include "core/notation.h"
+#include "core/text.h"
 
 #include <algorithm>
 #include <array>
@@ -52,13 +53,20 @@ inline constexpr std::array<Name<RegisterType>, 4> RegisterTypeNames = { {
     { "coil", RegisterType::Coil, "coils, 0xxxxx" },
 } };
 
-inline constexpr std::array<Name<ValueFormat>, 6> ValueFormatNames = { {
+// Our own names, then the IEC 61131-3 types engineers write in their maps.
+inline constexpr std::array<Name<ValueFormat>, 12> ValueFormatNames = { {
     { "u16", ValueFormat::U16, "16 bits unsigned (default)" },
     { "s16", ValueFormat::S16, "16 bits signed" },
     { "hex", ValueFormat::Hex, "16 bits in hex" },
     { "u32", ValueFormat::U32, "32 bits unsigned, two registers" },
     { "s32", ValueFormat::S32, "32 bits signed, two registers" },
     { "f32", ValueFormat::F32, "a 32-bit float, two registers" },
+    { "UINT", ValueFormat::U16, "as u16" },
+    { "INT", ValueFormat::S16, "as s16" },
+    { "WORD", ValueFormat::Hex, "as hex" },
+    { "UDINT", ValueFormat::U32, "as u32" },
+    { "DINT", ValueFormat::S32, "as s32" },
+    { "REAL", ValueFormat::F32, "as f32" },
 } };
 
 inline constexpr std::array<Name<WordOrder>, 2> WordOrderNames = { {
@@ -72,13 +80,13 @@ inline constexpr std::array<Name<Parity>, 3> ParityNames = { {
     { "O", Parity::Odd, "odd" },
 } };
 
-// The value a name stands for, or nullopt.
+// The value a name stands for, in any letter case, or nullopt.
 template <typename Value, std::size_t N>
 constexpr std::optional<Value> FindName(
     const std::array<Name<Value>, N> &names, std::string_view name)
 {
-    const auto found = std::find_if(
-        names.begin(), names.end(), [name](const Name<Value> &row) { return row.name == name; });
+    const auto found = std::find_if(names.begin(), names.end(),
+        [name](const Name<Value> &row) { return EqualsIgnoringCase(row.name, name); });
     return found == names.end() ? std::nullopt : std::optional<Value>(found->value);
 }
 
@@ -111,10 +119,6 @@ constexpr std::string_view NameOf(const std::array<Name<Value>, N> &names, Value
             return row.name;
     return {};
 }
-
-// What a register type's registers are called in a sentence:
-// "holding-register" (as in "not a holding-register reference").
-std::string_view TypeNoun(RegisterType type);
 
 // Registers one value of the format takes: 2 for 32-bit formats.
 int RegistersPerValue(ValueFormat format);

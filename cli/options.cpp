@@ -176,6 +176,63 @@ std::string verbList()
     return list;
 }
 
+// Where each option's value goes.
+struct Bound {
+    Bound(Options &o, Connection &c, DeviceArguments &d)
+        : options(o)
+        , connection(c)
+        , device(d)
+    {
+    }
+    Options &options;
+    Connection &connection;
+    DeviceArguments &device;
+    bool modbus = false;
+    std::string notation = "address", type = "holding", delimiter, fields, columns;
+    std::string format = "u16", wordOrder = "high-first", formatColumn;
+};
+
+// The options, bound to where their values go: those of every verb, and
+// with reading, read's own.
+void addOptions(CLI::App &app, Bound &b, bool reading)
+{
+    Options &options = b.options;
+    app.add_flag("-m,--modbus", b.modbus, "Modbus (1-based) addressing; without it, absolute");
+    app.add_flag("--header", options.header, "Each input's first line is a header: copy it");
+    app.add_flag("--lenient", options.lenient,
+        "Read numbers as the window does: the number a field begins with, else 0");
+    app.add_flag("-q,--quiet", options.quiet, "No message for each rejected line");
+    app.add_flag("-a,--all", options.all, "Every notation: pdu, register, reference, hex");
+    app.add_option("-n,--notation", b.notation, choices("The notation", NotationNames));
+    app.add_option("--type", b.type,
+        choices("The register type, for references written and bare addresses", RegisterTypeNames));
+    app.add_option("-d,--delimiter", b.delimiter, "The field separator (tab: \\t)");
+    app.add_option("-f,--fields", b.fields, "The columns to read, from 1: 3,4,5 or 3-5");
+    app.add_option("--columns", b.columns, "With --header, the columns to read by name");
+    if (!reading)
+        return;
+    Connection &connection = b.connection;
+    DeviceArguments &device = b.device;
+    app.add_option("--host", device.host, "read: the device's HOST[:PORT] (Modbus TCP, port 502)");
+    app.add_option("--serial", device.serial, "read: the serial DEVICE (Modbus RTU)");
+    app.add_option("--baud", device.line.baud, "read: RTU speed (19200)");
+    app.add_option("--parity", device.parity, choices("read: RTU parity", ParityNames));
+    app.add_option("--data-bits", device.line.dataBits, "read: RTU data bits (8)");
+    app.add_option("--stop-bits", device.line.stopBits, "read: RTU stop bits (1)");
+    app.add_option("--unit", connection.unit, "read: the unit (slave) id (1)");
+    app.add_option("--timeout", connection.timeout, "read: seconds for each request (1)");
+    app.add_option("--retries", connection.retries,
+        "read: further tries of a request without an answer, each on a fresh connection (0)");
+    app.add_option("--count", options.count, "read: how many values from the cell on (1)");
+    app.add_option("--max-gap", options.maxGap,
+        "read: registers nobody asked for that one request may span (0)");
+    app.add_option("--format", b.format, choices("read: the values", ValueFormatNames));
+    app.add_option("--format-column", b.formatColumn,
+        "read: each line's format from this column (a number, or with --header a name)");
+    app.add_option("--word-order", b.wordOrder, choices("read: 32 bits", WordOrderNames));
+    app.add_flag("--verbose", connection.verbose, "read: each request's frame on standard error");
+}
+
 } // namespace
 
 std::optional<TcpEndpoint> EndpointOf(const std::string &host)
@@ -281,39 +338,12 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
 
     Invocation invocation;
     Options &options = invocation.options;
-    bool modbus = false;
-    std::string notation = "address", type = "holding", delimiter, fields, columns;
-    app.add_flag("-m,--modbus", modbus, "Modbus (1-based) addressing; without it, absolute");
-    app.add_flag("--header", options.header, "Each input's first line is a header: copy it");
-    app.add_flag("--lenient", options.lenient,
-        "Read numbers as the window does: the number a field begins with, else 0");
-    app.add_flag("-q,--quiet", options.quiet, "No message for each rejected line");
-    app.add_flag("-a,--all", options.all, "Every notation: pdu, register, reference, hex");
-    app.add_option("-n,--notation", notation, choices("The notation", NotationNames));
-    app.add_option("--type", type, choices("For ref: the register type", RegisterTypeNames));
-    app.add_option("-d,--delimiter", delimiter, "The field separator (tab: \\t)");
-    app.add_option("-f,--fields", fields, "The columns to read, from 1: 3,4,5 or 3-5");
-    app.add_option("--columns", columns, "With --header, the columns to read by name");
-
     Connection connection;
     DeviceArguments device;
-    std::string format = "u16", wordOrder = "high-first";
-    app.add_option("--host", device.host, "read: the device's HOST[:PORT] (Modbus TCP, port 502)");
-    app.add_option("--serial", device.serial, "read: the serial DEVICE (Modbus RTU)");
-    app.add_option("--baud", device.line.baud, "read: RTU speed (19200)");
-    app.add_option("--parity", device.parity, choices("read: RTU parity", ParityNames));
-    app.add_option("--data-bits", device.line.dataBits, "read: RTU data bits (8)");
-    app.add_option("--stop-bits", device.line.stopBits, "read: RTU stop bits (1)");
-    app.add_option("--unit", connection.unit, "read: the unit (slave) id (1)");
-    app.add_option("--timeout", connection.timeout, "read: seconds for each request (1)");
-    app.add_option("--retries", connection.retries, "read: further tries of a failed request (0)");
-    app.add_option("--count", options.count, "read: how many values from the cell on (1)");
-    app.add_option("--max-gap", options.maxGap,
-        "read: registers nobody asked for that one request may span (0)");
-    app.add_option("--format", format, choices("read: the values", ValueFormatNames));
-    app.add_option("--word-order", wordOrder, choices("read: 32 bits", WordOrderNames));
-    app.add_flag("--verbose", connection.verbose, "read: each request on standard error");
-
+    Bound bound { options, connection, device };
+    // All of them before the verb; after it, those that apply to it, which
+    // its --help lists.
+    addOptions(app, bound, true);
     std::vector<std::vector<std::string>> operands(Verbs().size());
     std::vector<CLI::App *> subcommands;
     for (std::size_t i = 0; i < Verbs().size(); ++i) {
@@ -322,7 +352,8 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
             std::string(verb.operands) + " to " + std::string(verb.summary));
         sub->add_option("operands", operands[i],
             std::string(verb.operands) + "; or files to read, none: standard input");
-        sub->fallthrough(); // options before or after the verb
+        sub->fallthrough(); // the main parser's options after the verb too
+        addOptions(*sub, bound, verb.readsDevice);
         subcommands.push_back(sub);
     }
 
@@ -358,71 +389,100 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
         return UsageError { lowerFirst(e.what()) };
     }
 
+    const CLI::App *parsedVerb = nullptr;
     for (std::size_t i = 0; i < subcommands.size(); ++i) {
         if (subcommands[i]->parsed()) {
             invocation.verb = &Verbs()[i];
             invocation.operands = operands[i];
+            parsedVerb = subcommands[i];
         }
     }
+    // Given before the verb or after it.
+    const auto given = [&](const char *name) {
+        return app.count(name)
+            + (parsedVerb->get_option_no_throw(name) ? parsedVerb->count(name) : 0)
+            > 0;
+    };
     for (std::string &operand : invocation.operands)
         if (const auto original = originals.find(operand); original != originals.end())
             operand = original->second;
     invocation.operands.insert(invocation.operands.end(), afterDashes.begin(), afterDashes.end());
 
-    options.mode = modbus ? AddressingMode::Modbus : AddressingMode::Absolute;
-    if (auto error = pick(NotationNames, "notation", notation, options.notation))
+    options.mode = bound.modbus ? AddressingMode::Modbus : AddressingMode::Absolute;
+    if (auto error = pick(NotationNames, "notation", bound.notation, options.notation))
         return *error;
-    if (auto error = pick(RegisterTypeNames, "type", type, options.type))
+    if (auto error = pick(RegisterTypeNames, "type", bound.type, options.type))
         return *error;
-    if (app.count("--delimiter")) {
-        options.delimiter = delimiterOf(delimiter);
+    if (given("--delimiter")) {
+        options.delimiter = delimiterOf(bound.delimiter);
         if (!options.delimiter)
-            return UsageError { "the delimiter must be a single character: '" + Printable(delimiter)
-                + "'" };
+            return UsageError { "the delimiter must be a single character: '"
+                + Printable(bound.delimiter) + "'" };
     }
     const Verb &verb = *invocation.verb;
-    if (app.count("--fields")) {
-        const auto list = FieldList(fields);
+    if (given("--fields")) {
+        const auto list = FieldList(bound.fields);
         if (!list)
-            return UsageError { "invalid field list '" + Printable(fields) + "'" };
+            return UsageError { "invalid field list '" + Printable(bound.fields) + "'" };
         options.fields = *list;
     }
-    if (app.count("--columns")) {
+    if (given("--columns")) {
         if (!options.header)
             return UsageError {
                 "--columns picks columns by the header's names: give --header too"
             };
         if (!options.fields.empty())
             return UsageError { "give -f or --columns, not both" };
+        const std::string &columns = bound.columns;
         for (std::size_t pos = 0; pos <= columns.size();) {
             const std::size_t end = std::min(columns.find(',', pos), columns.size());
             options.columns.push_back(columns.substr(pos, end - pos));
             pos = end + 1;
         }
     }
-    if (verb.name == "read") {
+    if (verb.readsDevice) {
         auto checked = connectionOf(device, connection);
         if (auto *error = std::get_if<UsageError>(&checked))
             return *error;
         invocation.connection = std::get<Connection>(std::move(checked));
-        if (auto error = checkValues(options, format, wordOrder))
+        if (auto error = checkValues(options, bound.format, bound.wordOrder))
             return *error;
+        if (given("--format-column")) {
+            const std::string &column = bound.formatColumn;
+            const bool number
+                = !column.empty() && std::all_of(column.begin(), column.end(), IsDigit);
+            if (!number && !options.header)
+                return UsageError { "--format-column " + Printable(column)
+                    + " names a column of the header: give --header too" };
+            if (column.empty() || (number && (column.size() > 6 || std::stoul(column) == 0)))
+                return UsageError { "invalid format column '" + Printable(column) + "'" };
+            options.formatColumn = column;
+        }
     }
     const std::size_t chosen = options.fields.size() + options.columns.size();
-    if (chosen != 0 && chosen != verb.inputs)
-        return UsageError { std::string(verb.name) + " reads "
-            + plural(verb.inputs, "column", "columns") + ", not " + std::to_string(chosen) };
+    const std::string counts = verb.otherInputs == 0
+        ? std::to_string(verb.inputs)
+        : std::to_string(verb.inputs) + " or " + std::to_string(verb.otherInputs);
+    if (chosen != 0 && !TakesInputs(verb, chosen))
+        return UsageError { std::string(verb.name) + " reads " + counts
+            + (chosen == 1 && verb.inputs == 1 ? " column" : " columns") + ", not "
+            + std::to_string(chosen) };
 
-    const Notation inputNotation = verb.takesAddress ? options.notation : Notation::Address;
-    const bool allNumbers = std::all_of(
-        invocation.operands.begin(), invocation.operands.end(), [&](const std::string &operand) {
-            return ReadsAsNumber(operand, inputNotation, options.type);
-        });
-    invocation.numbers = allNumbers && invocation.operands.size() == verb.inputs;
+    // One operand is an address in the notation; three are a cell.
+    const Notation inputNotation = verb.takesAddress || invocation.operands.size() == 1
+        ? options.notation
+        : Notation::Address;
+    const bool allNumbers = std::all_of(invocation.operands.begin(), invocation.operands.end(),
+        [&](const std::string &operand) { return ReadsAsNumber(operand, inputNotation); });
+    invocation.numbers = allNumbers && TakesInputs(verb, invocation.operands.size());
     if (allNumbers && !invocation.operands.empty() && !invocation.numbers)
         return UsageError { std::string(verb.name) + " takes "
-            + plural(verb.inputs, "number", "numbers") + ", got "
-            + std::to_string(invocation.operands.size()) };
+            + (verb.otherInputs == 0 ? plural(verb.inputs, "number", "numbers")
+                                     : std::to_string(verb.inputs) + " numbers or "
+                        + std::to_string(verb.otherInputs) + " address")
+            + ", got " + std::to_string(invocation.operands.size()) };
+    if (invocation.numbers && !options.formatColumn.empty())
+        return UsageError { "--format-column reads each line's format from a map" };
     return invocation;
 }
 

@@ -39,19 +39,27 @@ std::string Describe(const Problem &problem)
     case Kind::NotAHexNumber:
         return input + " is not a hex number";
     case Kind::NotAReference:
-        return input + " is not a " + std::string(TypeNoun(problem.type)) + " reference";
+        return input + " is not a reference";
     case Kind::OutOfRange:
         return problem.subject + " is out of range";
     case Kind::NoWholeAddress:
         return problem.subject + " has no whole register address";
     case Kind::ReadsPastTheEnd:
         return problem.subject + ": the read runs past the last cell";
+    case Kind::BitsHaveNoWideFormat:
+        return problem.subject + ": coils and discrete inputs are single bits: no 32-bit format";
+    case Kind::UnknownFormat:
+        return (problem.field > 0 ? field + ": " : std::string())
+            + (problem.text.empty() ? std::string("no format")
+                                    : "unknown format '" + Printable(problem.text)
+                        + "'; formats: " + NameList(ValueFormatNames));
     case Kind::NoDevice:
         return "no device to read from";
     case Kind::ReadFailed:
         return problem.subject + ": " + Printable(problem.device.text, std::string::npos);
     case Kind::FieldCount:
         return "expected " + std::to_string(problem.expected)
+            + (problem.expectedOther ? " or " + std::to_string(problem.expectedOther) : "")
             + (problem.expected == 1 ? " field" : " fields") + ", found "
             + std::to_string(problem.found)
             + (problem.found > problem.expected ? "; choose the columns with -f" : "");

@@ -19,11 +19,13 @@ struct Problem {
         NotANumber,
         NotAWholeNumber,
         NotAHexNumber,
-        NotAReference, // of type
+        NotAReference,
         // The inputs as a whole; subject names them ("cell 1 2 3").
         OutOfRange,
         NoWholeAddress,
         ReadsPastTheEnd,
+        BitsHaveNoWideFormat,
+        UnknownFormat, // text: the format as given
         NoDevice,
         ReadFailed, // device says why
         // A line of a map.
@@ -43,9 +45,9 @@ struct Problem {
     std::optional<std::size_t> input; // the input's index, for one input
     std::string text; // the input as written, or the column's name
     std::string subject; // "cell 1 2 3", "address 70000"
-    RegisterType type = RegisterType::HoldingRegister;
     DeviceError device;
     std::size_t expected = 0;
+    std::size_t expectedOther = 0; // another count that would do, or 0
     std::size_t found = 0;
     // Where a map line's input stands: its field number from 1, 0 if none.
     std::size_t field = 0;

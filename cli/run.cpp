@@ -1,6 +1,7 @@
 #include "cli/run.h"
 
 #include "cli/batch.h"
+#include "cli/encoding.h"
 #include "cli/printable.h"
 #include "core/text.h"
 
@@ -46,7 +47,7 @@ bool isOneConversion(const Invocation &invocation)
     if (invocation.numbers)
         return true;
     const std::vector<std::string> &operands = invocation.operands;
-    if (operands.size() != invocation.verb->inputs)
+    if (!TakesInputs(*invocation.verb, operands.size()))
         return false;
     bool numberLike = false;
     for (const std::string &operand : operands) {
@@ -101,9 +102,8 @@ int convertOnce(const Session &session, Output &output)
     const std::vector<std::string_view> inputs(
         invocation.operands.begin(), invocation.operands.end());
     const Conversion conversion = invocation.verb->convert(invocation.options, inputs);
-    // A rejected number and a failed read say why; for the conversions
-    // "Error" says it all.
-    if (conversion.problem && (conversion.problem->aboutOneInput() || session.device))
+    // Why, as a map's line would say it.
+    if (conversion.problem)
         report(Describe(*conversion.problem));
     std::string line;
     for (const std::string &result : conversion.results)
@@ -207,8 +207,8 @@ int convertLists(Session &session, Output &output)
             break;
         name = input.name;
         std::FILE *in = input.file;
-        LineReader reader(
-            [in](char *buffer, std::size_t size) { return std::fread(buffer, 1, size, in); });
+        LineReader reader(TextSource(
+            [in](char *buffer, std::size_t size) { return std::fread(buffer, 1, size, in); }));
         if (!batch.convertAll(
                 reader, OneColumnSeparator(invocation.options, input.path), out, flush))
             status = ExitTrouble;

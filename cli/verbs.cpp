@@ -27,12 +27,14 @@ std::string text(double value)
 }
 
 // The address of pdu in the chosen notation, or every notation.
-void writeAddress(const Options &options, double pdu, std::vector<std::string> &results)
+void writeAddress(const Options &options, double pdu, std::vector<std::string> &results,
+    std::optional<RegisterType> type = std::nullopt)
 {
+    const RegisterType referenceType = type.value_or(options.type);
     if (options.all) {
         results.push_back(text(pdu));
         results.push_back(text(pdu + 1));
-        results.push_back(ReferenceText(pdu, options.type));
+        results.push_back(ReferenceText(pdu, referenceType));
         results.push_back(HexText(pdu));
         return;
     }
@@ -45,7 +47,7 @@ void writeAddress(const Options &options, double pdu, std::vector<std::string> &
         results.push_back(HexText(address));
         break;
     case Notation::Reference:
-        results.push_back(ReferenceText(pdu, options.type));
+        results.push_back(ReferenceText(pdu, referenceType));
         break;
     }
 }
@@ -134,21 +136,35 @@ std::vector<std::string_view> cellResultNames(const Options &options)
     return names;
 }
 
+// An address as written in a notation: as a number, and, for a reference,
+// the type its first digit names.
+struct WrittenAddress {
+    double address; // in the notation's own counting: a reference is 1-based
+    std::optional<RegisterType> type;
+};
+
 // An address in the notation; a hex number may leave out its prefix.
-std::optional<double> readInNotation(
-    std::string_view input, Notation notation, RegisterType type, bool lenient, Problem &problem)
+std::optional<WrittenAddress> readInNotation(
+    std::string_view input, Notation notation, bool lenient, Problem &problem)
 {
     switch (notation) {
     case Notation::Address:
-        return ReadInput(input, lenient, problem.kind);
-    case Notation::Hex:
+        if (const auto address = ReadInput(input, lenient, problem.kind))
+            return WrittenAddress { *address, std::nullopt };
+        return std::nullopt;
+    case Notation::Hex: {
         problem.kind = Problem::Kind::NotAHexNumber;
-        return HasHexPrefix(input) ? ReadHex(input)
-                                   : ReadHex("0x" + std::string(TrimBlanks(input)));
+        const auto address
+            = HasHexPrefix(input) ? ReadHex(input) : ReadHex("0x" + std::string(TrimBlanks(input)));
+        if (address)
+            return WrittenAddress { *address, std::nullopt };
+        return std::nullopt;
+    }
     case Notation::Reference:
         problem.kind = Problem::Kind::NotAReference;
-        problem.type = type;
-        return ReadReference(input, type);
+        if (const auto reference = ReadAnyReference(input))
+            return WrittenAddress { reference->pduAddress, reference->type };
+        return std::nullopt;
     }
     return std::nullopt;
 }
@@ -158,13 +174,14 @@ Conversion convertCell(const Options &options, std::span<const std::string_view>
     const std::size_t count = options.all ? 3 + AllNames.size() : 3;
     const std::string_view input = inputs[0];
     Problem problem = InputProblem(Problem::Kind::NotANumber, 0, std::string(input));
-    const std::optional<double> address
-        = readInNotation(input, options.notation, options.type, options.lenient, problem);
-    if (!address)
+    const std::optional<WrittenAddress> written
+        = readInNotation(input, options.notation, options.lenient, problem);
+    if (!written)
         return rejected(count, problem);
     // A reference is 1-based whatever the mode.
     const AddressingMode mode
         = options.notation == Notation::Reference ? AddressingMode::Absolute : options.mode;
+    const double *const address = &written->address;
     const std::optional<CellNumbers> cell = CellOfAddress(*address, mode);
     if (!cell)
         return rejected(
@@ -172,7 +189,7 @@ Conversion convertCell(const Options &options, std::span<const std::string_view>
     Conversion conversion;
     conversion.results = { text(cell->table), text(cell->column), text(cell->row) };
     if (options.all)
-        writeAddress(options, *address - ModbusOffset(mode), conversion.results);
+        writeAddress(options, *address - ModbusOffset(mode), conversion.results, written->type);
     return checkedWhole(options, std::move(conversion), inputs, "address");
 }
 
@@ -190,10 +207,10 @@ std::vector<std::string_view> readResultNames(const Options &options)
     return names;
 }
 
-std::string formatted(const Options &options, const std::uint16_t *words)
+std::string formatted(ValueFormat format, WordOrder order, const std::uint16_t *words)
 {
-    if (RegistersPerValue(options.format) == 1) {
-        switch (options.format) {
+    if (RegistersPerValue(format) == 1) {
+        switch (format) {
         case ValueFormat::S16:
             return std::to_string(static_cast<std::int16_t>(words[0]));
         case ValueFormat::Hex:
@@ -202,11 +219,11 @@ std::string formatted(const Options &options, const std::uint16_t *words)
             return std::to_string(words[0]);
         }
     }
-    const bool lowFirst = options.wordOrder == WordOrder::LowFirst;
+    const bool lowFirst = order == WordOrder::LowFirst;
     const std::uint32_t high = lowFirst ? words[1] : words[0];
     const std::uint32_t low = lowFirst ? words[0] : words[1];
     const std::uint32_t value = (high << 16) | low;
-    switch (options.format) {
+    switch (format) {
     case ValueFormat::S32:
         return std::to_string(static_cast<std::int32_t>(value));
     case ValueFormat::F32: {
@@ -221,7 +238,7 @@ std::string formatted(const Options &options, const std::uint16_t *words)
 
 Conversion convertRead(const Options &options, std::span<const std::string_view> inputs)
 {
-    auto prepared = PrepareRead(options, inputs);
+    auto prepared = PrepareRead(options, inputs, std::nullopt);
     if (auto *rejected = std::get_if<Conversion>(&prepared))
         return std::move(*rejected);
     const PreparedRead &read = std::get<PreparedRead>(prepared);
@@ -236,11 +253,11 @@ Conversion convertRead(const Options &options, std::span<const std::string_view>
 }
 
 const std::array<Verb, 3> VerbTable = { {
-    { "address", "TABLE COLUMN ROW", "the cell's address", 3, false, addressResultNames,
+    { "address", "TABLE COLUMN ROW", "the cell's address", 3, 0, false, addressResultNames,
         convertAddress },
-    { "cell", "ADDRESS", "the address's cell: table, column and row", 1, true, cellResultNames,
+    { "cell", "ADDRESS", "the address's cell: table, column and row", 1, 0, true, cellResultNames,
         convertCell },
-    { "read", "TABLE COLUMN ROW", "the cell's value, read from the device", 3, false,
+    { "read", "TABLE COLUMN ROW | ADDRESS", "the value there, read from the device", 3, 1, false,
         readResultNames, convertRead, true },
 } };
 
@@ -281,29 +298,61 @@ std::optional<double> ReadInput(std::string_view input, bool lenient, Problem::K
     return value;
 }
 
-std::variant<PreparedRead, Conversion> PrepareRead(
-    const Options &options, std::span<const std::string_view> inputs)
+std::variant<PreparedRead, Conversion> PrepareRead(const Options &options,
+    std::span<const std::string_view> inputs, std::optional<std::string_view> format)
 {
     const std::size_t count = readResultNames(options).size();
-    const auto cell = readCell(options, inputs);
-    if (const auto *problem = std::get_if<Problem>(&cell))
-        return rejected(count, *problem);
-    // The request always carries the 0-based address, whatever -m says.
-    const std::optional<double> pdu
-        = AddressOfCell(std::get<CellNumbers>(cell), AddressingMode::Absolute);
+    const bool byCell = inputs.size() == 3;
+    const std::string what = byCell ? "cell" : "address";
     const auto failed = [&](Problem::Kind kind) {
-        return rejected(count, SubjectProblem(kind, subject("cell", inputs)));
+        return rejected(count, SubjectProblem(kind, subject(what, inputs)));
     };
+    // The request always carries the 0-based address, whatever -m says.
+    std::optional<double> pdu;
+    RegisterType type = options.type;
+    if (byCell) {
+        const auto cell = readCell(options, inputs);
+        if (const auto *problem = std::get_if<Problem>(&cell))
+            return rejected(count, *problem);
+        pdu = AddressOfCell(std::get<CellNumbers>(cell), AddressingMode::Absolute);
+    } else {
+        Problem problem = InputProblem(Problem::Kind::NotANumber, 0, std::string(inputs[0]));
+        const std::optional<WrittenAddress> written
+            = readInNotation(inputs[0], options.notation, options.lenient, problem);
+        if (!written)
+            return rejected(count, problem);
+        // A reference reads from the type it names, and is 1-based.
+        type = written->type.value_or(options.type);
+        const bool reference = options.notation == Notation::Reference;
+        pdu = written->address - ModbusOffset(reference ? AddressingMode::Absolute : options.mode);
+        if (!(*pdu >= 0 && *pdu <= MaxPduAddress))
+            pdu.reset();
+    }
     if (!pdu)
         return failed(Problem::Kind::OutOfRange);
     if (!IsPduAddress(*pdu))
         return failed(Problem::Kind::NoWholeAddress);
-    const int registers = options.count * RegistersPerValue(options.format);
+
+    ValueFormat valueFormat = options.format;
+    if (format) {
+        const std::string_view name = TrimBlanks(*format);
+        const std::optional<ValueFormat> found = FindName(ValueFormatNames, name);
+        if (!found) {
+            Problem problem(Problem::Kind::UnknownFormat);
+            problem.text = std::string(name);
+            return rejected(count, problem);
+        }
+        valueFormat = *found;
+    }
+    const bool bits = type == RegisterType::Coil || type == RegisterType::DiscreteInput;
+    if (bits && RegistersPerValue(valueFormat) != 1)
+        return failed(Problem::Kind::BitsHaveNoWideFormat);
+    const int registers = options.count * RegistersPerValue(valueFormat);
     if (*pdu + registers - 1 > MaxPduAddress)
         return failed(Problem::Kind::ReadsPastTheEnd);
-    PreparedRead read { { options.type, static_cast<int>(*pdu), registers }, {},
-        subject("cell", inputs) };
-    writeAddress(options, *pdu, read.address);
+    PreparedRead read { { type, static_cast<int>(*pdu), registers }, {}, subject(what, inputs),
+        valueFormat };
+    writeAddress(options, *pdu, read.address, type);
     return read;
 }
 
@@ -320,23 +369,19 @@ Conversion FinishRead(const Options &options, const PreparedRead &read, const Re
         return conversion;
     }
     const auto &words = std::get<std::vector<std::uint16_t>>(result);
+    const int step = RegistersPerValue(read.format);
     for (int i = 0; i < options.count; ++i)
         conversion.results.push_back(
-            formatted(options, words.data() + i * RegistersPerValue(options.format)));
+            formatted(read.format, options.wordOrder, words.data() + i * step));
     return conversion;
 }
 
-bool ReadsAsNumber(std::string_view text, Notation notation, RegisterType type)
+bool ReadsAsNumber(std::string_view text, Notation notation)
 {
     Problem problem(Problem::Kind::NotANumber);
     if (notation == Notation::Address)
         return WholeNumber(text).has_value() || ReadHex(text).has_value();
-    if (notation == Notation::Hex)
-        return readInNotation(text, notation, type, false, problem).has_value();
-    for (const auto &row : RegisterTypeNames) // a reference of any type
-        if (ReadReference(text, row.value))
-            return true;
-    return false;
+    return readInNotation(text, notation, false, problem).has_value();
 }
 
 } // namespace modbuscalc::cli

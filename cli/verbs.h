@@ -39,6 +39,7 @@ struct Options {
     ValueFormat format = ValueFormat::U16;
     WordOrder wordOrder = WordOrder::HighFirst;
     int maxGap = 0; // registers nobody asked for that one request may span
+    std::string formatColumn; // each line's format: a field number from 1, or a name
 };
 
 // The results of one conversion, as texts: "Error" in each where there is
@@ -53,7 +54,8 @@ struct Verb {
     std::string_view operands; // as the help shows them: "TABLE COLUMN ROW"
     std::string_view summary;
     std::size_t inputs;
-    bool takesAddress; // its input is an address in the notation -n names
+    std::size_t otherInputs; // another count it takes (read: an address), or 0
+    bool takesAddress; // its one input is an address in the notation -n names
     std::vector<std::string_view> (*resultNames)(const Options &options);
     Conversion (*convert)(const Options &options, std::span<const std::string_view> inputs);
     bool readsDevice = false; // a map is read through PrepareRead and FinishRead
@@ -74,18 +76,27 @@ struct PreparedRead {
     Wanted wanted;
     std::vector<std::string> address;
     std::string subject; // "cell 1 1 1"
+    ValueFormat format; // the line's own, or --format's
 };
 
 // read's first half: what a line wants, or its conversion when it is
-// rejected before any device is asked.
-std::variant<PreparedRead, Conversion> PrepareRead(
-    const Options &options, std::span<const std::string_view> inputs);
+// rejected before any device is asked. The inputs are a cell's three
+// numbers or one address in the notation; a reference reads from the type
+// its first digit names. format: the line's own format name, if it has one.
+std::variant<PreparedRead, Conversion> PrepareRead(const Options &options,
+    std::span<const std::string_view> inputs, std::optional<std::string_view> format);
 
 // read's second half: the line's results from what the device gave.
 Conversion FinishRead(const Options &options, const PreparedRead &read, const ReadResult &result);
 
 // Whether an operand reads as a number in the notation: then the verb's
 // count of them is one conversion, whatever files exist.
-bool ReadsAsNumber(std::string_view text, Notation notation, RegisterType type);
+bool ReadsAsNumber(std::string_view text, Notation notation);
+
+// Whether a count of inputs is one the verb takes.
+constexpr bool TakesInputs(const Verb &verb, std::size_t count)
+{
+    return count == verb.inputs || (verb.otherInputs != 0 && count == verb.otherInputs);
+}
 
 } // namespace modbuscalc::cli

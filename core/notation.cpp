@@ -79,4 +79,13 @@ std::optional<double> ReadReference(std::string_view text, RegisterType type)
     return registerNumber - 1;
 }
 
+std::optional<Reference> ReadAnyReference(std::string_view text)
+{
+    for (const RegisterType type : { RegisterType::HoldingRegister, RegisterType::InputRegister,
+             RegisterType::DiscreteInput, RegisterType::Coil })
+        if (const std::optional<double> pdu = ReadReference(text, type))
+            return Reference { *pdu, type };
+    return std::nullopt;
+}
+
 } // namespace modbuscalc

@@ -38,4 +38,12 @@ bool HasHexPrefix(std::string_view text);
 // a register number of 0, anything but digits around blanks.
 std::optional<double> ReadReference(std::string_view text, RegisterType type);
 
+// A reference of whatever type its first digit names: 4 holding register,
+// 3 input register, 1 discrete input, 0 coil. nullopt as above.
+struct Reference {
+    double pduAddress;
+    RegisterType type;
+};
+std::optional<Reference> ReadAnyReference(std::string_view text);
+
 } // namespace modbuscalc

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -313,6 +314,67 @@ TEST_F(ModbuscalcTest, DevicesOutOfReach)
         = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_GE(waited, 1.4);
     EXPECT_LT(waited, 1.9);
+}
+
+TEST_F(ReadTest, ByAddressInEachNotationAndBothModes)
+{
+    expectCases({
+        { args({ "2305" }), "", "2305 2305\n", 0, "" },
+        { args({ "-m", "2306" }), "", "2306 2305\n", 0, "" },
+        { args({ "-n", "hex", "0x0901" }), "", "0x0901 2305\n", 0, "" },
+        { args({ "-n", "hex", "0901" }), "", "0x0901 2305\n", 0, "" },
+        { args({ "-m", "-n", "hex", "0x0902" }), "", "0x0902 2305\n", 0, "" },
+        { args({ "-n", "ref", "402306" }), "", "402306 2305\n", 0, "" },
+        { args({ "-m", "-n", "ref", "402306" }), "", "402306 2305\n", 0, "" },
+        { args({ "-m", "0" }), "", "Error Error\n", 1, "address 0 is out of range" },
+        { args({ "-n", "ref", "2306" }), "", "Error Error\n", 1, "'2306' is not a reference" },
+        // A map of addresses: one field a line, or chosen with -f.
+        { args({ "-f", "2" }), "A,2305\nB,10\n", "A,2305,2305,2305\nB,10,10,10\n", 0, "" },
+    });
+}
+
+TEST_F(ReadTest, ReferencesReadFromTheTypeTheyName)
+{
+    // Holding register a holds a; input register a holds 65535 - a; coil a
+    // is on for multiples of 3; discrete input a for odd a.
+    expectCases({ { args({ "-n", "ref" }), "402306\n300005\n000004\n100004\n30011\n",
+        "402306 402306 2305\n300005 300005 65531\n000004 000004 1\n100004 100004 1\n"
+        "30011 300011 65525\n",
+        0, "" } });
+}
+
+TEST_F(ReadTest, EachLineItsOwnFormat)
+{
+    // 2,2,52 holds 4660 (0x1234), and 2,2,53 holds 4661: 0x12341235 as 32 bits.
+    const std::uint32_t pair = 0x12341235;
+    float asFloat = 0;
+    std::memcpy(&asFloat, &pair, sizeof asFloat);
+    char floatText[32];
+    const std::string f32(floatText, std::to_chars(floatText, floatText + 32, asFloat).ptr);
+    const std::string map = "Tag;Type;T;C;R\n"
+                            "A;REAL;2;2;52\nB;real;2;2;52\nC;f32;2;2;52\n"
+                            "D;UINT;2;2;52\nE;u16;2;2;52\nF;INT;31;7;255\nG;s16;31;7;255\n"
+                            "H;WORD;1;1;1\nI;hex;1;1;1\nJ;UDINT;2;2;52\nK;u32;2;2;52\n"
+                            "L;DINT;31;7;254\nM;s32;31;7;254\nN;LREAL;1;1;1\nO;;1;1;1\n";
+    const std::string u32 = std::to_string(pair);
+    expectCases({ { args({ "--header", "--columns", "t,c,r", "--format-column", "type" }), map,
+        "Tag;Type;T;C;R;address;value\n"
+        "A;REAL;2;2;52;4660;"
+            + f32 + "\nB;real;2;2;52;4660;" + f32 + "\nC;f32;2;2;52;4660;" + f32
+            + "\n"
+              "D;UINT;2;2;52;4660;4660\nE;u16;2;2;52;4660;4660\nF;INT;31;7;255;65535;-1\n"
+              "G;s16;31;7;255;65535;-1\nH;WORD;1;1;1;2305;0x0901\nI;hex;1;1;1;2305;0x0901\n"
+              "J;UDINT;2;2;52;4660;"
+            + u32 + "\nK;u32;2;2;52;4660;" + u32
+            + "\nL;DINT;31;7;254;65534;-65537\nM;s32;31;7;254;65534;-65537\n"
+              "N;LREAL;1;1;1;Error;Error\nO;;1;1;1;Error;Error\n",
+        1, "<stdin>:15: field 2: unknown format 'LREAL'" } });
+    const Result empty = run(args({ "--header", "--columns", "t,c,r", "--format-column", "2" }),
+        "Tag;Type;T;C;R\nO;;1;1;1\n");
+    EXPECT_NE(empty.err.find("<stdin>:2: field 2: no format"), std::string::npos) << empty.err;
+    // The word order still applies; a format column by number.
+    expectCases({ { args({ "--format-column", "1", "--word-order", "low-first" }), "udint,2,2,52\n",
+        "udint,2,2,52,4660," + std::to_string(0x12351234U) + "\n", 0, "" } });
 }
 
 TEST_F(ReadTest, ALateReplyCostsAtMostItsOwnLine)

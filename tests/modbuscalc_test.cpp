@@ -24,17 +24,21 @@ TEST_F(ModbuscalcTest, SingleConversionsShowWhatTheWindowShows)
         { { "--lenient", "address", "0", "0", "1.5" }, "", "1.5\n", 0, "" },
         { { "--lenient", "address", "2.5", "0", "0" }, "", "5120\n", 0, "" },
         { { "address", "&H1F", "7", "255" }, "", "65535\n", 0, "" },
-        { { "address", "-1", "0", "0" }, "", "Error\n", 1, "" },
-        { { "address", "32", "0", "0" }, "", "Error\n", 1, "" },
-        { { "--lenient", "address", "0", "0", "255.5" }, "", "Error\n", 1, "" },
-        { { "address", "1E400", "0", "0" }, "", "Error\n", 1, "" },
+        // Out of range: Error, and why, as a map's line would say it.
+        { { "address", "-1", "0", "0" }, "", "Error\n", 1,
+            "modbuscalc: cell -1 0 0 is out of range\n" },
+        { { "address", "32", "0", "0" }, "", "Error\n", 1, "cell 32 0 0 is out of range" },
+        { { "--lenient", "address", "0", "0", "255.5" }, "", "Error\n", 1,
+            "cell 0 0 255.5 is out of range" },
+        { { "address", "1E400", "0", "0" }, "", "Error\n", 1, "cell 1E400 0 0 is out of range" },
         { { "cell", "10241" }, "", "5 0 1\n", 0, "" },
         { { "cell", "-m", "10241" }, "", "5 0 0\n", 0, "" },
         { { "cell", "65535" }, "", "31 7 255\n", 0, "" },
         { { "cell", "100.5", "--lenient" }, "", "0 0 100.5\n", 0, "" },
-        { { "cell", "65536" }, "", "Error Error Error\n", 1, "" },
-        { { "--modbus", "cell", "0" }, "", "Error Error Error\n", 1, "" },
-        { { "cell", "-.5", "--lenient" }, "", "Error Error Error\n", 1, "" },
+        { { "cell", "65536" }, "", "Error Error Error\n", 1, "address 65536 is out of range" },
+        { { "--modbus", "cell", "0" }, "", "Error Error Error\n", 1, "address 0 is out of range" },
+        { { "cell", "-.5", "--lenient" }, "", "Error Error Error\n", 1,
+            "address -.5 is out of range" },
     });
 }
 
@@ -227,7 +231,7 @@ TEST_F(ModbuscalcTest, WholeNumbersHexAndEveryNotation)
         // 0x is unsigned hex in both modes; &H keeps the window's meaning.
         { { "address", "0x1F", "7", "0XFF" }, "", "65535\n", 0, "" },
         { { "--lenient", "cell", "0x0901" }, "", "1 1 1\n", 0, "" },
-        { { "address", "&H8000", "0", "0" }, "", "Error\n", 1, "" },
+        { { "address", "&H8000", "0", "0" }, "", "Error\n", 1, "cell &H8000 0 0 is out of range" },
         { { "cell", "0x" }, "", "Error Error Error\n", 1, "'0x' is not a hex number" },
         // Each notation, written and read.
         { { "address", "-n", "hex", "1", "1", "1" }, "", "0x0901\n", 0, "" },
@@ -237,8 +241,11 @@ TEST_F(ModbuscalcTest, WholeNumbersHexAndEveryNotation)
         { { "address", "-n", "ref", "--type", "coil", "0", "0", "0" }, "", "000001\n", 0, "" },
         { { "cell", "-n", "ref", "402306" }, "", "1 1 1\n", 0, "" },
         { { "cell", "-n", "ref", "-m", "40001" }, "", "0 0 0\n", 0, "" },
-        { { "cell", "-n", "ref", "302306" }, "", "Error Error Error\n", 1,
-            "'302306' is not a holding-register reference" },
+        // A reference carries its type.
+        { { "cell", "-n", "ref", "302306" }, "", "1 1 1\n", 0, "" },
+        { { "cell", "-a", "-n", "ref", "302306" }, "", "1 1 1 2305 2306 302306 0x0901\n", 0, "" },
+        { { "cell", "-n", "ref", "202306" }, "", "Error Error Error\n", 1,
+            "'202306' is not a reference" },
         { { "cell", "-n", "ref", "--type", "discrete", "100001" }, "", "0 0 0\n", 0, "" },
         { { "cell", "-n", "hex", "0x0901" }, "", "1 1 1\n", 0, "" },
         { { "-m", "cell", "-n", "hex", "0902" }, "", "1 1 1\n", 0, "" },
@@ -246,13 +253,83 @@ TEST_F(ModbuscalcTest, WholeNumbersHexAndEveryNotation)
         // All of them side by side, or Error in every column.
         { { "address", "--all", "1", "1", "1" }, "", "2305 2306 402306 0x0901\n", 0, "" },
         { { "-m", "-a", "address", "31", "7", "255" }, "", "65535 65536 465536 0xFFFF\n", 0, "" },
-        { { "address", "--all", "32", "0", "0" }, "", "Error Error Error Error\n", 1, "" },
+        { { "address", "--all", "32", "0", "0" }, "", "Error Error Error Error\n", 1,
+            "cell 32 0 0 is out of range" },
         { { "cell", "-a", "2305" }, "", "1 1 1 2305 2306 402306 0x0901\n", 0, "" },
         { { "-n", "octal", "cell", "1" }, "", "", 2, "invalid notation 'octal'" },
         // A fraction read leniently has an address, but no reference.
         { { "--lenient", "-n", "ref", "address" }, "0,0,1.5\n", "0,0,1.5,Error\n", 1,
             "<stdin>:1: cell 0 0 1.5 has no whole register address" },
     });
+}
+
+TEST_F(ModbuscalcTest, MapsAsSpreadsheetsLeaveThem)
+{
+    expectCases({
+        // A row of separators alone passes as a blank line does, in every dialect.
+        { { "address" }, "1,1,1\n,,,\n2,2,2\n", "1,1,1,2305\n,,,\n2,2,2,4610\n", 0, "" },
+        { { "address" }, "1;1;1\n;;;;;\r\n", "1;1;1;2305\n;;;;;\r\n", 0, "" },
+        { { "address" }, "1\t1\t1\n\t\t\n", "1\t1\t1\t2305\n\t\t\n", 0, "" },
+        { { "address" }, "\"\",\"\"\n", "\"\",\"\"\n", 0, "" },
+        // Excel's separator hint is obeyed and copied; the header follows it.
+        { { "--header", "--columns", "table,column,row", "address" },
+            "sep=;\r\nTable;Column;Row\r\n1;1;1\r\n",
+            "sep=;\r\nTable;Column;Row;address\r\n1;1;1;2305\r\n", 0, "" },
+        { { "cell" }, "sep=,\n2305\n", "sep=,\n2305,1,1,1\n", 0, "" },
+    });
+}
+
+TEST_F(ModbuscalcTest, Utf16WithItsMarkIsReadAsUtf8)
+{
+    const std::string text = "Tag\tTable\tColumn\tRow\r\nT\u00dcV-1\t1\t1\t1\r\n";
+    const auto utf16 = [&text](bool little) {
+        // text is ASCII but for U+00DC, 0xC3 0x9C in UTF-8.
+        std::string out = little ? std::string("\xFF\xFE") : std::string("\xFE\xFF");
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            char16_t unit = static_cast<unsigned char>(text[i]);
+            if (text[i] == '\xC3') {
+                unit = 0xDC;
+                ++i;
+            }
+            const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+            out += little ? std::string { low, high } : std::string { high, low };
+        }
+        return out;
+    };
+    for (const bool little : { true, false }) {
+        SCOPED_TRACE(little ? "UTF-16LE" : "UTF-16BE");
+        expectCases({ { { "--header", "--columns", "table,column,row", "address" }, utf16(little),
+            "\xEF\xBB\xBF"
+            "Tag\tTable\tColumn\tRow\taddress\r\nT\u00dcV-1\t1\t1\t1\t2305\r\n",
+            0, "" } });
+    }
+    // Without its mark, UTF-16 is named as what it looks like.
+    std::string unmarked = utf16(true).substr(2);
+    expectCases({ { { "--header", "--columns", "table,column,row", "address" }, unmarked, "", 2,
+        "looks like UTF-16 without a byte-order mark" } });
+}
+
+TEST_F(ModbuscalcTest, HexOperandsAndNamesInAnyCase)
+{
+    expectCases({
+        { { "-n", "hex", "cell", "FFFF" }, "", "31 7 255\n", 0, "" },
+        { { "-n", "hex", "cell", "0901" }, "", "1 1 1\n", 0, "" },
+        { { "-n", "HEX", "cell", "ffff" }, "", "31 7 255\n", 0, "" },
+        { { "-n", "REF", "--type", "Input", "address", "1", "1", "1" }, "", "302306\n", 0, "" },
+        { { "--notation", "Reference", "cell", "402306" }, "", "1 1 1\n", 0, "" },
+    });
+}
+
+TEST_F(ModbuscalcTest, EachVerbsHelpListsItsOptions)
+{
+    const Result read = run({ "read", "--help" });
+    EXPECT_EQ(read.status, 0);
+    for (const char *option : { "--host", "--serial", "--count", "--format", "--format-column",
+             "--max-gap", "--retries", "-n,--notation", "-f,--fields" })
+        EXPECT_NE(read.out.find(option), std::string::npos) << option;
+    const Result address = run({ "address", "--help" });
+    EXPECT_NE(address.out.find("-f,--fields"), std::string::npos);
+    EXPECT_EQ(address.out.find("--host TEXT"), std::string::npos) << address.out;
 }
 
 TEST_F(ModbuscalcTest, MessagesAndExitStatuses)

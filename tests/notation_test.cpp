@@ -95,6 +95,36 @@ TEST(Notation, ReadersTakeOnlyTheirOwnForm)
     }
 }
 
+TEST(Notation, AReferenceCarriesItsType)
+{
+    using T = RegisterType;
+    struct Case {
+        const char *text;
+        std::optional<double> pdu;
+        T type;
+    };
+    const Case cases[] = {
+        { "402306", 2305, T::HoldingRegister },
+        { "302306", 2305, T::InputRegister },
+        { "100001", 0, T::DiscreteInput },
+        { "065536", 65535, T::Coil },
+        { "30001", 0, T::InputRegister }, // the 5-digit form
+        { "00001", 0, T::Coil },
+        { "202306", std::nullopt, T::Coil }, // no type has the digit 2
+        { "502306", std::nullopt, T::Coil },
+        { "2305", std::nullopt, T::Coil },
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        const std::optional<Reference> reference = ReadAnyReference(c.text);
+        ASSERT_EQ(reference.has_value(), c.pdu.has_value());
+        if (reference) {
+            EXPECT_EQ(reference->pduAddress, *c.pdu);
+            EXPECT_EQ(reference->type, c.type);
+        }
+    }
+}
+
 TEST(Notation, CellsOutOfRangeHaveNoAddress)
 {
     using M = AddressingMode;

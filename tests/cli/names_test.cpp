@@ -51,13 +51,23 @@ std::set<std::string> completed(const std::string &script, const std::string &op
 }
 
 // The bold words of the manual page's paragraph on the option, from its
-// line up to the next paragraph: ".B hex", ".BR ref ;", ".BR N \", \" E".
+// line up to the next paragraph: ".B hex", ".BR ref ;", ".BR N \", \" E". The
+// paragraph headed by the option, else the first that names it.
 std::set<std::string> inManual(const std::string &page, const std::string &option)
 {
     std::string escaped;
     for (char c : option)
         escaped += c == '-' ? std::string("\\-") : std::string(1, c);
-    const std::size_t at = page.find(escaped);
+    std::size_t at = std::string::npos;
+    for (std::size_t tp = page.find("\n.TP\n"); tp != std::string::npos && at == std::string::npos;
+         tp = page.find("\n.TP\n", tp + 1)) {
+        const std::size_t heading = tp + 5;
+        const std::string line = page.substr(heading, page.find('\n', heading) - heading);
+        if (line.find(escaped + ' ') != std::string::npos || line.ends_with(escaped))
+            at = heading;
+    }
+    if (at == std::string::npos)
+        at = page.find(escaped);
     EXPECT_NE(at, std::string::npos) << option;
     const std::size_t end = page.find("\n.TP", at);
     std::istringstream in(page.substr(at, end - at));
@@ -118,6 +128,26 @@ TEST(Names, ListsReadAsASentence)
     EXPECT_EQ(NameList(ParityNames, true), "N, E (default) or O"); // as --help shows it
     EXPECT_EQ(FindName(NotationNames, "reference"), Notation::Reference);
     EXPECT_EQ(FindName(RegisterTypeNames, "holdings"), std::nullopt);
+}
+
+TEST(Names, InAnyCaseAndTheIecTypes)
+{
+    struct Case {
+        const char *name;
+        ValueFormat format;
+    };
+    const Case cases[] = { { "u16", ValueFormat::U16 }, { "UINT", ValueFormat::U16 },
+        { "Int", ValueFormat::S16 }, { "s16", ValueFormat::S16 }, { "word", ValueFormat::Hex },
+        { "HEX", ValueFormat::Hex }, { "UDINT", ValueFormat::U32 }, { "U32", ValueFormat::U32 },
+        { "dint", ValueFormat::S32 }, { "S32", ValueFormat::S32 }, { "REAL", ValueFormat::F32 },
+        { "f32", ValueFormat::F32 } };
+    for (const Case &c : cases)
+        EXPECT_EQ(FindName(ValueFormatNames, c.name), c.format) << c.name;
+    for (const char *unknown : { "LREAL", "", "u 16", "BOOL" })
+        EXPECT_EQ(FindName(ValueFormatNames, unknown), std::nullopt) << unknown;
+    EXPECT_EQ(FindName(ParityNames, "n"), Parity::None);
+    EXPECT_EQ(FindName(WordOrderNames, "Low-First"), WordOrder::LowFirst);
+    EXPECT_EQ(FindName(RegisterTypeNames, "COIL"), RegisterType::Coil);
 }
 
 } // namespace

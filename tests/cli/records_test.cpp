@@ -3,6 +3,7 @@
 // quoting, padding and blanks.
 
 #include "cli/csv.h"
+#include "cli/encoding.h"
 #include "cli/line_reader.h"
 
 #include <gtest/gtest.h>
@@ -158,6 +159,73 @@ TEST(CsvReader, RecordsOverTheLimitAreSkippedWhole)
     ASSERT_EQ(records.size(), 2U);
     EXPECT_EQ(records[0][0], "(too long)");
     EXPECT_EQ(records[1], (std::vector<std::string> { "5", "6" }));
+}
+
+// All a TextSource gives, read in pieces of `piece` bytes from a source that
+// hands out `raw` bytes at a time.
+std::string decoded(const std::string &input, std::size_t raw, std::size_t piece)
+{
+    TextSource source(sourceOf(input, raw));
+    std::string out;
+    std::vector<char> buffer(piece);
+    while (const std::size_t n = source(buffer.data(), buffer.size()))
+        out.append(buffer.data(), n);
+    return out;
+}
+
+std::string utf16(std::u16string_view text, bool little)
+{
+    std::string out = little ? "\xFF\xFE" : "\xFE\xFF";
+    for (const char16_t unit : text) {
+        const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+        out += little ? std::string { low, high } : std::string { high, low };
+    }
+    return out;
+}
+
+TEST(TextSource, Utf16WithItsMarkBecomesUtf8)
+{
+    struct Case {
+        std::string input;
+        std::string out;
+    };
+    const Case cases[] = {
+        // Its mark becomes UTF-8's; one, two, three and four bytes.
+        { utf16(u"1,2\r\n", true),
+            "\xEF\xBB\xBF"
+            "1,2\r\n" },
+        { utf16(u"1,2\r\n", false),
+            "\xEF\xBB\xBF"
+            "1,2\r\n" },
+        { utf16(u"\u00DC\u20AC\U0001F600", true),
+            "\xEF\xBB\xBF"
+            "\xC3\x9C"
+            "\xE2\x82\xAC"
+            "\xF0\x9F\x98\x80" },
+        // A surrogate alone, and an odd byte at the end, are U+FFFD.
+        { utf16(u"a", true) + std::string("\x00\xD8", 2) + std::string("b\0", 2) + "c",
+            "\xEF\xBB\xBF"
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD" },
+        // Anything else passes as its bytes.
+        { "1,2\n", "1,2\n" },
+        { "\xFF", "\xFF" },
+        { "", "" },
+        { "\xEF\xBB\xBF"
+          "1\n",
+            "\xEF\xBB\xBF"
+            "1\n" },
+    };
+    for (const Case &c : cases) {
+        for (const std::size_t raw :
+            { std::size_t { 1 }, std::size_t { 3 }, std::size_t { 4096 } }) {
+            for (const std::size_t piece :
+                { std::size_t { 1 }, std::size_t { 5 }, std::size_t { 4096 } }) {
+                SCOPED_TRACE(std::to_string(raw) + ' ' + std::to_string(piece));
+                EXPECT_EQ(decoded(c.input, raw, piece), c.out);
+            }
+        }
+    }
 }
 
 } // namespace
