@@ -8,6 +8,7 @@
 
 #include <modbus.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -104,7 +105,7 @@ public:
     {
         modbus_t *raw = m_tcp
             ? modbus_new_tcp_pi(m_tcp->host.c_str(), std::to_string(m_tcp->port).c_str())
-            : modbus_new_rtu(m_serial->device.c_str(), m_serial->baud,
+            : modbus_new_rtu(serialDevice().c_str(), m_serial->baud,
                 static_cast<char>(m_serial->parity), m_serial->dataBits, m_serial->stopBits);
         if (!raw)
             return where() + ": " + modbus_strerror(errno);
@@ -177,10 +178,29 @@ private:
         return (v6 ? '[' + m_tcp->host + ']' : m_tcp->host) + ':' + std::to_string(m_tcp->port);
     }
 
+    // COM10 and above open only by their device path, \\.\COM10, which
+    // takes the lower ports too.
+    std::string serialDevice() const
+    {
+#ifdef _WIN32
+        const std::string &name = m_serial->device;
+        if (name.size() > 3 && EqualsIgnoringCase(name.substr(0, 3), "COM")
+            && std::all_of(name.begin() + 3, name.end(), IsDigit))
+            return "\\\\.\\" + name;
+#endif
+        return m_serial->device;
+    }
+
     std::optional<DeviceError> connect()
     {
         DebugOnStandardError debug(m_connection.verbose);
+        errno = 0;
         if (modbus_connect(m_context.get()) != 0) {
+            // Windows tells a refused connection from one that never came
+            // only by a select() that libmodbus does not ask: it sets no errno.
+            if (errno == 0)
+                return DeviceError { DeviceError::Kind::Link, 0,
+                    "no connection: refused, or no answer in time" };
             DeviceError error = describe(errno);
             if (error.kind == DeviceError::Kind::Other)
                 error.kind = DeviceError::Kind::Link;

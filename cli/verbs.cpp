@@ -308,13 +308,17 @@ std::variant<PreparedRead, Conversion> PrepareRead(const Options &options,
         return rejected(count, SubjectProblem(kind, subject(what, inputs)));
     };
     // The request always carries the 0-based address, whatever -m says.
-    std::optional<double> pdu;
+    double pdu = 0;
     RegisterType type = options.type;
     if (byCell) {
         const auto cell = readCell(options, inputs);
         if (const auto *problem = std::get_if<Problem>(&cell))
             return rejected(count, *problem);
-        pdu = AddressOfCell(std::get<CellNumbers>(cell), AddressingMode::Absolute);
+        const std::optional<double> address
+            = AddressOfCell(std::get<CellNumbers>(cell), AddressingMode::Absolute);
+        if (!address)
+            return failed(Problem::Kind::OutOfRange);
+        pdu = *address;
     } else {
         Problem problem = InputProblem(Problem::Kind::NotANumber, 0, std::string(inputs[0]));
         const std::optional<WrittenAddress> written
@@ -325,12 +329,10 @@ std::variant<PreparedRead, Conversion> PrepareRead(const Options &options,
         type = written->type.value_or(options.type);
         const bool reference = options.notation == Notation::Reference;
         pdu = written->address - ModbusOffset(reference ? AddressingMode::Absolute : options.mode);
-        if (!(*pdu >= 0 && *pdu <= MaxPduAddress))
-            pdu.reset();
+        if (!(pdu >= 0 && pdu <= MaxPduAddress))
+            return failed(Problem::Kind::OutOfRange);
     }
-    if (!pdu)
-        return failed(Problem::Kind::OutOfRange);
-    if (!IsPduAddress(*pdu))
+    if (!IsPduAddress(pdu))
         return failed(Problem::Kind::NoWholeAddress);
 
     ValueFormat valueFormat = options.format;
@@ -348,11 +350,11 @@ std::variant<PreparedRead, Conversion> PrepareRead(const Options &options,
     if (bits && RegistersPerValue(valueFormat) != 1)
         return failed(Problem::Kind::BitsHaveNoWideFormat);
     const int registers = options.count * RegistersPerValue(valueFormat);
-    if (*pdu + registers - 1 > MaxPduAddress)
+    if (pdu + registers - 1 > MaxPduAddress)
         return failed(Problem::Kind::ReadsPastTheEnd);
-    PreparedRead read { { type, static_cast<int>(*pdu), registers }, {}, subject(what, inputs),
+    PreparedRead read { { type, static_cast<int>(pdu), registers }, {}, subject(what, inputs),
         valueFormat };
-    writeAddress(options, *pdu, read.address, type);
+    writeAddress(options, pdu, read.address, type);
     return read;
 }
 

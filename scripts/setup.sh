@@ -15,14 +15,18 @@ BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev qt6-base-dev libxkbcommon-dev
 # headless Wayland compositor (weston, with Qt's Wayland plugin); modbuscalc
 # read runs against pymodbus's server and beside mbpoll.
 TEST_PACKAGES=(clang-format xvfb xauth weston qt6-wayland python3-pymodbus python3-serial
-    python3-serial-asyncio mbpoll)
+    python3-serial-asyncio mbpoll socat bash-completion)
 FUZZ_PACKAGES=(cmake ninja-build clang libclang-rt-14-dev libcli11-dev libmodbus-dev pkgconf)
 # Checking the packages as Debian would: lintian, the manual pages, completion.
 PACKAGE_CHECK_PACKAGES=(desktop-file-utils appstream dpkg-dev man-db lintian bash-completion)
 # The Windows build: compiler, Wine with its own fonts (the classic dialog
 # face among them), a display for the window, NSIS for the installer.
+# libmodbus for modbuscalc.exe is built from Debian's source package
+# (dpkg-dev unpacks it; autoconf, automake and libtool configure it); its
+# read tests run against pymodbus, over a socat pseudo-terminal for RTU.
 WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest wine64 fonts-wine
-    libcli11-dev xvfb xauth nsis)
+    libcli11-dev xvfb xauth nsis dpkg-dev autoconf automake libtool python3-pymodbus
+    python3-serial python3-serial-asyncio socat)
 
 ensure_packages() {
     local missing=()

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# modbuscalc.exe read under Wine against Debian's pymodbus, the same server
+# script as the Linux tests: over TCP on a free port of 127.0.0.1, and as
+# RTU through Wine's COM5, pointed at one end of a socat pseudo-terminal
+# pair with the serial server at the other (parity N: these ptys take no
+# other). Skips (77) without pymodbus or socat.
+#
+#   read_test.sh tcp|rtu WINE MODBUSCALC.EXE TESTS_DIR PREFIX
+set -u
+mode="$1" wine="$2" exe="$(readlink -f "$3")" tests="$(readlink -f "$4")" prefix="$(readlink -m "$5")"
+export WINEDEBUG=-all WINEPREFIX="$prefix"
+/usr/bin/python3 -c 'import pymodbus' 2>/dev/null || exit 77
+scratch="$(mktemp -d)"
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    wait 2>/dev/null
+    rm -f "$prefix/dosdevices/com5"
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+if [ ! -d "$prefix" ]; then
+    "$wine" wineboot --init >/dev/null 2>&1
+    /usr/lib/wine/wineserver -w 2>/dev/null
+fi
+
+failed=0
+# expect OUT STATUS ERR-PART INPUT ARGS...: runs modbuscalc.exe read.
+expect() {
+    local want_out="$1" want_status="$2" want_err="$3" input="$4"
+    shift 4
+    local out err status=0
+    printf '%s' "$input" | "$wine" "$exe" read "$@" >"$scratch/out" 2>"$scratch/err" || status=$?
+    out="$(tr -d '\r' <"$scratch/out")"
+    err="$(tr -d '\r' <"$scratch/err")"
+    if [ "$out" != "$want_out" ] || [ "$status" != "$want_status" ] ||
+        { [ -n "$want_err" ] && [[ "$err" != *"$want_err"* ]]; }; then
+        echo "modbuscalc.exe read $*:" >&2
+        echo "  out '$(head -c 300 <<<"$out")', want '$(head -c 300 <<<"$want_out")'" >&2
+        echo "  status $status, want $want_status; err '$err'" >&2
+        failed=1
+    fi
+}
+
+free_port() { /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+
+# A map of table 2's first 300 cells, and what reading it gives: register a holds a.
+map="$(awk 'BEGIN { for (a = 0; a < 300; a++) print 2 "," int(a / 256) "," a % 256 }')"
+read_map="$(awk 'BEGIN { for (a = 0; a < 300; a++)
+    print 2 "," int(a / 256) "," a % 256 "," 4096 + a "," 4096 + a }')"
+
+if [ "$mode" = tcp ]; then
+    port=$(free_port)
+    /usr/bin/python3 "$tests/modbus_server.py" "$port" 2>/dev/null &
+    pids+=($!)
+    for _ in $(seq 300); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
+    host="127.0.0.1:$port"
+    expect "2305 2305" 0 "" "" --host "$host" 1 1 1
+    expect "2306 2305" 0 "" "" --host "$host" -m 1 1 1
+    expect "402306 2305" 0 "" "" --host "$host" -n ref 402306
+    expect "$read_map" 0 "" "$map" --host "$host"
+    nobody=$(free_port)
+    expect "" 2 "127.0.0.1:$nobody: no connection" "" --host "127.0.0.1:$nobody" 1 1 1
+elif [ "$mode" = rtu ]; then
+    command -v socat >/dev/null || exit 77
+    socat "pty,raw,echo=0,link=$scratch/ours" "pty,raw,echo=0,link=$scratch/theirs" &
+    pids+=($!)
+    for _ in $(seq 100); do [ -e "$scratch/ours" ] && [ -e "$scratch/theirs" ] && break; sleep 0.1; done
+    /usr/bin/python3 "$tests/modbus_server.py" --serial "$scratch/theirs" 7 2>/dev/null &
+    pids+=($!)
+    mkdir -p "$prefix/dosdevices"
+    ln -sf "$(readlink -f "$scratch/ours")" "$prefix/dosdevices/com5"
+    rtu=(--serial COM5 --parity N --unit 7 --timeout 0.5)
+    for _ in $(seq 50); do
+        "$wine" "$exe" read "${rtu[@]}" 0 0 1 >/dev/null 2>&1 && break
+        sleep 0.2
+    done
+    expect "2305 2305" 0 "" "" "${rtu[@]}" 1 1 1
+    expect "$(head -n 20 <<<"$read_map")" 0 "" "$(head -n 20 <<<"$map")" "${rtu[@]}"
+else
+    echo "usage: read_test.sh tcp|rtu WINE EXE TESTS_DIR PREFIX" >&2
+    exit 2
+fi
+exit $failed
