@@ -1,8 +1,6 @@
 #include "form/win32/calc_window.h"
 #include "version.h"
 
-#include <objbase.h>
-
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -63,9 +61,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
     if (answeredFromTheCommandLine())
         return 0;
-    // For the imaging component that decodes the logo.
-    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)))
-        return 1;
     int status = 1;
     if (auto calc = modbuscalc::win32::Calc::Create(instance)) {
         calc->show(showCommand);
@@ -81,6 +76,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
         }
         status = got == 0 ? static_cast<int>(message.wParam) : 1;
     }
-    CoUninitialize();
     return status;
 }

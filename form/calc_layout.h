@@ -121,6 +121,15 @@ constexpr const ControlEntry &EntryWithRole(ControlRole role)
     throw "no such role";
 }
 
+// The row of the logo.
+constexpr const ControlEntry &LogoEntry()
+{
+    for (const ControlEntry &entry : layout::CalcLayout)
+        if (entry.kind == ControlKind::Picture)
+            return entry;
+    throw "the window has a logo";
+}
+
 // The row number of an entry of the table.
 constexpr std::size_t RowOf(const ControlEntry &entry)
 {

@@ -6,11 +6,8 @@
 #include "form/win32/resource_ids.h"
 
 #include <commctrl.h>
-#include <wincodec.h>
-#include <wrl/client.h>
 
 #include <cstring>
-#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -18,8 +15,6 @@
 namespace modbuscalc::win32 {
 
 namespace {
-
-using Microsoft::WRL::ComPtr;
 
 constexpr wchar_t WindowClassName[] = L"ModbusCalculatorWindow";
 constexpr int BaseDpi = 96; // the density the layout's pixels are given for
@@ -140,98 +135,49 @@ FontHandle makeFont(FontRole role, UINT dpi)
 // The logo renderings are consecutive resources, one for each density.
 static_assert(MODBUSCALC_IDR_LOGO_300 - MODBUSCALC_IDR_LOGO_100 + 1 == LogoDensities.size());
 
-// The PNG rendered for a screen of this density, as the resource holds it:
-// the one made for that density where one ships, else the next sharper one.
-std::span<const BYTE> logoResource(HINSTANCE instance, UINT dpi)
+// The logo rendered for a screen of this density, as Windows loads a bitmap
+// resource (8 bits a pixel, run-length encoded: no decoder, nothing to
+// start): the rendering made for that density where one ships, else the
+// next sharper one.
+BitmapHandle logoRendering(HINSTANCE instance, UINT dpi)
 {
     const std::size_t density = LogoDensityFor(MulDiv(static_cast<int>(dpi), 100, BaseDpi));
-    HRSRC found = FindResourceW(instance,
-        MAKEINTRESOURCEW(MODBUSCALC_IDR_LOGO_100 + static_cast<int>(density)),
-        MAKEINTRESOURCEW(10)); // RT_RCDATA
-    HGLOBAL loaded = found ? LoadResource(instance, found) : nullptr;
-    const auto *bytes = loaded ? static_cast<const BYTE *>(LockResource(loaded)) : nullptr;
-    if (!bytes)
-        return {};
-    return { bytes, SizeofResource(instance, found) };
+    return BitmapHandle(static_cast<HBITMAP>(
+        LoadImageW(instance, MAKEINTRESOURCEW(MODBUSCALC_IDR_LOGO_100 + static_cast<int>(density)),
+            IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR)));
 }
 
-// A PNG decoded by Windows' own imaging component and scaled to width x
-// height pixels, as rows of BGRX; empty if any step fails.
-std::vector<BYTE> decodeScaled(std::span<const BYTE> png, UINT width, UINT height)
+// The bitmap at width x height: as it is where it has that size, else
+// scaled down with halftoning into a bitmap of the screen's own.
+BitmapHandle scaledTo(BitmapHandle bitmap, int width, int height)
 {
-    ComPtr<IWICImagingFactory> factory;
-    ComPtr<IWICStream> stream;
-    ComPtr<IWICBitmapDecoder> decoder;
-    ComPtr<IWICBitmapFrameDecode> frame;
-    ComPtr<IWICFormatConverter> converter;
-    UINT naturalWidth = 0;
-    UINT naturalHeight = 0;
-    if (png.empty()
-        || FAILED(CoCreateInstance(
-            CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&factory)))
-        || FAILED(factory->CreateStream(&stream))
-        || FAILED(stream->InitializeFromMemory(
-            const_cast<BYTE *>(png.data()), static_cast<DWORD>(png.size())))
-        || FAILED(factory->CreateDecoderFromStream(
-            stream.Get(), nullptr, WICDecodeMetadataCacheOnDemand, &decoder))
-        || FAILED(decoder->GetFrame(0, &frame))
-        || FAILED(factory->CreateFormatConverter(&converter))
-        || FAILED(converter->Initialize(frame.Get(), GUID_WICPixelFormat32bppBGR,
-            WICBitmapDitherTypeNone, nullptr, 0, WICBitmapPaletteTypeCustom))
-        || FAILED(converter->GetSize(&naturalWidth, &naturalHeight)))
-        return {};
-
-    ComPtr<IWICBitmapSource> source = converter;
-    if (naturalWidth != width || naturalHeight != height) {
-        ComPtr<IWICBitmapScaler> scaler;
-        if (FAILED(factory->CreateBitmapScaler(&scaler))
-            || FAILED(
-                scaler->Initialize(converter.Get(), width, height, WICBitmapInterpolationModeFant)))
-            return {};
-        source = scaler;
-    }
-    std::vector<BYTE> bgrx(std::size_t { width } * height * 4);
-    if (FAILED(source->CopyPixels(nullptr, width * 4, static_cast<UINT>(bgrx.size()), bgrx.data())))
-        return {};
-    return bgrx;
-}
-
-// Rows of BGRX as a 24-bit bitmap: the logo is opaque, and a picture control
-// shows a 24-bit bitmap as it is, without a copy of its own.
-BitmapHandle opaqueBitmap(const std::vector<BYTE> &bgrx, int width, int height)
-{
-    const auto w = static_cast<std::size_t>(width);
-    const auto h = static_cast<std::size_t>(height);
-    if (bgrx.size() != w * h * 4)
+    BITMAP natural {};
+    if (!bitmap || !GetObjectW(bitmap.get(), sizeof natural, &natural))
         return nullptr;
-    BITMAPINFO info {};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height; // top-down, as WIC gives the rows
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 24;
-    info.bmiHeader.biCompression = BI_RGB;
-    void *bits = nullptr;
-    BitmapHandle bitmap(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
-    if (!bitmap)
-        return nullptr;
-    const std::size_t stride = (w * 3 + 3) & ~std::size_t { 3 }; // DIB rows are DWORD-aligned
-    for (std::size_t y = 0; y < h; ++y) {
-        BYTE *to = static_cast<BYTE *>(bits) + y * stride;
-        const BYTE *from = bgrx.data() + y * w * 4;
-        for (std::size_t x = 0; x < w; ++x, to += 3, from += 4)
-            std::memcpy(to, from, 3);
-    }
-    return bitmap;
+    if (natural.bmWidth == width && natural.bmHeight == height)
+        return bitmap;
+    HDC screen = GetDC(nullptr);
+    HDC from = CreateCompatibleDC(screen);
+    HDC to = CreateCompatibleDC(screen);
+    BitmapHandle scaled(CreateCompatibleBitmap(screen, width, height));
+    HGDIOBJ previousFrom = SelectObject(from, bitmap.get());
+    HGDIOBJ previousTo = SelectObject(to, scaled.get());
+    SetStretchBltMode(to, HALFTONE);
+    SetBrushOrgEx(to, 0, 0, nullptr);
+    StretchBlt(to, 0, 0, width, height, from, 0, 0, natural.bmWidth, natural.bmHeight, SRCCOPY);
+    SelectObject(to, previousTo);
+    SelectObject(from, previousFrom);
+    DeleteDC(to);
+    DeleteDC(from);
+    ReleaseDC(nullptr, screen);
+    return scaled;
 }
 
 // The logo for a screen of this density, as a bitmap of width x height
 // pixels, never enlarged from a coarser rendering; nullptr if it fails.
 BitmapHandle loadLogo(HINSTANCE instance, UINT dpi, int width, int height)
 {
-    return opaqueBitmap(decodeScaled(logoResource(instance, dpi), static_cast<UINT>(width),
-                            static_cast<UINT>(height)),
-        width, height);
+    return scaledTo(logoRendering(instance, dpi), width, height);
 }
 
 int shiftState()

@@ -39,7 +39,7 @@ class Calc final : public FieldSet {
 public:
     // Builds the window and every control at its initial value, runs
     // Form_Load and leaves the focus to go to Address; nullptr when Windows
-    // refuses the window. COM must be initialised on this thread.
+    // refuses the window.
     static std::unique_ptr<Calc> Create(HINSTANCE instance);
     ~Calc() override;
     Calc(const Calc &) = delete;

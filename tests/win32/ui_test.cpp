@@ -433,6 +433,7 @@ TEST(Window, EachFieldFollowsTheLabelThatNamesIt)
 // The colours on screen inside a control, counted.
 struct Colours {
     int indicatorBlue = 0, black = 0, white = 0, other = 0;
+    int logoBlue = 0, logoOrange = 0; // the logo's own: #0000CC, #EE7711
 };
 
 Colours coloursIn(const Calculator &calc, std::string_view name)
@@ -455,6 +456,10 @@ Colours coloursIn(const Calculator &calc, std::string_view name)
     const auto *pixel = static_cast<const RGBQUAD *>(bits);
     for (int i = 0; i < width * height; ++i, ++pixel) {
         const int r = pixel->rgbRed, g = pixel->rgbGreen, b = pixel->rgbBlue;
+        if (r == 0 && g == 0 && b == 204)
+            ++colours.logoBlue;
+        if (r == 238 && g == 119 && b == 17)
+            ++colours.logoOrange;
         if (r == 0 && g == 0 && b == 192)
             ++colours.indicatorBlue;
         else if (r == 0 && g == 0 && b == 0)
@@ -489,6 +494,25 @@ TEST(Window, IndicatorInDarkBlueAndCaptionsInBlackOnWhite)
         EXPECT_EQ(caption.indicatorBlue + caption.other, 0) << name;
         EXPECT_GT(caption.white, caption.black) << name;
     }
+}
+
+// The logo is drawn, from the rendering for the screen's density: its blue
+// fills a good part of the picture, whatever the density.
+TEST(Window, LogoIsDrawnAtTheScreensDensity)
+{
+    const Calculator calc;
+    ASSERT_TRUE(calc.window());
+    RedrawWindow(calc.window(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    RECT rect {};
+    GetWindowRect(calc.control("Image1"), &rect);
+    const int area = (rect.right - rect.left) * (rect.bottom - rect.top);
+    // Its renderings for 1x and 2x screens are shown as they are: the blue
+    // is a tenth of the picture, as in the artwork.
+    Colours logo;
+    EXPECT_TRUE(waitFor([&] { return (logo = coloursIn(calc, "Image1")).logoBlue > area / 10; }))
+        << "the picture has " << logo.logoBlue << " pixels of the logo's blue of " << area;
+    EXPECT_GT(logo.logoOrange, area / 400);
+    EXPECT_GT(logo.white, area / 2);
 }
 
 } // namespace
