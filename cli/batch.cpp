@@ -189,9 +189,10 @@ bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &r
     sink += text;
     if (isFirst && text.starts_with(ByteOrderMark))
         text.remove_prefix(ByteOrderMark.size());
-    // UTF-16 without its byte-order mark has a NUL byte beside each letter:
-    // nothing in it reads, so say why once.
-    if (isFirst && text.find('\0') != std::string_view::npos)
+    // UTF-16 without its byte-order mark has a NUL byte beside each letter
+    // of a Latin text: nothing in it reads, so say why once.
+    if (isFirst && !text.empty()
+        && static_cast<std::size_t>(std::count(text.begin(), text.end(), '\0')) * 3 >= text.size())
         m_report(0,
             "the input looks like UTF-16 without a byte-order mark; modbuscalc reads "
             "UTF-8, or UTF-16 with its mark (Excel's Unicode text)");
