@@ -183,15 +183,24 @@ inline constexpr Step TabIntoTheOptionGroupRunsNothing[] = {
     { Stroke, Tab, {}, { "0", "0", "0", "0", Tabl }, "Address" },
 };
 
-// With Modbus selected, the option group's one tab stop is Modbus.
+// With Modbus selected, the option group's one tab stop is Modbus. Shift
+// goes down and up with each Tab, as a user's hand does.
 inline constexpr Step ShiftTabWithModbusSelected[] = {
     { Click, None, "Modbus", {}, "Modbus", "Modbus" },
     { Click, None, "Address", {}, "Address" },
     { Press, Shift },
     { Stroke, Tab, {}, {}, "Modbus", "Modbus" },
+    { Release, Shift },
+    { Press, Shift },
     { Stroke, Tab, {}, {}, "Row" },
+    { Release, Shift },
+    { Press, Shift },
     { Stroke, Tab, {}, {}, "Column" },
+    { Release, Shift },
+    { Press, Shift },
     { Stroke, Tab, {}, {}, "Table" },
+    { Release, Shift },
+    { Press, Shift },
     { Stroke, Tab, {}, {}, "Address" },
     { Release, Shift, {}, {}, "Address", "Modbus" },
 };
