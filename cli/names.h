@@ -110,16 +110,6 @@ std::string NameList(const std::array<Name<Value>, N> &names, bool markDefault =
     return list;
 }
 
-// The first name of a value.
-template <typename Value, std::size_t N>
-constexpr std::string_view NameOf(const std::array<Name<Value>, N> &names, Value value)
-{
-    for (const Name<Value> &row : names)
-        if (row.value == value)
-            return row.name;
-    return {};
-}
-
 // Registers one value of the format takes: 2 for 32-bit formats.
 int RegistersPerValue(ValueFormat format);
 

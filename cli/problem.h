@@ -51,8 +51,6 @@ struct Problem {
     std::size_t found = 0;
     // Where a map line's input stands: its field number from 1, 0 if none.
     std::size_t field = 0;
-
-    bool aboutOneInput() const { return input.has_value(); }
 };
 
 Problem InputProblem(Problem::Kind kind, std::size_t input, std::string text);

@@ -57,15 +57,10 @@ std::vector<ReadRequest> PlanReads(
         };
         for (const auto &[from, to] : spans) {
             if (from > end + maxGap || to - first > most) {
-                if (from <= end) {
-                    // Overlapping, but too long together: what is new starts
-                    // a request of its own.
-                    emit();
-                    first = end;
-                } else {
-                    emit();
-                    first = from;
-                }
+                // Overlapping but too long together, only what is new starts
+                // the next request.
+                emit();
+                first = std::max(from, end);
                 end = first;
             }
             end = std::max(end, to);
@@ -118,8 +113,7 @@ void RegisterReader::clear()
     m_errors.clear();
 }
 
-void RegisterReader::readAll(std::span<const Wanted> wanted, const std::function<bool()> &stop,
-    const std::function<void()> &progress)
+void RegisterReader::readAll(std::span<const Wanted> wanted, const std::function<bool()> &stop)
 {
     for (const Wanted &w : wanted) {
         Table &t = table(w.type);
@@ -129,11 +123,10 @@ void RegisterReader::readAll(std::span<const Wanted> wanted, const std::function
     const auto requests
         = PlanReads(wanted, m_maxGap, [this](RegisterType type) { return limit(type); });
     for (const ReadRequest &r : requests)
-        request(r, stop, progress);
+        request(r, stop);
 }
 
-void RegisterReader::request(
-    ReadRequest r, const std::function<bool()> &stop, const std::function<void()> &progress)
+void RegisterReader::request(ReadRequest r, const std::function<bool()> &stop)
 {
     Table &t = table(r.type);
     const auto wantedAt = [&t](int a) { return t.wanted[static_cast<std::size_t>(a)]; };
@@ -150,18 +143,15 @@ void RegisterReader::request(
     const int most = limit(r.type);
     if (r.count > most) {
         for (int from = r.address; from < r.address + r.count; from += most)
-            request({ r.type, from, std::min(most, r.address + r.count - from) }, stop, progress);
+            request({ r.type, from, std::min(most, r.address + r.count - from) }, stop);
         return;
     }
 
-    ++m_requests;
     ReadResult result = m_device.read(r.type, r.address, r.count);
     if (const auto *values = std::get_if<std::vector<std::uint16_t>>(&result)) {
         for (int i = 0; i < r.count; ++i)
             t.slots[static_cast<std::size_t>(r.address + i)]
                 = { (*values)[static_cast<std::size_t>(i)], Read };
-        if (progress)
-            progress();
         return;
     }
     const DeviceError &error = std::get<DeviceError>(result);
@@ -173,16 +163,14 @@ void RegisterReader::request(
         if (error.exception == 3)
             m_limits[indexOf(r.type)] = std::min(most, (r.count + 1) / 2);
         const int half = r.count / 2;
-        request({ r.type, r.address, half }, stop, progress);
-        request({ r.type, r.address + half, r.count - half }, stop, progress);
+        request({ r.type, r.address, half }, stop);
+        request({ r.type, r.address + half, r.count - half }, stop);
         return;
     }
     m_errors.push_back(error);
     const auto index = static_cast<std::int32_t>(m_errors.size() - 1);
     for (int i = 0; i < r.count; ++i)
         t.slots[static_cast<std::size_t>(r.address + i)].state = index;
-    if (progress)
-        progress();
 }
 
 std::optional<ReadResult> RegisterReader::result(const Wanted &wanted) const

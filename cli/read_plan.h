@@ -53,10 +53,8 @@ public:
     explicit RegisterReader(Device &device, int maxGap = 0);
 
     // Reads every register the lines want. stop is asked before each
-    // request; once it says true, the rest stay unread. progress is told
-    // after each request.
-    void readAll(std::span<const Wanted> wanted, const std::function<bool()> &stop = {},
-        const std::function<void()> &progress = {});
+    // request; once it says true, the rest stay unread.
+    void readAll(std::span<const Wanted> wanted, const std::function<bool()> &stop = {});
 
     // The values of a line's registers, or the error of the first that
     // failed; nullopt when one of them has not been read (stopped).
@@ -65,9 +63,6 @@ public:
     // Forgets the window's registers, keeping what was learned of the
     // device.
     void clear();
-
-    // Requests sent so far, splits included.
-    std::size_t requests() const { return m_requests; }
 
     // The most a request of the type may ask for: the protocol's limit, or
     // less once the device refused a size.
@@ -87,8 +82,7 @@ private:
         std::vector<bool> wanted;
     };
 
-    void request(ReadRequest request, const std::function<bool()> &stop,
-        const std::function<void()> &progress);
+    void request(ReadRequest request, const std::function<bool()> &stop);
     Table &table(RegisterType type);
     const Table *find(RegisterType type) const;
 
@@ -97,7 +91,6 @@ private:
     std::array<Table, 4> m_tables; // by type; sized on first use
     std::vector<DeviceError> m_errors;
     std::array<int, 4> m_limits;
-    std::size_t m_requests = 0;
 };
 
 } // namespace modbuscalc::cli

@@ -121,15 +121,6 @@ constexpr const ControlEntry &EntryWithRole(ControlRole role)
     throw "no such role";
 }
 
-// The row of the logo.
-constexpr const ControlEntry &LogoEntry()
-{
-    for (const ControlEntry &entry : layout::CalcLayout)
-        if (entry.kind == ControlKind::Picture)
-            return entry;
-    throw "the window has a logo";
-}
-
 // The row number of an entry of the table.
 constexpr std::size_t RowOf(const ControlEntry &entry)
 {
@@ -138,23 +129,23 @@ constexpr std::size_t RowOf(const ControlEntry &entry)
 
 // Each font role's size and style; the face is the classic dialog face (or a
 // face of the same widths), chosen by each window from what it has.
-struct FontSpec {
+struct FontStyle {
     FontRole role;
     int quarterPoints; // 33 is 8.25 pt
     bool bold;
     bool italic;
 };
 
-inline constexpr std::array<FontSpec, 4> Fonts = { {
+inline constexpr std::array<FontStyle, 4> Fonts = { {
     { FontRole::Default, 33, false, false },
     { FontRole::Indicator, 48, true, true },
     { FontRole::Caption, 39, true, false },
     { FontRole::Contact, 33, true, false },
 } };
 
-constexpr const FontSpec &FontOf(FontRole role)
+constexpr const FontStyle &FontOf(FontRole role)
 {
-    for (const FontSpec &font : Fonts)
+    for (const FontStyle &font : Fonts)
         if (font.role == role)
             return font;
     throw "every font role has a row";

@@ -186,28 +186,32 @@ protected:
     std::optional<Service> m_server, m_proxy;
 };
 
+// The cell of a PDU address, as a map line writes it: "3,0,17".
+std::string cellOf(int address)
+{
+    return std::to_string(address / 2048) + ',' + std::to_string(address / 256 % 8) + ','
+        + std::to_string(address % 256);
+}
+
 // A map of cells far enough apart that each is a request of its own: the
 // cells of rows 0, 8, 16, ... of table 0, column 0 on.
 std::string sparseMap(int lines)
 {
     std::string map;
-    for (int i = 0; i < lines; ++i) {
-        const int address = i * 8;
-        map += std::to_string(address / 2048) + ',' + std::to_string(address / 256 % 8) + ','
-            + std::to_string(address % 256) + '\n';
-    }
+    for (int i = 0; i < lines; ++i)
+        map += cellOf(i * 8) + '\n';
     return map;
 }
 
-// The same map with each line's address and value: register a holds a.
-std::string sparseMapRead(int lines, int failing = -1)
+// The same map with each line's address and value (register a holds a),
+// or Error for the value: on the failing line, or on all lines.
+std::string sparseMapRead(int lines, int failing = -1, bool allFail = false)
 {
     std::string map;
     for (int i = 0; i < lines; ++i) {
-        const int address = i * 8;
-        map += std::to_string(address / 2048) + ',' + std::to_string(address / 256 % 8) + ','
-            + std::to_string(address % 256) + ',' + std::to_string(address) + ','
-            + (i == failing ? std::string("Error") : std::to_string(address)) + '\n';
+        const std::string address = std::to_string(i * 8);
+        map += cellOf(i * 8) + ',' + address + ','
+            + (allFail || i == failing ? std::string("Error") : address) + '\n';
     }
     return map;
 }
@@ -414,13 +418,7 @@ TEST_F(ReadTest, ADeviceThatNeverAnswersIsGivenUpOn)
     const Result silent = run(args({ "--timeout", "0.2" }), sparseMap(200));
     const double took = secondsSince(start);
     // Every line keeps its address, and gets Error for its value.
-    std::string expected;
-    for (int i = 0; i < 200; ++i) {
-        const int address = i * 8;
-        expected += std::to_string(address / 2048) + ',' + std::to_string(address / 256 % 8) + ','
-            + std::to_string(address % 256) + ',' + std::to_string(address) + ",Error\n";
-    }
-    EXPECT_EQ(silent.out, expected);
+    EXPECT_EQ(silent.out, sparseMapRead(200, -1, true));
     EXPECT_EQ(silent.status, 2);
     EXPECT_NE(silent.err.find("no answer to 3 requests in a row; giving up"), std::string::npos)
         << silent.err;
@@ -459,7 +457,7 @@ TEST_F(ReadTest, AWholeTableInTheFewestRequests)
         rows[static_cast<std::size_t>(a)] = a;
     std::shuffle(rows.begin(), rows.end(), std::mt19937(7));
     for (const int a : rows) {
-        const std::string cell = "0," + std::to_string(a / 256) + ',' + std::to_string(a % 256);
+        const std::string cell = cellOf(a);
         map += cell + '\n';
         expected += cell + ',' + std::to_string(a) + ',' + std::to_string(a) + '\n';
     }
@@ -545,7 +543,7 @@ TEST_F(HolesTest, ExactlyTheLinesOfTheHolesFail)
             std::shuffle(rows.begin(), rows.end(), std::mt19937(3));
         std::string map, expected;
         for (const int a : rows) {
-            const std::string cell = "0," + std::to_string(a / 256) + ',' + std::to_string(a % 256);
+            const std::string cell = cellOf(a);
             map += cell + '\n';
             const bool hole = (a >= 100 && a < 110) || a == 500;
             expected += cell + ',' + std::to_string(a) + ',' + (hole ? "Error" : std::to_string(a))

@@ -54,11 +54,11 @@ QFont dialogFont()
 
 QFont fontFor(FontRole role)
 {
-    const FontSpec &spec = FontOf(role);
+    const FontStyle &style = FontOf(role);
     QFont font = dialogFont();
-    font.setPointSizeF(spec.quarterPoints / 4.0);
-    font.setBold(spec.bold);
-    font.setItalic(spec.italic);
+    font.setPointSizeF(style.quarterPoints / 4.0);
+    font.setBold(style.bold);
+    font.setItalic(style.italic);
     return font;
 }
 

@@ -121,11 +121,11 @@ const wchar_t *dialogFace()
 
 FontHandle makeFont(FontRole role, UINT dpi)
 {
-    const FontSpec &spec = FontOf(role);
+    const FontStyle &style = FontOf(role);
     LOGFONTW font {};
-    font.lfWeight = spec.bold ? FW_BOLD : FW_NORMAL;
-    font.lfItalic = spec.italic ? TRUE : FALSE;
-    font.lfHeight = -MulDiv(spec.quarterPoints, static_cast<int>(dpi), 4 * 72);
+    font.lfWeight = style.bold ? FW_BOLD : FW_NORMAL;
+    font.lfItalic = style.italic ? TRUE : FALSE;
+    font.lfHeight = -MulDiv(style.quarterPoints, static_cast<int>(dpi), 4 * 72);
     font.lfCharSet = DEFAULT_CHARSET;
     font.lfQuality = DEFAULT_QUALITY;
     lstrcpynW(font.lfFaceName, dialogFace(), LF_FACESIZE);
