@@ -69,6 +69,10 @@ elif [ "$mode" = rtu ]; then
     # server starts: COM5 is mapped in the prefix's registry, not linked here.
     [ -L "$prefix/dosdevices/com5" ] ||
         { echo "COM5 is not mapped in $prefix: run scripts/test-windows" >&2; exit 1; }
+    # Wine looks at the line when its server starts: the pseudo-terminal must
+    # be there first (ctest runs this test alone, so the prefix's server is
+    # this test's own).
+    "${wine%/*}/wineserver" -w
     socat "pty,raw,echo=0,link=$prefix/com5-line" "pty,raw,echo=0,link=$scratch/theirs" &
     pids+=($!)
     for _ in $(seq 100); do [ -e "$prefix/com5-line" ] && [ -e "$scratch/theirs" ] && break; sleep 0.1; done
