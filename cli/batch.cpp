@@ -9,6 +9,10 @@
 
 namespace modbuscalc::cli {
 
+using maps::BlankSeparator;
+using maps::CsvReader;
+using maps::LineReader;
+
 namespace {
 
 constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
@@ -166,7 +170,7 @@ bool BatchConverter::convertAll(LineReader &reader, char oneColumnSeparator, std
         }
         if (m_verb.readsDevice
             && (m_pending.size() >= WindowLines || m_window.size() >= WindowBytes))
-            readWindow(out);
+            readWindow(out, flush);
         if (out.size() >= FlushSize)
             flush(out);
         if (!m_verb.readsDevice)
@@ -175,7 +179,7 @@ bool BatchConverter::convertAll(LineReader &reader, char oneColumnSeparator, std
             break;
     }
     if (m_verb.readsDevice)
-        readWindow(out);
+        readWindow(out, flush);
     return true;
 }
 
@@ -256,75 +260,118 @@ bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &r
     return true;
 }
 
-void BatchConverter::readWindow(std::string &out)
+void BatchConverter::readWindow(std::string &out, const std::function<void(std::string &)> &flush)
 {
     if (m_pending.empty() && m_window.empty())
         return;
-    std::vector<Wanted> wanted;
-    wanted.reserve(m_pending.size());
-    for (const Pending &line : m_pending)
-        wanted.push_back(line.read.wanted);
-    if (m_options.device && !m_pending.empty()) {
-        if (!m_reader)
-            m_reader = std::make_unique<RegisterReader>(*m_options.device, m_options.maxGap);
-        m_reader->readAll(wanted, m_stop);
-    }
-
-    // The window's lines in their own order, up to the first whose registers
-    // were not read (the user stopped it).
-    std::size_t from = 0;
-    std::size_t cut = static_cast<std::size_t>(-1); // the first line not written
-    for (const Pending &line : m_pending) {
-        std::optional<ReadResult> result = m_reader ? m_reader->result(line.read.wanted)
-                                                    : std::optional<ReadResult>(DeviceError {});
-        if (!result) {
-            m_window.resize(line.start);
-            cut = line.lineNumber;
-            break;
-        }
-        out.append(m_window, from, line.at - from);
-        from = line.at;
-        Conversion conversion = FinishRead(m_options, line.read, *result);
-        if (!m_options.device)
-            conversion.problem = SubjectProblem(Problem::Kind::NoDevice, line.read.subject);
-        for (const std::string &text : conversion.results) {
-            out += line.separator;
-            out += text;
-        }
-        if (conversion.problem) {
-            const bool gaveUp = conversion.problem->device.kind == DeviceError::Kind::GaveUp;
-            if (gaveUp && !m_gaveUp) {
-                m_gaveUp = true;
-                m_report(0, conversion.problem->device.text);
-            }
-            if (gaveUp)
-                ++m_failed; // said once, for every line
-            else
-                reject(line.lineNumber, *conversion.problem);
-        }
-    }
-    if (from <= m_window.size())
-        out.append(m_window, from);
     std::stable_sort(m_held.begin(), m_held.end(),
         [](const auto &a, const auto &b) { return a.first < b.first; });
-    for (const auto &[lineNumber, message] : m_held)
-        if (lineNumber < cut)
-            m_report(lineNumber, message);
+    if (m_options.device && !m_pending.empty()) {
+        std::vector<device::Wanted> wanted;
+        wanted.reserve(m_pending.size());
+        for (const Pending &line : m_pending)
+            wanted.push_back(line.read.wanted);
+        if (!m_reader)
+            m_reader
+                = std::make_unique<device::RegisterReader>(*m_options.device, m_options.maxGap);
+        const std::function<void()> answered = [&] {
+            const std::size_t before = m_next;
+            writeDone(out);
+            if (m_next != before)
+                flush(out);
+        };
+        m_reader->readAll(wanted, m_stop, answered);
+    }
+    writeDone(out);
+
+    // What is left was never asked for: cut off here when the user stopped
+    // it; otherwise it is a fault of ours, told as such, never dropped.
+    const bool stopped = m_stop && m_stop();
+    bool cut = false;
+    for (; m_next < m_pending.size(); ++m_next) {
+        const Pending &line = m_pending[m_next];
+        if (stopped || !m_options.device) {
+            if (stopped) {
+                writeThrough(line.start, line.lineNumber, out);
+                cut = true;
+                break;
+            }
+            Conversion conversion = FinishRead(m_options, line.read, device::DeviceError {});
+            conversion.problem = SubjectProblem(Problem::Kind::NoDevice, line.read.subject);
+            writeResults(line, std::move(conversion), out);
+            continue;
+        }
+        Conversion conversion = FinishRead(m_options, line.read, device::DeviceError {});
+        conversion.problem = SubjectProblem(Problem::Kind::NotRead, line.read.subject);
+        ++m_unread;
+        writeResults(line, std::move(conversion), out);
+    }
+    if (!cut)
+        writeThrough(m_window.size(), static_cast<std::size_t>(-1), out);
     m_held.clear();
+    m_nextHeld = 0;
     m_linesDone = m_linesRead; // blank and rejected lines are done too
     m_window.clear();
     m_pending.clear();
+    m_next = 0;
+    m_written = 0;
     if (m_reader)
         m_reader->clear();
+    flush(out);
+}
+
+void BatchConverter::writeDone(std::string &out)
+{
+    for (; m_next < m_pending.size(); ++m_next) {
+        const Pending &line = m_pending[m_next];
+        const device::LineResult result = m_reader->result(line.read.wanted);
+        if (std::holds_alternative<device::NotRead>(result))
+            return;
+        Conversion conversion;
+        if (const auto *error = std::get_if<device::DeviceError>(&result))
+            conversion = FinishRead(m_options, line.read, *error);
+        else
+            conversion
+                = FinishRead(m_options, line.read, std::get<std::vector<std::uint16_t>>(result));
+        writeResults(line, std::move(conversion), out);
+    }
+}
+
+void BatchConverter::writeThrough(std::size_t end, std::size_t line, std::string &out)
+{
+    for (; m_nextHeld < m_held.size() && m_held[m_nextHeld].first < line; ++m_nextHeld)
+        m_report(m_held[m_nextHeld].first, m_held[m_nextHeld].second);
+    if (end > m_written)
+        out.append(m_window, m_written, end - m_written);
+    m_written = std::max(m_written, end);
+}
+
+void BatchConverter::writeResults(const Pending &line, Conversion conversion, std::string &out)
+{
+    writeThrough(line.at, line.lineNumber, out);
+    for (const std::string &text : conversion.results) {
+        out += line.separator;
+        out += text;
+    }
+    if (!conversion.problem)
+        return;
+    const bool gaveUp = conversion.problem->device.kind == device::DeviceError::Kind::GaveUp;
+    if (gaveUp && !m_gaveUp) {
+        m_gaveUp = true;
+        m_report(0, conversion.problem->device.text);
+    }
+    if (!gaveUp) {
+        ++m_failed;
+        if (!m_options.quiet)
+            m_report(line.lineNumber, Describe(*conversion.problem));
+    } else {
+        ++m_failed; // said once, for every line
+    }
 }
 
 std::size_t BatchConverter::linesDone() const
 {
-    std::size_t done = m_linesDone;
-    if (m_reader)
-        for (const Pending &line : m_pending)
-            done += m_reader->result(line.read.wanted).has_value() ? 1U : 0U;
-    return done;
+    return m_linesDone + m_next;
 }
 
 } // namespace modbuscalc::cli

@@ -5,10 +5,10 @@
 // separator. Blank lines are copied; a rejected line gets "Error" results
 // and a message.
 
-#include "cli/csv.h"
-#include "cli/line_reader.h"
-#include "cli/read_plan.h"
 #include "cli/verbs.h"
+#include "device/read_plan.h"
+#include "maps/csv.h"
+#include "maps/line_reader.h"
 
 #include <cstddef>
 #include <functional>
@@ -34,19 +34,22 @@ public:
     BatchConverter(const Verb &verb, const Options &options, Report report);
 
     // Converts one whole input (a file or standard input), appending every
-    // output record to out; flush is called whenever out has grown large.
+    // output record to out; flush is called whenever out has grown large,
+    // and, reading a device, whenever lines are done, so that each line is
+    // handed on as soon as it and every line before it are done.
     // oneColumnSeparator is what a record of one field gets its results
     // after, where the input has no separator of its own. Returns false when
     // the input cannot be read as asked (a column named that its header
     // lacks); that has been reported and the rest of it skipped.
-    bool convertAll(LineReader &reader, char oneColumnSeparator, std::string &out,
+    bool convertAll(maps::LineReader &reader, char oneColumnSeparator, std::string &out,
         const std::function<void(std::string &)> &flush);
 
     // Lines that were rejected or out of range, over every input so far.
     std::size_t failed() const { return m_failed; }
 
     // Asked after each line read and before each request to a device; true
-    // stops the input there, its output complete up to the line in progress.
+    // stops the input there, its output complete up to the last line done.
+    // Lines not reached are left out whole.
     void stopWhen(std::function<bool()> stop) { m_stop = std::move(stop); }
 
     // Lines read, and lines whose results are known, over every input so far.
@@ -55,6 +58,10 @@ public:
 
     // The device stopped answering and was given up on (said once).
     bool gaveUp() const { return m_gaveUp; }
+
+    // Lines the reads should have reached and did not, by a fault of ours:
+    // each got Error and a message.
+    std::size_t unread() const { return m_unread; }
 
 private:
     // A line whose results wait for its window's reads: where they go in
@@ -69,10 +76,19 @@ private:
 
     // Writes one record and its results, or holds its place for them; false
     // when the header lacks a column asked for.
-    bool convertRecord(const CsvReader::Record &record, CsvReader &records, bool isFirst,
-        char oneColumnSeparator, const std::vector<std::string_view> &names, std::string &sink);
-    // Reads the window's registers and writes its lines to out.
-    void readWindow(std::string &out);
+    bool convertRecord(const maps::CsvReader::Record &record, maps::CsvReader &records,
+        bool isFirst, char oneColumnSeparator, const std::vector<std::string_view> &names,
+        std::string &sink);
+    // Reads the window's registers and writes its lines to out as they are
+    // done, handing out on through flush.
+    void readWindow(std::string &out, const std::function<void(std::string &)> &flush);
+    // Writes the window's lines that are done, in order, up to the first
+    // that is not.
+    void writeDone(std::string &out);
+    // Writes the window's text up to end, with the held messages of the
+    // lines before line.
+    void writeThrough(std::size_t end, std::size_t line, std::string &out);
+    void writeResults(const Pending &line, Conversion conversion, std::string &out);
     // Picks the inputs from a record's fields, or says why there are none.
     std::optional<Problem> pickInputs(const std::vector<std::string_view> &fields);
     bool resolveColumns(const std::vector<std::string_view> &header);
@@ -93,8 +109,12 @@ private:
     std::string m_window; // the window's text, results still to come
     std::vector<Pending> m_pending;
     std::vector<std::pair<std::size_t, std::string>> m_held; // the window's messages
-    std::unique_ptr<RegisterReader> m_reader;
+    std::size_t m_nextHeld = 0; // the first not yet told
+    std::size_t m_next = 0; // the first pending line not yet written
+    std::size_t m_written = 0; // how much of the window's text is written
+    std::unique_ptr<device::RegisterReader> m_reader;
     bool m_gaveUp = false;
+    std::size_t m_unread = 0;
 };
 
 } // namespace modbuscalc::cli

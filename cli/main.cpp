@@ -29,8 +29,11 @@ int main(int argc, char **argv)
         output.write(text->text);
         return output.close(ExitOk);
     }
-    auto checked = Check(std::get<Invocation>(std::move(parsed)));
-    if (const int *status = std::get_if<int>(&checked))
-        return output.close(*status);
-    return output.close(Run(std::get<Session>(checked), output));
+    Interrupts interrupts;
+    auto checked = Check(std::get<Invocation>(std::move(parsed)), interrupts.stop());
+    const int *refused = std::get_if<int>(&checked);
+    const int status = output.close(refused ? *refused : Run(std::get<Job>(checked), output));
+    // Whole lines are out: now die by the signal, if one came.
+    interrupts.dieIfInterrupted();
+    return status;
 }

@@ -6,6 +6,7 @@
 
 #include "core/notation.h"
 #include "core/text.h"
+#include "device/device.h"
 
 #include <algorithm>
 #include <array>
@@ -30,8 +31,7 @@ enum class ValueFormat { U16, S16, Hex, U32, S32, F32 };
 // Which register of a 32-bit pair holds the high word.
 enum class WordOrder { HighFirst, LowFirst };
 
-// An RTU line's parity, as libmodbus names it.
-enum class Parity : char { None = 'N', Even = 'E', Odd = 'O' };
+using device::Parity;
 
 template <typename Value> struct Name {
     std::string_view name;

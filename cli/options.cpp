@@ -113,21 +113,23 @@ std::string plural(std::size_t count, std::string_view one, std::string_view man
 // Where read's device is, from --host or --serial and the line settings.
 struct DeviceArguments {
     std::string host, serial, parity = "E";
-    SerialLine line;
+    device::SerialLine line;
 };
 
-std::variant<Connection, UsageError> connectionOf(
-    const DeviceArguments &given, Connection connection)
+std::variant<device::Connection, UsageError> connectionOf(
+    std::string_view verb, const DeviceArguments &given, device::Connection connection)
 {
-    if (given.host.empty() == given.serial.empty())
-        return UsageError { "read needs --host HOST[:PORT] or --serial DEVICE" };
+    if (!given.host.empty() && !given.serial.empty())
+        return UsageError { "give --host or --serial, not both" };
+    if (given.host.empty() && given.serial.empty())
+        return UsageError { std::string(verb) + " needs --host HOST[:PORT] or --serial DEVICE" };
     if (!given.host.empty()) {
-        const std::optional<TcpEndpoint> endpoint = EndpointOf(given.host);
+        const std::optional<device::TcpEndpoint> endpoint = EndpointOf(given.host);
         if (!endpoint)
             return UsageError { "invalid port in '" + Printable(given.host) + "'" };
         connection.link = *endpoint;
     } else {
-        SerialLine line = given.line;
+        device::SerialLine line = given.line;
         line.device = given.serial;
         if (auto error = pick(ParityNames, "parity", given.parity, line.parity))
             return *error;
@@ -136,11 +138,14 @@ std::variant<Connection, UsageError> connectionOf(
     if (!(connection.timeout > 0 && connection.timeout <= 3600) || connection.retries < 0)
         return UsageError { "the timeout is seconds above 0, the retries 0 or more" };
     // 0 is every unit of a serial line at once, and a gateway's own over TCP.
-    const int highestUnit = std::holds_alternative<TcpEndpoint>(connection.link) ? 255 : 247;
+    const bool tcp = std::holds_alternative<device::TcpEndpoint>(connection.link);
+    const int highestUnit = tcp ? 255 : 247;
     if (connection.unit < 0 || connection.unit > highestUnit)
         return UsageError { "invalid unit " + std::to_string(connection.unit) + ": 0 to "
-            + std::to_string(highestUnit)
-            + (highestUnit == 255 ? " over TCP" : " on a serial line") };
+            + std::to_string(highestUnit) + (tcp ? " over TCP" : " on a serial line") };
+    if (!tcp && connection.unit == 0)
+        return UsageError { "unit 0 is every unit of a serial line at once, and none of them "
+                            "answers it: give the unit to ask (1 to 247)" };
     return connection;
 }
 
@@ -161,8 +166,9 @@ std::optional<UsageError> checkValues(
     const int most = (static_cast<int>(MaxPduAddress) + 1) / RegistersPerValue(options.format);
     if (options.count < 1 || options.count > most)
         return UsageError { "the count runs from 1 to " + std::to_string(most) };
-    if (options.maxGap < 0 || options.maxGap > MaxRegistersPerRead)
-        return UsageError { "the gap runs from 0 to " + std::to_string(MaxRegistersPerRead) };
+    if (options.maxGap < 0 || options.maxGap > device::MaxRegistersPerRead)
+        return UsageError { "the gap runs from 0 to "
+            + std::to_string(device::MaxRegistersPerRead) };
     return std::nullopt;
 }
 
@@ -178,16 +184,17 @@ std::string verbList()
 
 // Where each option's value goes.
 struct Bound {
-    Bound(Options &o, Connection &c, DeviceArguments &d)
+    Bound(Options &o, device::Connection &c, DeviceArguments &d)
         : options(o)
         , connection(c)
         , device(d)
     {
     }
     Options &options;
-    Connection &connection;
+    device::Connection &connection;
     DeviceArguments &device;
     bool modbus = false;
+    bool verbose = false;
     std::string notation = "address", type = "holding", delimiter, fields, columns;
     std::string format = "u16", wordOrder = "high-first", formatColumn;
 };
@@ -211,7 +218,7 @@ void addOptions(CLI::App &app, Bound &b, bool reading)
     app.add_option("--columns", b.columns, "With --header, the columns to read by name");
     if (!reading)
         return;
-    Connection &connection = b.connection;
+    device::Connection &connection = b.connection;
     DeviceArguments &device = b.device;
     app.add_option("--host", device.host, "read: the device's HOST[:PORT] (Modbus TCP, port 502)");
     app.add_option("--serial", device.serial, "read: the serial DEVICE (Modbus RTU)");
@@ -230,12 +237,12 @@ void addOptions(CLI::App &app, Bound &b, bool reading)
     app.add_option("--format-column", b.formatColumn,
         "read: each line's format from this column (a number, or with --header a name)");
     app.add_option("--word-order", b.wordOrder, choices("read: 32 bits", WordOrderNames));
-    app.add_flag("--verbose", connection.verbose, "read: each request's frame on standard error");
+    app.add_flag("--verbose", b.verbose, "read: each request and answer on standard error");
 }
 
 } // namespace
 
-std::optional<TcpEndpoint> EndpointOf(const std::string &host)
+std::optional<device::TcpEndpoint> EndpointOf(const std::string &host)
 {
     const auto portOf = [](std::string_view text) -> std::optional<int> {
         if (text.empty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), IsDigit))
@@ -243,7 +250,7 @@ std::optional<TcpEndpoint> EndpointOf(const std::string &host)
         const int port = std::stoi(std::string(text));
         return port >= 1 && port <= 65535 ? std::optional<int>(port) : std::nullopt;
     };
-    TcpEndpoint endpoint { host };
+    device::TcpEndpoint endpoint { host };
     if (host.starts_with('[')) {
         // [::1] or [::1]:5020
         const std::size_t close = host.find(']');
@@ -338,7 +345,7 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
 
     Invocation invocation;
     Options &options = invocation.options;
-    Connection connection;
+    device::Connection connection;
     DeviceArguments device;
     Bound bound { options, connection, device };
     // All of them before the verb; after it, those that apply to it, which
@@ -441,10 +448,11 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
         }
     }
     if (verb.readsDevice) {
-        auto checked = connectionOf(device, connection);
+        auto checked = connectionOf(verb.name, device, connection);
         if (auto *error = std::get_if<UsageError>(&checked))
             return *error;
-        invocation.connection = std::get<Connection>(std::move(checked));
+        invocation.connection = std::get<device::Connection>(std::move(checked));
+        invocation.verbose = bound.verbose;
         if (auto error = checkValues(options, bound.format, bound.wordOrder))
             return *error;
         if (given("--format-column")) {

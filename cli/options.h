@@ -4,8 +4,8 @@
 // enums and numbers, and the operands. Reading it does no I/O at all: no
 // file is looked at and no device is asked; a usage error is a value.
 
-#include "cli/device.h"
 #include "cli/verbs.h"
+#include "device/device.h"
 
 #include <optional>
 #include <span>
@@ -18,7 +18,8 @@ namespace modbuscalc::cli {
 struct Invocation {
     const Verb *verb = nullptr;
     Options options; // its device is set once connected
-    std::optional<Connection> connection; // read: where the device is
+    std::optional<device::Connection> connection; // read: where the device is
+    bool verbose = false; // each request and answer on standard error
     std::vector<std::string> operands;
     // Exactly the verb's count of operands, each reading as a number: one
     // conversion, whatever files exist.
@@ -43,7 +44,7 @@ ParseResult ParseCommandLine(std::span<const char *const> arguments);
 // --host's HOST[:PORT]: a name, an IPv4 address, an IPv6 address alone or
 // in brackets with a port ("[::1]:5020"); port 502 unless given. nullopt
 // for a port that is not 1..65535.
-std::optional<TcpEndpoint> EndpointOf(const std::string &host);
+std::optional<device::TcpEndpoint> EndpointOf(const std::string &host);
 
 // "3,4,5" or "3-5": 1-based column numbers, to 0-based; nullopt for
 // anything else, and for a range of over 64 columns.

@@ -57,6 +57,8 @@ std::string Describe(const Problem &problem)
         return "no device to read from";
     case Kind::ReadFailed:
         return problem.subject + ": " + Printable(problem.device.text, std::string::npos);
+    case Kind::NotRead:
+        return problem.subject + ": not read, by a fault of modbuscalc's (please report it)";
     case Kind::FieldCount:
         return "expected " + std::to_string(problem.expected)
             + (problem.expectedOther ? " or " + std::to_string(problem.expectedOther) : "")

@@ -3,8 +3,8 @@
 // Why an input, a conversion or a line of a map was rejected: a kind and
 // its particulars, carried as a value and put into words in one place.
 
-#include "cli/device.h"
 #include "core/notation.h"
+#include "device/device.h"
 
 #include <cstddef>
 #include <optional>
@@ -28,6 +28,7 @@ struct Problem {
         UnknownFormat, // text: the format as given
         NoDevice,
         ReadFailed, // device says why
+        NotRead, // a line the reads should have reached and did not: our fault
         // A line of a map.
         FieldCount, // expected fields, found
         NoSuchField, // field, found
@@ -45,7 +46,7 @@ struct Problem {
     std::optional<std::size_t> input; // the input's index, for one input
     std::string text; // the input as written, or the column's name
     std::string subject; // "cell 1 2 3", "address 70000"
-    DeviceError device;
+    device::DeviceError device;
     std::size_t expected = 0;
     std::size_t expectedOther = 0; // another count that would do, or 0
     std::size_t found = 0;

@@ -1,14 +1,15 @@
 #include "cli/run.h"
 
 #include "cli/batch.h"
-#include "cli/encoding.h"
 #include "cli/printable.h"
 #include "core/text.h"
+#include "maps/encoding.h"
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <iostream>
@@ -17,6 +18,7 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #define isatty _isatty
 #else
 #include <unistd.h>
@@ -26,9 +28,83 @@ namespace modbuscalc::cli {
 
 namespace {
 
+// The signal that came first, and the stop it asks for: a handler can
+// reach nothing else.
+std::atomic<int> caught = 0;
+std::atomic<device::Stop *> stopToAsk = nullptr;
+
+#ifdef _WIN32
+BOOL WINAPI onConsoleEvent(DWORD event)
+{
+    if (caught.exchange(static_cast<int>(event) + 1) != 0)
+        return FALSE; // the second: Windows' own handler ends the program
+    if (device::Stop *stop = stopToAsk.load())
+        stop->request();
+    return TRUE;
+}
+#else
+constexpr int Signals[] = { SIGINT, SIGTERM, SIGHUP };
+
+extern "C" void onSignal(int signal)
+{
+    if (caught.exchange(signal) != 0) {
+        // The second: at once.
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return;
+    }
+    if (device::Stop *stop = stopToAsk.load())
+        stop->request();
+}
+#endif
+
+// Standard error's one line of progress, redrawn in place on a terminal
+// and cleared before any message.
+class Console {
+public:
+    Console()
+        : m_terminal(isatty(2))
+    {
+    }
+
+    void report(const std::string &message)
+    {
+        clear();
+        std::cerr << "modbuscalc: " << message << '\n';
+    }
+
+    // Shows the text now and then (at most ten times a second).
+    void progress(const std::function<std::string()> &text)
+    {
+        if (!m_terminal)
+            return;
+        const auto now = Clock::now();
+        if (now - m_lastShown < std::chrono::milliseconds(100))
+            return;
+        m_lastShown = now;
+        std::fprintf(stderr, "\r\033[K%s", text().c_str());
+        m_drawn = true;
+    }
+
+    void clear()
+    {
+        if (m_drawn)
+            std::fputs("\r\033[K", stderr);
+        m_drawn = false;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    bool m_terminal;
+    bool m_drawn = false;
+    Clock::time_point m_lastShown = Clock::now();
+};
+
+Console console;
+
 void report(const std::string &message)
 {
-    std::cerr << "modbuscalc: " << message << '\n';
+    console.report(message);
 }
 
 // A file's name in a message: as it is where it can be shown, else escaped
@@ -61,47 +137,35 @@ bool isOneConversion(const Invocation &invocation)
     return numberLike;
 }
 
-// Opens each input, telling those that cannot be read.
-std::vector<Input> openInputs(const std::vector<std::string> &operands, int &status)
+struct FileCloser {
+    void operator()(std::FILE *file) const { std::fclose(file); }
+};
+
+// One input, opened when its turn comes; nullptr (told) when it cannot be.
+std::FILE *openInput(const std::string &file, std::unique_ptr<std::FILE, FileCloser> &owned)
 {
-    std::vector<std::string> files = operands;
-    if (files.empty())
-        files.emplace_back("-");
-    std::vector<Input> inputs;
-    for (const std::string &file : files) {
-        Input input;
-        input.name = file == "-" ? "<stdin>" : nameOf(file);
-        input.path = file;
-        if (file == "-") {
-            input.file = stdin;
-            inputs.push_back(std::move(input));
-            continue;
-        }
-        struct stat info { };
-        if (::stat(file.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-            report(input.name + ": " + std::strerror(EISDIR));
-            status = ExitTrouble;
-            continue;
-        }
-        input.owned.reset(std::fopen(file.c_str(), "rb"));
-        if (!input.owned) {
-            report(input.name + ": " + std::strerror(errno));
-            status = ExitTrouble;
-            continue;
-        }
-        input.file = input.owned.get();
-        inputs.push_back(std::move(input));
+    if (file == "-")
+        return stdin;
+    struct stat info { };
+    if (::stat(file.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        report(nameOf(file) + ": " + std::strerror(EISDIR));
+        return nullptr;
     }
-    return inputs;
+    owned.reset(std::fopen(file.c_str(), "rb"));
+    if (!owned)
+        report(nameOf(file) + ": " + std::strerror(errno));
+    return owned.get();
 }
 
 // The numbers given on the command line: one conversion, results on one line.
-int convertOnce(const Session &session, Output &output)
+int convertOnce(const Job &job, Output &output)
 {
-    const Invocation &invocation = session.invocation;
+    const Invocation &invocation = job.invocation;
     const std::vector<std::string_view> inputs(
         invocation.operands.begin(), invocation.operands.end());
     const Conversion conversion = invocation.verb->convert(invocation.options, inputs);
+    if (job.stop && job.stop->requested())
+        return ExitDataProblem; // never reached the device: nothing to write
     // Why, as a map's line would say it.
     if (conversion.problem)
         report(Describe(*conversion.problem));
@@ -112,138 +176,91 @@ int convertOnce(const Session &session, Output &output)
     output.write(line);
     if (!conversion.problem)
         return ExitOk;
-    return conversion.problem->device.kind == DeviceError::Kind::GaveUp ? ExitTrouble
-                                                                        : ExitDataProblem;
+    return conversion.problem->device.kind == device::DeviceError::Kind::GaveUp ? ExitTrouble
+                                                                                : ExitDataProblem;
 }
 
-std::atomic<bool> interrupted = false;
-
-extern "C" void onInterrupt(int)
+// Each input in turn, each opened when its turn comes and closed before
+// the next.
+int convertLists(Job &job, Output &output)
 {
-    interrupted = true;
-}
-
-// While a device is read: Ctrl+C stops after the request in progress, and
-// on a terminal, standard error shows the lines done out of the lines read
-// so far, on one line redrawn in place and cleared before any message.
-// Standard output is never touched.
-class Progress {
-public:
-    using Counts = std::function<std::pair<std::size_t, std::size_t>()>; // done, read
-
-    Progress(bool reading, Counts counts)
-        : m_reading(reading)
-        , m_shown(reading && isatty(2))
-        , m_counts(std::move(counts))
-    {
-        if (m_reading)
-            std::signal(SIGINT, onInterrupt);
-    }
-    ~Progress()
-    {
-        if (m_reading)
-            std::signal(SIGINT, SIG_DFL);
-    }
-    Progress(const Progress &) = delete;
-    Progress &operator=(const Progress &) = delete;
-
-    // Often; false once the user has asked to stop.
-    bool step()
-    {
-        if (m_shown) {
-            const auto now = Clock::now();
-            if (now - m_lastShown >= std::chrono::milliseconds(100)) {
-                m_lastShown = now;
-                const auto [done, read] = m_counts();
-                std::fprintf(stderr, "\r\033[K%zu of %zu lines", done, read);
-                m_drawn = true;
-            }
-        }
-        return !interrupted;
-    }
-    bool stopped() const { return interrupted; }
-    // Before a message: the line goes, to be drawn again at the next step.
-    void clear()
-    {
-        if (m_drawn)
-            std::fputs("\r\033[K", stderr);
-        m_drawn = false;
-    }
-
-private:
-    using Clock = std::chrono::steady_clock;
-    bool m_reading;
-    bool m_shown;
-    Counts m_counts;
-    bool m_drawn = false;
-    Clock::time_point m_lastShown = Clock::now();
-};
-
-// Each input in turn.
-int convertLists(Session &session, Output &output)
-{
-    const Invocation &invocation = session.invocation;
-    int status = session.status;
+    const Invocation &invocation = job.invocation;
+    const bool reading = job.device != nullptr;
+    const device::Stop *stop = job.stop;
+    const auto stopped = [stop] { return stop && stop->requested(); };
+    int status = ExitOk;
     std::string name;
-    Progress *shown = nullptr;
-    BatchConverter batch(*invocation.verb, invocation.options,
-        [&name, &shown](std::size_t line, std::string_view message) {
-            if (shown)
-                shown->clear();
-            std::cerr << "modbuscalc: " << name;
-            if (line > 0)
-                std::cerr << ':' << line;
-            std::cerr << ": " << message << '\n';
+    BatchConverter batch(
+        *invocation.verb, invocation.options, [&name](std::size_t line, std::string_view message) {
+            report(name + (line > 0 ? ':' + std::to_string(line) : std::string()) + ": "
+                + std::string(message));
         });
+    batch.stopWhen([&] {
+        if (reading)
+            console.progress([&batch] {
+                return std::to_string(batch.linesDone()) + " of "
+                    + std::to_string(batch.linesRead()) + " lines";
+            });
+        return stopped();
+    });
     std::string out;
-    const auto flush = [&output](std::string &buffer) { output.write(buffer); };
-    Progress progress(session.device != nullptr,
-        [&batch] { return std::pair(batch.linesDone(), batch.linesRead()); });
-    shown = &progress;
-    batch.stopWhen([&progress] { return !progress.step(); });
+    // Lines read from a device are handed on as soon as they are done.
+    const auto flush = [&output, reading](std::string &buffer) { output.write(buffer, reading); };
 
-    for (Input &input : session.inputs) {
-        if (progress.stopped())
+    for (const std::string &file : job.inputs) {
+        if (stopped())
             break;
-        name = input.name;
-        std::FILE *in = input.file;
-        LineReader reader(TextSource(
-            [in](char *buffer, std::size_t size) { return std::fread(buffer, 1, size, in); }));
-        if (!batch.convertAll(
-                reader, OneColumnSeparator(invocation.options, input.path), out, flush))
+        name = file == "-" ? "<stdin>" : nameOf(file);
+        std::unique_ptr<std::FILE, FileCloser> owned;
+        std::FILE *in = openInput(file, owned);
+        if (!in) {
+            status = ExitTrouble;
+            continue;
+        }
+        maps::LineReader reader(maps::TextSource([in, &stopped](char *buffer, std::size_t size) {
+            for (;;) {
+                const std::size_t got = std::fread(buffer, 1, size, in);
+                // A signal ends a read that waits: the end, when it asks to stop.
+                if (got > 0 || !std::ferror(in) || errno != EINTR || stopped())
+                    return got;
+                std::clearerr(in);
+            }
+        }));
+        if (!batch.convertAll(reader, OneColumnSeparator(invocation.options, file), out, flush))
             status = ExitTrouble;
         flush(out);
-        if (std::ferror(in)) {
-            progress.clear();
+        if (std::ferror(in) && !stopped()) {
             report(name + ": read error");
             status = ExitTrouble;
         }
-        input.owned.reset();
+        if (owned && std::fclose(owned.release()) != 0) {
+            report(name + ": " + std::strerror(errno));
+            status = ExitTrouble;
+        }
     }
-    progress.clear();
+    console.clear();
     if (batch.failed() > 0 && status == ExitOk)
         status = ExitDataProblem;
-    if (batch.gaveUp())
+    if (batch.gaveUp() || batch.unread() > 0)
         status = ExitTrouble;
-    if (progress.stopped()) {
-        report("interrupted");
-        status = ExitInterrupted;
-    }
     return status;
 }
 
 } // namespace
 
-void Output::write(std::string &buffer)
+void Output::write(std::string &buffer, bool now)
 {
     if (!buffer.empty() && m_error < 0
         && std::fwrite(buffer.data(), 1, buffer.size(), stdout) != buffer.size())
+        m_error = errno;
+    if (now && m_error < 0 && std::fflush(stdout) != 0)
         m_error = errno;
     buffer.clear();
 }
 
 int Output::close(int status)
 {
+    console.clear();
     // A full disk or a closed output must not pass for success.
     errno = 0;
     if (m_error < 0 && (std::fflush(stdout) != 0 || std::ferror(stdout)))
@@ -257,6 +274,65 @@ int Output::close(int status)
     return status;
 }
 
+Interrupts::Interrupts()
+{
+    stopToAsk.store(&m_stop);
+#ifdef _WIN32
+    ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+#else
+    for (const int signal : Signals) {
+        struct sigaction action { };
+        ::sigaction(signal, nullptr, &action);
+        if (action.sa_handler == SIG_IGN)
+            continue; // ignored by whoever started us: it stays so
+        action.sa_handler = onSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0; // no SA_RESTART: a blocked read returns
+        ::sigaction(signal, &action, nullptr);
+    }
+#endif
+}
+
+Interrupts::~Interrupts()
+{
+#ifdef _WIN32
+    ::SetConsoleCtrlHandler(onConsoleEvent, FALSE);
+#else
+    for (const int signal : Signals) {
+        struct sigaction action { };
+        ::sigaction(signal, nullptr, &action);
+        if (action.sa_handler == onSignal)
+            std::signal(signal, SIG_DFL);
+    }
+#endif
+    stopToAsk.store(nullptr);
+}
+
+bool Interrupts::happened() const
+{
+    return caught.load() != 0;
+}
+
+void Interrupts::dieIfInterrupted()
+{
+    const int signal = caught.load();
+    if (signal == 0)
+        return;
+    std::fflush(nullptr);
+#ifdef _WIN32
+    // As Windows ends a program on Ctrl+C.
+    ::ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+#else
+    std::signal(signal, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    std::raise(signal);
+    ::_exit(128 + signal);
+#endif
+}
+
 int ReportUsageError(const UsageError &error)
 {
     std::cerr << "modbuscalc: " << error.message
@@ -264,36 +340,43 @@ int ReportUsageError(const UsageError &error)
     return ExitTrouble;
 }
 
-std::variant<Session, int> Check(Invocation invocation)
+std::variant<Job, int> Check(Invocation invocation, device::Stop &stop)
 {
-    Session session;
-    session.invocation = std::move(invocation);
-    Invocation &checked = session.invocation;
-    session.oneConversion = isOneConversion(checked);
-    if (!session.oneConversion) {
-        session.inputs = openInputs(checked.operands, session.status);
-        if (session.inputs.empty())
-            return session.status;
+    Job job;
+    job.invocation = std::move(invocation);
+    job.stop = &stop;
+    Invocation &checked = job.invocation;
+    job.oneConversion = isOneConversion(checked);
+    if (!job.oneConversion) {
+        job.inputs = checked.operands;
+        if (job.inputs.empty())
+            job.inputs.emplace_back("-");
     }
     if (checked.connection) {
-        if (!DeviceAccessAvailable()) {
+        if (!device::DeviceAccessAvailable()) {
             report(std::string(checked.verb->name) + " is not available in this build");
             return ExitTrouble;
         }
-        auto connected = Connect(*checked.connection);
-        if (const auto *error = std::get_if<std::string>(&connected)) {
-            report(Printable(*error, std::string::npos));
+        device::Trace trace;
+        if (checked.verbose)
+            trace = [](std::string_view line) { report(std::string(line)); };
+        job.device = std::make_unique<device::Session>(
+            device::MakeTransport(*checked.connection, stop, std::move(trace)),
+            checked.connection->retries, stop);
+        if (const std::optional<device::DeviceError> error = job.device->open()) {
+            if (error->kind != device::DeviceError::Kind::Stopped)
+                report(Printable(device::Where(checked.connection->link) + ": " + error->text,
+                    std::string::npos));
             return ExitTrouble;
         }
-        session.device = std::get<std::unique_ptr<Device>>(std::move(connected));
-        checked.options.device = session.device.get();
+        checked.options.device = job.device.get();
     }
-    return session;
+    return job;
 }
 
-int Run(Session &session, Output &output)
+int Run(Job &job, Output &output)
 {
-    return session.oneConversion ? convertOnce(session, output) : convertLists(session, output);
+    return job.oneConversion ? convertOnce(job, output) : convertLists(job, output);
 }
 
 } // namespace modbuscalc::cli

@@ -1,13 +1,15 @@
 #pragma once
 
 // After the command line is read: check it against the world (what the
-// operands are, the inputs opened, the device connected), then run it.
-// Messages go to standard error as they arise; results to standard output,
-// which is closed once, at the end, and checked there.
+// operands are, the device connected), then run it, opening each input
+// when its turn comes. Messages go to standard error as they arise;
+// results to standard output, which is closed once, at the end, and
+// checked there.
 
 #include "cli/options.h"
+#include "device/session.h"
+#include "device/stop.h"
 
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <variant>
@@ -18,14 +20,14 @@ namespace modbuscalc::cli {
 inline constexpr int ExitOk = 0;
 inline constexpr int ExitDataProblem = 1;
 inline constexpr int ExitTrouble = 2; // usage, reading or writing, a device out of reach
-inline constexpr int ExitInterrupted = 130; // as a shell reports Ctrl+C
 
 // Standard output, written in blocks. A write error is remembered and told
 // once, by close().
 class Output {
 public:
-    // Writes and empties buffer.
-    void write(std::string &buffer);
+    // Writes and empties buffer; with now, hands it on at once (a pipe sees
+    // it) rather than when the block is full.
+    void write(std::string &buffer, bool now = false);
     // The status to exit with: status, or ExitTrouble after a write error,
     // which it reports. Call once, at the end.
     int close(int status);
@@ -34,32 +36,44 @@ private:
     int m_error = -1; // errno of the first write error; 0 when it set none
 };
 
-struct FileCloser {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
+// SIGINT, SIGTERM and SIGHUP (Ctrl+C, Ctrl+Break and closing the console
+// on Windows) while it lives: the first asks the work to stop at a whole
+// line, through stop(); a second ends the program at once. A signal that
+// was ignored when the program started stays ignored. The handlers leave
+// blocked reads to fail, so that a read of a pipe that waits returns.
+class Interrupts {
+public:
+    Interrupts();
+    ~Interrupts();
+    Interrupts(const Interrupts &) = delete;
+    Interrupts &operator=(const Interrupts &) = delete;
 
-// One input to read: a file or standard input, open.
-struct Input {
-    std::string name; // as messages show it: "<stdin>", or the file's name
-    std::string path; // as given; its extension hints at its separator
-    std::FILE *file = nullptr;
-    std::unique_ptr<std::FILE, FileCloser> owned; // null for standard input
+    device::Stop &stop() { return m_stop; }
+    bool happened() const;
+    // After the output is flushed: ends the program by the signal that
+    // came, with its default action, so that a shell sees it; returns when
+    // none came.
+    void dieIfInterrupted();
+
+private:
+    device::Stop m_stop;
 };
 
 // An invocation checked and ready to run.
-struct Session {
+struct Job {
     Invocation invocation;
     bool oneConversion = false; // the operands are its numbers
-    std::vector<Input> inputs; // else these, in turn
-    std::unique_ptr<Device> device;
-    int status = ExitOk; // ExitTrouble when an input could not be opened
+    std::vector<std::string> inputs; // else these files ("-": standard input), in turn
+    std::unique_ptr<device::Session> device;
+    device::Stop *stop = nullptr;
 };
 
-// The session, or the status to exit with when there is nothing to run.
-std::variant<Session, int> Check(Invocation invocation);
+// The job, or the status to exit with when there is nothing to run. The
+// device is connected here, and a stop ends the wait.
+std::variant<Job, int> Check(Invocation invocation, device::Stop &stop);
 
 // Converts, writing to output; returns the exit status.
-int Run(Session &session, Output &output);
+int Run(Job &job, Output &output);
 
 // "modbuscalc: MESSAGE" and the hint to --help, on standard error.
 int ReportUsageError(const UsageError &error);

@@ -1,6 +1,5 @@
 #include "cli/verbs.h"
 
-#include "cli/device.h"
 #include "cli/printable.h"
 #include "core/number_text.h"
 #include "core/text.h"
@@ -243,13 +242,23 @@ Conversion convertRead(const Options &options, std::span<const std::string_view>
         return std::move(*rejected);
     const PreparedRead &read = std::get<PreparedRead>(prepared);
     if (!options.device) {
-        Conversion conversion = FinishRead(options, read, DeviceError {});
+        Conversion conversion = FinishRead(options, read, device::DeviceError {});
         conversion.problem = SubjectProblem(Problem::Kind::NoDevice, read.subject);
         return conversion;
     }
-    RegisterReader reader(*options.device, options.maxGap);
+    device::RegisterReader reader(*options.device, options.maxGap);
     reader.readAll({ &read.wanted, 1 });
-    return FinishRead(options, read, reader.result(read.wanted).value_or(DeviceError {}));
+    const device::LineResult result = reader.result(read.wanted);
+    if (std::holds_alternative<device::NotRead>(result)) {
+        // Stopped before the one request went out.
+        Conversion conversion = FinishRead(options, read, device::DeviceError {});
+        conversion.problem = SubjectProblem(Problem::Kind::NotRead, read.subject);
+        conversion.problem->device.kind = device::DeviceError::Kind::Stopped;
+        return conversion;
+    }
+    if (const auto *error = std::get_if<device::DeviceError>(&result))
+        return FinishRead(options, read, *error);
+    return FinishRead(options, read, std::get<std::vector<std::uint16_t>>(result));
 }
 
 const std::array<Verb, 3> VerbTable = { {
@@ -352,17 +361,18 @@ std::variant<PreparedRead, Conversion> PrepareRead(const Options &options,
     const int registers = options.count * RegistersPerValue(valueFormat);
     if (pdu + registers - 1 > MaxPduAddress)
         return failed(Problem::Kind::ReadsPastTheEnd);
-    PreparedRead read { { type, static_cast<int>(pdu), registers }, {}, subject(what, inputs),
-        valueFormat };
+    PreparedRead read { { type, static_cast<int>(pdu), registers, RegistersPerValue(valueFormat) },
+        {}, subject(what, inputs), valueFormat };
     writeAddress(options, pdu, read.address, type);
     return read;
 }
 
-Conversion FinishRead(const Options &options, const PreparedRead &read, const ReadResult &result)
+Conversion FinishRead(
+    const Options &options, const PreparedRead &read, const device::ReadResult &result)
 {
     Conversion conversion;
     conversion.results = read.address;
-    if (const auto *error = std::get_if<DeviceError>(&result)) {
+    if (const auto *error = std::get_if<device::DeviceError>(&result)) {
         // The address stays: it is what the engineer checks against the map.
         conversion.results.resize(
             read.address.size() + static_cast<std::size_t>(options.count), std::string(ErrorMark));

@@ -6,9 +6,9 @@
 
 #include "cli/names.h"
 #include "cli/problem.h"
-#include "cli/read_plan.h"
 #include "core/cell_address.h"
 #include "core/notation.h"
+#include "device/read_plan.h"
 
 #include <cstddef>
 #include <optional>
@@ -19,8 +19,6 @@
 #include <vector>
 
 namespace modbuscalc::cli {
-
-class Device;
 
 struct Options {
     AddressingMode mode = AddressingMode::Absolute;
@@ -34,7 +32,7 @@ struct Options {
     std::vector<std::size_t> fields; // 0-based columns to read, in order
     std::vector<std::string> columns; // header names to read, in order
     // read only:
-    Device *device = nullptr;
+    device::Device *device = nullptr;
     int count = 1; // values from the cell on
     ValueFormat format = ValueFormat::U16;
     WordOrder wordOrder = WordOrder::HighFirst;
@@ -73,7 +71,7 @@ std::optional<double> ReadInput(std::string_view text, bool lenient, Problem::Ki
 // A line of read, before the device is asked: the registers it wants, its
 // address as it is written, and how messages name it.
 struct PreparedRead {
-    Wanted wanted;
+    device::Wanted wanted;
     std::vector<std::string> address;
     std::string subject; // "cell 1 1 1"
     ValueFormat format; // the line's own, or --format's
@@ -87,7 +85,8 @@ std::variant<PreparedRead, Conversion> PrepareRead(const Options &options,
     std::span<const std::string_view> inputs, std::optional<std::string_view> format);
 
 // read's second half: the line's results from what the device gave.
-Conversion FinishRead(const Options &options, const PreparedRead &read, const ReadResult &result);
+Conversion FinishRead(
+    const Options &options, const PreparedRead &read, const device::ReadResult &result);
 
 // Whether an operand reads as a number in the notation: then the verb's
 // count of them is one conversion, whatever files exist.

@@ -4,8 +4,8 @@
 // bytes at all read as records without a crash, each record's lines counted
 // once.
 
-#include "cli/csv.h"
-#include "cli/line_reader.h"
+#include "maps/csv.h"
+#include "maps/line_reader.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-using namespace modbuscalc::cli;
+using namespace modbuscalc::maps;
 
 namespace {
 

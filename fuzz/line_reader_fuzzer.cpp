@@ -4,8 +4,8 @@
 // each input line, whatever the lines hold (quoted line breaks included).
 
 #include "cli/batch.h"
-#include "cli/device.h"
-#include "cli/line_reader.h"
+#include "device/device.h"
+#include "maps/line_reader.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -15,6 +15,9 @@
 #include <vector>
 
 using namespace modbuscalc::cli;
+using namespace modbuscalc::maps;
+using modbuscalc::device::DeviceError;
+using modbuscalc::device::ReadResult;
 
 namespace {
 
@@ -48,7 +51,7 @@ void check(bool condition)
 
 // Stands in for a device: every register holds its address; every tenth
 // read fails.
-class FakeDevice final : public Device {
+class FakeDevice final : public modbuscalc::device::Device {
 public:
     ReadResult read(modbuscalc::RegisterType, int address, int count) override
     {

@@ -10,8 +10,10 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +24,7 @@
 #include <functional>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -179,7 +182,17 @@ protected:
         ASSERT_TRUE(m_proxy->up());
         m_host = "127.0.0.1:" + std::to_string(port);
     }
-    int requests() const { return std::stoi("0" + readFile(m_dir / "requests")); }
+    // What reached the proxy so far: requests, and connections that carried
+    // one.
+    int requests() const { return counted(0); }
+    int connections() const { return counted(1); }
+    int counted(int which) const
+    {
+        std::istringstream in(readFile(m_dir / "requests"));
+        int numbers[2] = {};
+        in >> numbers[0] >> numbers[1];
+        return numbers[which];
+    }
 
     int m_port = 0;
     std::string m_host;
@@ -214,6 +227,14 @@ std::string sparseMapRead(int lines, int failing = -1, bool allFail = false)
             + (allFail || i == failing ? std::string("Error") : address) + '\n';
     }
     return map;
+}
+
+int countOf(const std::string &text, const std::string &part)
+{
+    int count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
 }
 
 double secondsSince(Clock::time_point start)
@@ -303,21 +324,29 @@ TEST_F(ModbuscalcTest, DevicesOutOfReach)
 {
     const LocalPort nobody(false), silent(true);
     expectCases({
-        { { "read", "--host", nobody.host(), "1", "1", "1" }, "", "", 2, ": Connection refused" },
+        { { "read", "--host", nobody.host(), "1", "1", "1" }, "", "", 2,
+            nobody.host() + ": no connection: refused" },
+        { { "read", "--host", "plc.invalid", "1", "1", "1" }, "", "", 2,
+            "plc.invalid:502: no connection: unknown host" },
         // The address stays: it is what the engineer checks.
         { { "read", "--host", silent.host(), "--timeout", "0.2", "1", "1", "1" }, "",
             "2305 Error\n", 1, "cell 1 1 1: timeout" },
         { { "read", "1", "1", "1" }, "", "", 2, "read needs --host" },
+        { { "read", "--host", "h", "--serial", "/dev/null", "1", "1", "1" }, "", "", 2,
+            "give --host or --serial, not both" },
+        { { "read", "--serial", "/nonexistent/ttyS9", "1", "1", "1" }, "", "", 2,
+            "/nonexistent/ttyS9: no connection: no such serial port" },
         { { "read", "--host", "127.0.0.1:x", "1", "1", "1" }, "", "", 2, "invalid port" },
     });
 
-    // A fraction of a second is waited for as such, not cut off or rounded up.
+    // A fraction of a second is waited for as such, not cut off or rounded
+    // up to a whole second (the bound leaves room for a loaded machine).
     const auto start = std::chrono::steady_clock::now();
-    run({ "read", "--host", silent.host(), "--timeout", "1.4", "1", "1", "1" });
+    run({ "read", "--host", silent.host(), "--timeout", "0.3", "1", "1", "1" });
     const double waited
         = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_GE(waited, 1.4);
-    EXPECT_LT(waited, 1.9);
+    EXPECT_GE(waited, 0.3);
+    EXPECT_LT(waited, 0.95);
 }
 
 TEST_F(ReadTest, ByAddressInEachNotationAndBothModes)
@@ -484,7 +513,8 @@ TEST_F(ReadTest, HostsByNameAndIPv6)
         GTEST_SKIP() << "no IPv6 on this machine";
     expectCases({
         { { "read", "--host", "[::1]:" + port, "1", "1", "1" }, "", "2305 2305\n", 0, "" },
-        { { "read", "--host", "::1", "1", "1", "1" }, "", "", 2, "[::1]:502: Connection refused" },
+        { { "read", "--host", "::1", "1", "1", "1" }, "", "", 2,
+            "[::1]:502: no connection: refused" },
     });
 }
 
@@ -498,32 +528,192 @@ TEST_F(ReadTest, AGapIsSpannedOnlyWhenAllowed)
     EXPECT_EQ(requests(), 4); // one more: all three in one
 }
 
-TEST_F(ReadTest, CtrlCStopsAfterTheRequestInProgress)
-{
-    withFaults({ "rtt=50" });
-    const fs::path map = file("map.csv", sparseMap(100)), out = m_dir / "out";
-    const pid_t child = ::fork();
-    if (child == 0) {
-        std::freopen(out.c_str(), "w", stdout);
-        std::freopen("/dev/null", "w", stderr);
-        const std::string host = m_host;
-        ::execl(MODBUSCALC_PROGRAM, "modbuscalc", "read", "--host", host.c_str(), map.c_str(),
-            static_cast<char *>(nullptr));
-        ::_exit(127);
+// modbuscalc started in the background as a shell starts it: standard
+// input from a file (or a FIFO), output to files.
+class Background {
+public:
+    Background(const std::vector<std::string> &args, const fs::path &in, const fs::path &out)
+        : m_out(out)
+    {
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            const int input = ::open(in.c_str(), O_RDONLY);
+            const int output = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int error = ::open("/dev/null", O_WRONLY);
+            ::dup2(input, 0);
+            ::dup2(output, 1);
+            ::dup2(error, 2);
+            std::vector<char *> argv { const_cast<char *>("modbuscalc") };
+            for (const std::string &arg : args)
+                argv.push_back(const_cast<char *>(arg.c_str()));
+            argv.push_back(nullptr);
+            ::execv(MODBUSCALC_PROGRAM, argv.data());
+            ::_exit(127);
+        }
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
-    ::kill(child, SIGINT);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 130);
-    // Whole lines, each right, in the map's order, and not all of them.
-    const std::string written = readFile(out);
+    ~Background()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    Background(const Background &) = delete;
+    Background &operator=(const Background &) = delete;
+
+    // Waits until the output holds a whole line, at most 20 s.
+    bool someOutput() const
+    {
+        const auto until = Clock::now() + std::chrono::seconds(20);
+        while (readFile(m_out).find('\n') == std::string::npos) {
+            if (Clock::now() > until)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+    void signal(int number) const { ::kill(m_pid, number); }
+    // The status waitpid gives once it ends, or nullopt if it has not
+    // ended within seconds.
+    std::optional<int> end(double seconds)
+    {
+        const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+        do {
+            int status = 0;
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                return status;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        } while (Clock::now() < until);
+        return std::nullopt;
+    }
+
+private:
+    pid_t m_pid = -1;
+    fs::path m_out;
+};
+
+TEST_F(ReadTest, ASignalEndsTheRunAtAWholeLineAndKillsByItself)
+{
+    withFaults({ "rtt=30" });
+    const fs::path map = file("map.csv", sparseMap(100)), out = m_dir / "out";
     const std::string all = sparseMapRead(100);
-    EXPECT_TRUE(all.starts_with(written)) << written;
-    EXPECT_TRUE(written.empty() || written.back() == '\n');
-    EXPECT_LT(written.size(), all.size());
-    EXPECT_LT(requests(), 100);
+    for (const int number : { SIGINT, SIGTERM, SIGHUP }) {
+        SCOPED_TRACE(::strsignal(number));
+        const int before = requests();
+        Background reading(args({ map.string() }), "/dev/null", out);
+        // Lines are handed on as they are done: the first one shows.
+        ASSERT_TRUE(reading.someOutput());
+        reading.signal(number);
+        const std::optional<int> status = reading.end(20);
+        ASSERT_TRUE(status);
+        // Dead by the signal, as the shell must see it to stop a loop.
+        EXPECT_TRUE(WIFSIGNALED(*status));
+        EXPECT_EQ(WTERMSIG(*status), number);
+        // Whole lines, each right, in the map's order, and not all of them.
+        const std::string written = readFile(out);
+        EXPECT_TRUE(all.starts_with(written)) << written;
+        EXPECT_TRUE(written.back() == '\n');
+        EXPECT_LT(written.size(), all.size());
+        EXPECT_LT(requests() - before, 100);
+    }
+}
+
+TEST_F(ReadTest, AfterAStopTheNextMapIsNotOpened)
+{
+    withFaults({ "rtt=30" });
+    const fs::path first = file("first.csv", "t1,c,r\n" + sparseMap(100));
+    const fs::path second = file("second.csv", "t2,c,r\n0,0,1\n");
+    const fs::path out = m_dir / "out";
+    Background reading(args({ "--header", first.string(), second.string() }), "/dev/null", out);
+    ASSERT_TRUE(reading.someOutput());
+    reading.signal(SIGINT);
+    ASSERT_TRUE(reading.end(20));
+    const std::string written = readFile(out);
+    EXPECT_TRUE(written.starts_with("t1,c,r,address,value\n0,0,0,0,0\n")) << written;
+    EXPECT_EQ(written.find("t2"), std::string::npos) << written;
+}
+
+TEST_F(ReadTest, ASignalEndsAReadOfStandardInputThatWaits)
+{
+    const fs::path fifo = m_dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Held open for writing and never written: a producer that stalls.
+    const int writer = ::open(fifo.c_str(), O_RDWR);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(::write(writer, "0,0,1\n", 6), 6);
+    Background reading(args({ "-" }), fifo, m_dir / "out");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // blocked on the FIFO by now
+    reading.signal(SIGINT);
+    // It ends at once; a read restarted by the handler would wait for ever.
+    const std::optional<int> status = reading.end(10);
+    ::close(writer);
+    ASSERT_TRUE(status) << "still waiting for its input after SIGINT";
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGINT);
+}
+
+TEST_F(ReadTest, AGatewayWithNoDeviceBehindItIsGivenUpOn)
+{
+    withFaults({ "gateway=11" });
+    const Result gateway = run(args({}), sparseMap(200));
+    EXPECT_EQ(gateway.out, sparseMapRead(200, -1, true));
+    EXPECT_EQ(gateway.status, 2);
+    EXPECT_NE(gateway.err.find("<stdin>:1: cell 0 0 0: gateway target device failed to respond "
+                               "(exception 11)\n"),
+        std::string::npos)
+        << gateway.err;
+    EXPECT_NE(gateway.err.find("gateway target device failed to respond (exception 11) to 3 "
+                               "requests in a row; giving up"),
+        std::string::npos)
+        << gateway.err;
+    EXPECT_EQ(requests(), 3);
+    EXPECT_EQ(connections(), 1); // the gateway itself answers: its connection is good
+}
+
+TEST_F(ReadTest, ADeviceThatMissesEveryFourthRequestIsReadToTheEnd)
+{
+    withFaults({ "drop=4" });
+    std::string expected;
+    const Result dropping = run(args({ "--timeout", "0.2" }), sparseMap(12));
+    for (int i = 0; i < 12; ++i)
+        expected += cellOf(i * 8) + ',' + std::to_string(i * 8) + ','
+            + (i % 4 == 3 ? std::string("Error") : std::to_string(i * 8)) + '\n';
+    EXPECT_EQ(dropping.out, expected);
+    EXPECT_EQ(dropping.status, 1);
+    EXPECT_EQ(countOf(dropping.err, ": timeout\n"), 3) << dropping.err;
+    EXPECT_EQ(requests(), 12);
+}
+
+TEST_F(ReadTest, ADeviceThatDropsEveryConnectionAtOnceIsGivenUpOn)
+{
+    withFaults({ "closefirst" });
+    const Result dropping = run(args({}), sparseMap(50));
+    EXPECT_EQ(dropping.status, 2);
+    EXPECT_NE(
+        dropping.err.find("no answer to 3 requests in a row (connection lost"), std::string::npos)
+        << dropping.err;
+    EXPECT_EQ(requests(), 3);
+}
+
+TEST_F(ReadTest, ATypeTheDeviceLacksCostsAboutARequestALine)
+{
+    withFaults({ "lacks=4" });
+    std::string map;
+    for (int a = 256; a < 556; ++a)
+        map += cellOf(a) + '\n';
+    const Result lacking = run(args({ "--type", "input", "-q" }), map);
+    EXPECT_EQ(lacking.status, 1);
+    EXPECT_EQ(countOf(lacking.out, ",Error\n"), 300);
+    EXPECT_LE(requests(), 300 + 3 * 3); // each line once, and a few to find out
+}
+
+TEST_F(StaleReplyTest, AReplyForAnotherRequestIsToldAsSuch)
+{
+    const Result stale = run(args({ "0", "0", "7" }));
+    EXPECT_NE(
+        stale.err.find("cell 0 0 7: a reply that does not match the request"), std::string::npos)
+        << stale.err;
 }
 
 // A device with holes in its holding registers: 100..109 and 500 of 0..999.
@@ -607,8 +797,12 @@ TEST_F(SerialTest, CellsAndMapsOverRtu)
     const Result read = run(args({ "--verbose" }), map);
     EXPECT_EQ(read.out, expected);
     EXPECT_EQ(read.status, 0);
-    // Three requests: 125, 125 and 50 registers; each frame shown as sent.
-    EXPECT_EQ(std::count(read.err.begin(), read.err.end(), '['), 3 * 8) << read.err;
+    // Three requests (a serial line keeps room for one more register than
+    // asked), each shown as sent, with what came back.
+    EXPECT_NE(read.err.find("modbuscalc: > 07 03 18 00 00 7C\nmodbuscalc: < 124 registers\n"),
+        std::string::npos)
+        << read.err;
+    EXPECT_EQ(countOf(read.err, "modbuscalc: > "), 3) << read.err;
 }
 
 TEST_F(SerialTest, AUnitNobodyAnswersIsGivenUpOn)
@@ -619,6 +813,100 @@ TEST_F(SerialTest, AUnitNobodyAnswersIsGivenUpOn)
     EXPECT_NE(nobody.err.find("no answer to 3 requests in a row; giving up"), std::string::npos)
         << nobody.err;
     EXPECT_LT(secondsSince(start), 5.0);
+}
+
+// Our own RTU device on a pseudo-terminal pair (tests/rtu_responder.py),
+// for replies at a time of the test's choosing: unit 7, holding register a
+// holds a.
+class ResponderTest : public ModbuscalcTest {
+protected:
+    void SetUp() override
+    {
+        ModbuscalcTest::SetUp();
+        m_ours = (m_dir / "ours").string();
+        m_theirs = (m_dir / "theirs").string();
+        m_line.emplace(std::vector<std::string> { "/usr/bin/socat", "pty,raw,echo=0,link=" + m_ours,
+                           "pty,raw,echo=0,link=" + m_theirs },
+            [&] { return fs::exists(m_ours) && fs::exists(m_theirs); });
+        if (!m_line->up())
+            GTEST_SKIP() << "socat did not start (not installed?)";
+    }
+    void TearDown() override
+    {
+        m_device.reset();
+        m_line.reset();
+        ModbuscalcTest::TearDown();
+    }
+    // Starts the device with these options; ready once it counts requests.
+    void respond(std::vector<std::string> options)
+    {
+        options.insert(options.begin(), { m_theirs, "7", "count=" + (m_dir / "count").string() });
+        m_device.emplace(Service::python("rtu_responder.py", options),
+            [this] { return fs::exists(m_dir / "count"); });
+        ASSERT_TRUE(m_device->up());
+    }
+    std::vector<std::string> args(std::vector<std::string> more) const
+    {
+        more.insert(more.begin(), { "read", "--serial", m_ours, "--parity", "N", "--unit", "7" });
+        return more;
+    }
+
+    std::string m_ours, m_theirs;
+    std::optional<Service> m_line, m_device;
+};
+
+// A map of registers from..to in order, and what reading it gives with
+// the registers from failFrom to failTo failing.
+std::pair<std::string, std::string> registerMap(int from, int to, int failFrom, int failTo)
+{
+    std::string map, read;
+    for (int a = from; a < to; ++a) {
+        map += cellOf(a) + '\n';
+        const bool failed = a >= failFrom && a < failTo;
+        read += cellOf(a) + ',' + std::to_string(a) + ',' + (failed ? "Error" : std::to_string(a))
+            + '\n';
+    }
+    return { map, read };
+}
+
+TEST_F(ResponderTest, AReplyLeftOnTheLineIsNotTakenForTheFirst)
+{
+    respond({ "stale" });
+    expectCases({ { args({ "0", "0", "5" }), "", "5 5\n", 0, "" } });
+}
+
+TEST_F(ResponderTest, ALateReplyNeverPassesForAnotherRequestsAnswer)
+{
+    // The second request is answered late, after its timeout; every other
+    // at once, one by one at 20 ms, so that the late reply lands amid them.
+    for (const char *late : { "0.45", "1" }) {
+        for (const bool retry : { false, true }) {
+            SCOPED_TRACE(std::string("late by ") + late + (retry ? ", --retries 1" : ""));
+            respond({ std::string("late=2:") + late, "rtt=20" });
+            const Result read
+                = run(args({ "--timeout", "0.2", "--retries", retry ? "1" : "0" }), sparseMap(60));
+            EXPECT_EQ(read.out, sparseMapRead(60, retry ? -1 : 1));
+            EXPECT_EQ(read.status, retry ? 0 : 1) << read.err;
+            m_device.reset();
+            fs::remove(m_dir / "count");
+        }
+    }
+}
+
+TEST_F(ResponderTest, ALateReplyOfAWholeRequestNeverPassesForTheNext)
+{
+    // 124 registers a request (a serial line keeps room for one more): the
+    // second, registers 124 to 247, is answered late; 13 requests at 100 ms.
+    for (const char *late : { "0.45", "1" }) {
+        SCOPED_TRACE(std::string("late by ") + late);
+        respond({ std::string("late=2:") + late, "rtt=100" });
+        const auto [map, expected] = registerMap(0, 1500, 124, 248);
+        const Result read = run(args({ "--timeout", "0.2", "-q" }), map);
+        EXPECT_EQ(read.out, expected);
+        EXPECT_EQ(read.status, 1);
+        m_device.reset();
+        fs::remove(m_dir / "count");
+    }
 }
 
 } // namespace

@@ -10,10 +10,18 @@ where this machine has it. Each FAULT is one of:
     silent           accept connections and never answer
     refuse=N         answer exception 3 to reads of more than N registers
     rtt=MS           a round trip of MS milliseconds more for each request
-    count=PATH       write the number of requests received so far to PATH
+    count=PATH       write the number of requests received so far to PATH,
+                     then the number of connections that carried one
+    gateway=CODE     answer every request with exception CODE (10 or 11: a
+                     gateway with no device behind it)
+    drop=N           never answer every Nth request (from 1)
+    drop=N,M,...     never answer these requests (from 1)
+    lacks=FUNCTION   answer exception 2 to every request of that function
+    closefirst       close each connection at its first request, unanswered
 """
 
 import asyncio
+import os
 import struct
 import sys
 
@@ -22,6 +30,8 @@ class Faults:
     def __init__(self, words):
         self.late, self.close, self.silent = None, 0, False
         self.refuse, self.rtt, self.count_path = 0, 0.0, None
+        self.gateway, self.drop_every, self.drop, self.lacks = 0, 0, set(), None
+        self.close_first = False
         for word in words:
             name, _, value = word.partition("=")
             if name == "late":
@@ -37,16 +47,36 @@ class Faults:
                 self.rtt = int(value) / 1000.0
             elif name == "count":
                 self.count_path = value
+            elif name == "gateway":
+                self.gateway = int(value)
+            elif name == "drop" and "," not in value and value:
+                self.drop_every = int(value)
+            elif name == "drop":
+                self.drop = {int(n) for n in value.split(",")}
+            elif name == "lacks":
+                self.lacks = int(value)
+            elif name == "closefirst":
+                self.close_first = True
             else:
                 raise SystemExit("unknown fault " + word)
         self.requests = 0
         self.replies = 0
+        self.connections = 0
         self.count()
 
     def count(self):
         if self.count_path:
-            with open(self.count_path, "w") as out:
-                out.write("%d\n" % self.requests)
+            with open(self.count_path + ".new", "w") as out:
+                out.write("%d %d\n" % (self.requests, self.connections))
+            os.replace(self.count_path + ".new", self.count_path)
+
+    def dropped(self):
+        n = self.requests
+        return n in self.drop or (self.drop_every and n % self.drop_every == 0)
+
+
+def exception(request, code):
+    return request[:4] + struct.pack(">HB", 3, request[6]) + bytes([request[7] | 0x80, code])
 
 
 async def frame(reader):
@@ -61,15 +91,25 @@ async def serve(faults, upstream_port, reader, writer):
         if not faults.silent:
             upstream = await asyncio.open_connection("127.0.0.1", upstream_port)
         replies_here = 0
+        counted = False
         while True:
             request = await frame(reader)
             faults.requests += 1
+            if replies_here == 0 and not counted:
+                faults.connections += 1
+                counted = True
             faults.count()
-            if faults.silent:
+            if faults.close_first and replies_here == 0:
+                break
+            if faults.silent or faults.dropped():
                 continue
             function, count = request[7], struct.unpack(">H", request[10:12])[0]
             if faults.refuse and function in (1, 2, 3, 4) and count > faults.refuse:
-                reply = request[:4] + struct.pack(">HB", 3, request[6]) + bytes([function | 0x80, 3])
+                reply = exception(request, 3)
+            elif faults.gateway:
+                reply = exception(request, faults.gateway)
+            elif faults.lacks == function:
+                reply = exception(request, 2)
             else:
                 upstream[1].write(request)
                 await upstream[1].drain()

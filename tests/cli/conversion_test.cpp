@@ -3,8 +3,8 @@
 // device that records what it was asked.
 
 #include "cli/batch.h"
-#include "cli/device.h"
 #include "cli/verbs.h"
+#include "device/device.h"
 
 #include <gtest/gtest.h>
 
@@ -16,8 +16,13 @@
 namespace modbuscalc::cli {
 namespace {
 
+using device::DeviceError;
+using device::ReadResult;
+using maps::BlankSeparator;
+using maps::LineReader;
+
 // A device whose register a holds a, and which remembers each request.
-class RecordingDevice final : public Device {
+class RecordingDevice final : public device::Device {
 public:
     struct Request {
         RegisterType type;

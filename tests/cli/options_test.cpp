@@ -74,7 +74,10 @@ TEST(Options, UsageErrorsSayWhatIsWrong)
         { { "--header", "--columns", "a", "-f", "1", "cell" }, "give -f or --columns, not both" },
         { { "read", "1", "1", "1" }, "read needs --host HOST[:PORT] or --serial DEVICE" },
         { { "read", "--host", "h", "--serial", "/dev/ttyS0", "1", "1", "1" },
-            "read needs --host HOST[:PORT] or --serial DEVICE" },
+            "give --host or --serial, not both" },
+        // Nobody answers a broadcast.
+        { { "read", "--serial", "/dev/ttyS0", "--unit", "0", "1", "1", "1" },
+            "unit 0 is every unit of a serial line at once" },
         { { "read", "--host", "127.0.0.1:x", "1", "1", "1" }, "invalid port in '127.0.0.1:x'" },
         { { "read", "--host", "h:65536", "1", "1", "1" }, "invalid port in 'h:65536'" },
         { { "read", "--host", "h:0", "1", "1", "1" }, "invalid port in 'h:0'" },
@@ -124,7 +127,7 @@ TEST(Options, WithinLimitsIsNoUsageError)
              { "read", "--host", "h", "--max-gap", "125", "1", "1", "1" },
              { "read", "--host", "h", "--unit", "255", "1", "1", "1" },
              { "read", "--serial", "s", "--unit", "247", "1", "1", "1" },
-             { "read", "--serial", "s", "--unit", "0", "1", "1", "1" },
+             { "read", "--host", "h", "--unit", "0", "1", "1", "1" },
          }) {
         const ParseResult parsed = parse(words);
         const auto *error = std::get_if<UsageError>(&parsed);
@@ -146,7 +149,7 @@ TEST(Options, HostsByNameAndAddress)
         { "fe80::1:2", "fe80::1:2", 502 }, // more than one colon: all of it is the address
     };
     for (const Case &c : cases) {
-        const std::optional<TcpEndpoint> endpoint = EndpointOf(c.given);
+        const std::optional<device::TcpEndpoint> endpoint = EndpointOf(c.given);
         ASSERT_TRUE(endpoint) << c.given;
         EXPECT_EQ(endpoint->host, c.host) << c.given;
         EXPECT_EQ(endpoint->port, c.port) << c.given;
@@ -217,7 +220,7 @@ TEST(Options, ReadsDeviceSettings)
     const Invocation tcp = invocation({ "read", "--host", "plc:1502", "--unit", "7", "--timeout",
         "0.25", "--retries", "2", "--format", "f32", "--word-order", "low-first", "1", "1", "1" });
     ASSERT_TRUE(tcp.connection);
-    const auto *endpoint = std::get_if<TcpEndpoint>(&tcp.connection->link);
+    const auto *endpoint = std::get_if<device::TcpEndpoint>(&tcp.connection->link);
     ASSERT_TRUE(endpoint);
     EXPECT_EQ(endpoint->host, "plc");
     EXPECT_EQ(endpoint->port, 1502);
@@ -230,7 +233,7 @@ TEST(Options, ReadsDeviceSettings)
     const Invocation rtu = invocation({ "read", "--serial", "/dev/ttyUSB0", "--baud", "9600",
         "--parity", "N", "--stop-bits", "2", "1", "1", "1" });
     ASSERT_TRUE(rtu.connection);
-    const auto *line = std::get_if<SerialLine>(&rtu.connection->link);
+    const auto *line = std::get_if<device::SerialLine>(&rtu.connection->link);
     ASSERT_TRUE(line);
     EXPECT_EQ(line->device, "/dev/ttyUSB0");
     EXPECT_EQ(line->baud, 9600);

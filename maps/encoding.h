@@ -4,12 +4,12 @@
 // Excel's "Unicode text" does), as UTF-16 turned into UTF-8: the mark too,
 // which becomes UTF-8's own. Everything else is read as its bytes.
 
-#include "cli/line_reader.h"
+#include "maps/line_reader.h"
 
 #include <cstddef>
 #include <string>
 
-namespace modbuscalc::cli {
+namespace modbuscalc::maps {
 
 class TextSource {
 public:
@@ -33,4 +33,4 @@ private:
     bool m_rawEnded = false;
 };
 
-} // namespace modbuscalc::cli
+} // namespace modbuscalc::maps

@@ -2,9 +2,9 @@
 // and over the limit, reads in small pieces; separators as detected,
 // quoting, padding and blanks.
 
-#include "cli/csv.h"
-#include "cli/encoding.h"
-#include "cli/line_reader.h"
+#include "maps/csv.h"
+#include "maps/encoding.h"
+#include "maps/line_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace modbuscalc::cli {
+namespace modbuscalc::maps {
 namespace {
 
 // A source that hands out text at most `piece` bytes a read.
@@ -229,4 +229,4 @@ TEST(TextSource, Utf16WithItsMarkBecomesUtf8)
 }
 
 } // namespace
-} // namespace modbuscalc::cli
+} // namespace modbuscalc::maps

@@ -1,11 +1,11 @@
-#include "cli/encoding.h"
+#include "maps/encoding.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <utility>
 
-namespace modbuscalc::cli {
+namespace modbuscalc::maps {
 
 namespace {
 
@@ -133,4 +133,4 @@ std::size_t TextSource::operator()(char *buffer, std::size_t size)
     return n;
 }
 
-} // namespace modbuscalc::cli
+} // namespace modbuscalc::maps

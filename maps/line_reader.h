@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace modbuscalc::cli {
+namespace modbuscalc::maps {
 
 class LineReader {
 public:
@@ -44,4 +44,4 @@ private:
     bool m_atEnd = false;
 };
 
-} // namespace modbuscalc::cli
+} // namespace modbuscalc::maps

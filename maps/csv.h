@@ -5,7 +5,7 @@
 // separators, doubled quotes ("") and line breaks. Records are read over the
 // line reader, so memory stays bounded by the longest record allowed.
 
-#include "cli/line_reader.h"
+#include "maps/line_reader.h"
 
 #include <cstddef>
 #include <optional>
@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace modbuscalc::cli {
+namespace modbuscalc::maps {
 
 // The separator ' ' stands for runs of blanks (spaces and tabs).
 inline constexpr char BlankSeparator = ' ';
@@ -62,4 +62,4 @@ private:
     std::vector<std::string_view> m_fields;
 };
 
-} // namespace modbuscalc::cli
+} // namespace modbuscalc::maps

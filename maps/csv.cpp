@@ -1,8 +1,8 @@
-#include "cli/csv.h"
+#include "maps/csv.h"
 
 #include "core/text.h"
 
-namespace modbuscalc::cli {
+namespace modbuscalc::maps {
 
 namespace {
 
@@ -198,4 +198,4 @@ const std::vector<std::string_view> &CsvReader::split(std::string_view text)
     }
 }
 
-} // namespace modbuscalc::cli
+} // namespace modbuscalc::maps

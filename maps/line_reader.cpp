@@ -1,10 +1,10 @@
-#include "cli/line_reader.h"
+#include "maps/line_reader.h"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
-namespace modbuscalc::cli {
+namespace modbuscalc::maps {
 
 namespace {
 
@@ -74,4 +74,4 @@ bool LineReader::refill()
     return got > 0;
 }
 
-} // namespace modbuscalc::cli
+} // namespace modbuscalc::maps

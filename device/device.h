@@ -1,0 +1,101 @@
+#pragma once
+
+// Talking to a live device: where it is, what can go wrong, and the one
+// door that the planner and the verbs go through. Nothing here knows the
+// command line or a window; a test can stand in for a device.
+
+#include "core/notation.h"
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace modbuscalc::device {
+
+using modbuscalc::RegisterType;
+
+// An RTU line's parity, as libmodbus names it.
+enum class Parity : char { None = 'N', Even = 'E', Odd = 'O' };
+
+// Modbus TCP: a host name or address, and a port.
+struct TcpEndpoint {
+    std::string host;
+    int port = 502;
+};
+
+// Modbus RTU: a serial device and its line settings.
+struct SerialLine {
+    std::string device; // "/dev/ttyUSB0", "COM5"
+    int baud = 19200;
+    Parity parity = Parity::Even;
+    int dataBits = 8;
+    int stopBits = 1;
+};
+
+using Link = std::variant<TcpEndpoint, SerialLine>;
+
+// Where the device is and how patiently to ask it.
+struct Connection {
+    Link link;
+    int unit = 1;
+    double timeout = 1; // seconds, for connecting and for every request
+    int retries = 0; // further tries of a read that got no answer
+};
+
+// "127.0.0.1:502", "[::1]:5020", "/dev/ttyUSB0": as messages name it.
+std::string Where(const Link &link);
+
+// Why an exchange failed.
+struct DeviceError {
+    enum class Kind {
+        Timeout, // no answer in time
+        Broken, // the connection or line broke
+        Exception, // the device answered with a Modbus exception
+        BadReply, // a reply that is not the answer to this request
+        Refused, // connecting: nobody listens there
+        UnknownHost, // connecting: the name is not known
+        Unreachable, // connecting: no route to the host or its network
+        NoSuchPort, // connecting: no such serial port, or not ours to open
+        GaveUp, // no request is sent any more: the device stopped answering
+        Stopped, // asked to stop before the exchange ended
+        Other,
+    };
+    Kind kind = Kind::Other;
+    int exception = 0; // the exception code, for Kind::Exception
+    std::string text; // as a user reads it: "illegal data address (exception 2)"
+};
+
+// Exceptions 10 and 11: a gateway saying that nothing answers behind it.
+constexpr bool IsGatewayException(int code)
+{
+    return code == 10 || code == 11;
+}
+
+// Registers as read (bits as 0 and 1), or why there are none.
+using ReadResult = std::variant<std::vector<std::uint16_t>, DeviceError>;
+
+// The most registers, or bits, one read request may carry.
+inline constexpr int MaxRegistersPerRead = 125;
+inline constexpr int MaxBitsPerRead = 2000;
+constexpr int MaxPerRead(RegisterType type)
+{
+    return type == RegisterType::Coil || type == RegisterType::DiscreteInput ? MaxBitsPerRead
+                                                                             : MaxRegistersPerRead;
+}
+
+class Device {
+public:
+    virtual ~Device() = default;
+
+    // Reads count consecutive values of type from a 0-based (PDU) address:
+    // 16-bit registers, or bits as 0 and 1; exactly count of them, or an
+    // error. Safe to ask again: a read changes nothing on the device.
+    virtual ReadResult read(RegisterType type, int address, int count) = 0;
+
+    // The most one read of the type may ask for here.
+    virtual int maxPerRead(RegisterType type) const { return MaxPerRead(type); }
+};
+
+} // namespace modbuscalc::device

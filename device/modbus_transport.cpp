@@ -1,0 +1,788 @@
+// The transport through libmodbus. libmodbus frames, sends, receives and
+// checks every exchange; around it this file connects TCP itself (so that
+// a refused connection, an unknown host and an unreachable one are told
+// apart, and a stop ends the wait), hands a serial line to libmodbus
+// through a relay that a stop can wake, and guards a serial line against
+// replies that come after their request timed out.
+
+#include "device/transport.h"
+
+#include "core/text.h"
+
+#include <modbus.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace modbuscalc::device {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+#ifdef _WIN32
+using Socket = SOCKET;
+constexpr Socket NoSocket = INVALID_SOCKET;
+int lastSocketError()
+{
+    return WSAGetLastError();
+}
+void closeSocket(Socket s)
+{
+    ::closesocket(s);
+}
+constexpr int Refused = WSAECONNREFUSED, TimedOut = WSAETIMEDOUT, HostUnreachable = WSAEHOSTUNREACH,
+              NetUnreachable = WSAENETUNREACH, HostDown = WSAEHOSTDOWN, NetDown = WSAENETDOWN;
+#else
+using Socket = int;
+constexpr Socket NoSocket = -1;
+int lastSocketError()
+{
+    return errno;
+}
+void closeSocket(Socket s)
+{
+    ::close(s);
+}
+constexpr int Refused = ECONNREFUSED, TimedOut = ETIMEDOUT, HostUnreachable = EHOSTUNREACH,
+              NetUnreachable = ENETUNREACH, HostDown = EHOSTDOWN, NetDown = ENETDOWN;
+#endif
+
+std::string lowerFirst(std::string text)
+{
+    if (!text.empty())
+        text[0] = AsciiLower(text[0]);
+    return text;
+}
+
+// libmodbus's errors after a request, as a user reads them.
+DeviceError describe(int error)
+{
+    if (error == 0) // Winsock's failures leave errno alone
+        return { DeviceError::Kind::Broken, 0, "connection lost" };
+    if (error == ETIMEDOUT)
+        return { DeviceError::Kind::Timeout, 0, "timeout" };
+    if (error > MODBUS_ENOBASE && error < MODBUS_ENOBASE + 12) {
+        // The protocol's own names: a gateway's two say that it is one.
+        static constexpr const char *Names[] = { "", "illegal function", "illegal data address",
+            "illegal data value", "server device failure", "acknowledge", "server device busy",
+            "negative acknowledge", "memory parity error", "exception 9",
+            "gateway path unavailable", "gateway target device failed to respond" };
+        const int code = error - MODBUS_ENOBASE;
+        return { DeviceError::Kind::Exception, code,
+            std::string(Names[code]) + " (exception " + std::to_string(code) + ')' };
+    }
+    switch (error) {
+    case EMBBADCRC:
+        return { DeviceError::Kind::BadReply, 0, "a garbled reply (bad CRC)" };
+    case EMBBADDATA:
+    case EMBBADEXC:
+    case EMBMDATA:
+    case EMBBADSLAVE:
+        return { DeviceError::Kind::BadReply, 0, "a reply that does not match the request" };
+    case ECONNRESET:
+    case EPIPE:
+    case ENOTCONN:
+    case ECONNABORTED:
+    case EBADF:
+    case EIO:
+        return { DeviceError::Kind::Broken, 0,
+            "connection lost (" + lowerFirst(std::strerror(error)) + ')' };
+    default:
+        return { DeviceError::Kind::Other, 0, lowerFirst(modbus_strerror(error)) };
+    }
+}
+
+DeviceError stopped()
+{
+    return { DeviceError::Kind::Stopped, 0, "stopped" };
+}
+
+int functionOf(RegisterType type)
+{
+    switch (type) {
+    case RegisterType::Coil:
+        return 1;
+    case RegisterType::DiscreteInput:
+        return 2;
+    case RegisterType::HoldingRegister:
+        return 3;
+    case RegisterType::InputRegister:
+        break;
+    }
+    return 4;
+}
+
+bool isBits(RegisterType type)
+{
+    return type == RegisterType::Coil || type == RegisterType::DiscreteInput;
+}
+
+// The hex of bytes, "07 03 09 01 00 01".
+std::string hexBytes(std::initializer_list<int> bytes)
+{
+    std::string text;
+    for (const int byte : bytes) {
+        if (!text.empty())
+            text += ' ';
+        text += UpperHexDigits[static_cast<std::size_t>((byte >> 4) & 0xF)];
+        text += UpperHexDigits[static_cast<std::size_t>(byte & 0xF)];
+    }
+    return text;
+}
+
+std::string plural(int count, const char *one, const char *many)
+{
+    return std::to_string(count) + ' ' + (count == 1 ? one : many);
+}
+
+struct ContextDeleter {
+    void operator()(modbus_t *context) const { modbus_free(context); }
+};
+
+#ifndef _WIN32
+// A serial line handed to libmodbus through a socket pair: bytes go over
+// unchanged both ways, and a stop that shuts libmodbus's end down wakes its
+// wait, which a terminal device cannot be made to do.
+class SerialRelay {
+public:
+    explicit SerialRelay(int line)
+        : m_line(line)
+    {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_pair) != 0
+            || ::pipe(m_wake) != 0)
+            return;
+        m_thread = std::thread([this] { run(); });
+    }
+    ~SerialRelay()
+    {
+        if (m_thread.joinable()) {
+            const char byte = 0;
+            [[maybe_unused]] const auto written = ::write(m_wake[1], &byte, 1);
+            m_thread.join();
+        }
+        for (const int fd : { m_pair[0], m_pair[1], m_wake[0], m_wake[1] })
+            if (fd >= 0)
+                ::close(fd);
+    }
+    SerialRelay(const SerialRelay &) = delete;
+    SerialRelay &operator=(const SerialRelay &) = delete;
+
+    bool ok() const { return m_thread.joinable(); }
+    // The end libmodbus reads and writes.
+    int end() const { return m_pair[0]; }
+
+private:
+    static bool copy(int from, int to)
+    {
+        char buffer[512];
+        const ssize_t got = ::read(from, buffer, sizeof buffer);
+        if (got <= 0)
+            return got < 0 && (errno == EAGAIN || errno == EINTR);
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = ::write(to, buffer + done, static_cast<std::size_t>(got - done));
+            if (put < 0 && errno != EAGAIN && errno != EINTR)
+                return false;
+            if (put < 0) {
+                pollfd out { to, POLLOUT, 0 };
+                ::poll(&out, 1, 100);
+                continue;
+            }
+            done += put;
+        }
+        return true;
+    }
+
+    void run()
+    {
+        bool lineOk = true, endOk = true;
+        while (lineOk || endOk) {
+            pollfd fds[3] = { { m_wake[0], POLLIN, 0 }, { lineOk ? m_line : -1, POLLIN, 0 },
+                { endOk ? m_pair[1] : -1, POLLIN, 0 } };
+            if (::poll(fds, 3, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                return;
+            }
+            if (fds[0].revents)
+                return;
+            if (fds[1].revents)
+                lineOk = copy(m_line, m_pair[1]);
+            if (fds[2].revents)
+                endOk = copy(m_pair[1], m_line);
+        }
+    }
+
+    int m_line;
+    int m_pair[2] = { -1, -1 };
+    int m_wake[2] = { -1, -1 };
+    std::thread m_thread;
+};
+#endif
+
+// A reply that may still come on a serial line: its function and the
+// length libmodbus checks it by (bytes of registers or bits read; -1 where
+// any length would pass).
+struct Signature {
+    int function;
+    int length;
+    bool matches(const Signature &other) const
+    {
+        return function == other.function
+            && (length == other.length || length < 0 || other.length < 0);
+    }
+};
+
+Signature readSignature(RegisterType type, int count)
+{
+    return { functionOf(type), isBits(type) ? (count + 7) / 8 : 2 * count };
+}
+
+class ModbusTransport final : public Transport {
+public:
+    ModbusTransport(const Connection &connection, Stop &stop, Trace trace)
+        : m_connection(connection)
+        , m_tcp(std::get_if<TcpEndpoint>(&m_connection.link))
+        , m_serial(std::get_if<SerialLine>(&m_connection.link))
+        , m_stop(stop)
+        , m_trace(std::move(trace))
+        , m_quiet(std::min(m_connection.timeout, 1.0))
+    {
+#ifdef _WIN32
+        WSADATA data;
+        m_winsock = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+#endif
+    }
+    ~ModbusTransport() override
+    {
+        close();
+#ifdef _WIN32
+        if (m_winsock)
+            ::WSACleanup();
+#endif
+    }
+    ModbusTransport(const ModbusTransport &) = delete;
+    ModbusTransport &operator=(const ModbusTransport &) = delete;
+
+    bool serial() const override
+    {
+        return m_serial != nullptr;
+    }
+    bool isOpen() const override
+    {
+        return m_open;
+    }
+
+    int maxPerRead(RegisterType type) const override
+    {
+        // A serial line keeps room to ask for one value more than wanted,
+        // so that a request can always be told from one that timed out.
+        if (m_serial)
+            return MaxPerRead(type) - (isBits(type) ? 8 : 1);
+        return MaxPerRead(type);
+    }
+
+    std::optional<DeviceError> open() override
+    {
+        close();
+        if (m_stop.requested())
+            return stopped();
+        std::optional<DeviceError> error = m_tcp ? openTcp() : openSerial();
+        if (error) {
+            error->text = "no connection: " + error->text;
+            trace("no connection to " + Where(m_connection.link) + ": " + error->text);
+            close();
+            return error;
+        }
+        m_open = true;
+        return std::nullopt;
+    }
+
+    void close() override
+    {
+        m_open = false;
+        if (!m_context)
+            return;
+#ifndef _WIN32
+        if (m_relay) {
+            m_relay.reset();
+            modbus_set_socket(m_context.get(), m_line);
+        }
+#endif
+        modbus_close(m_context.get());
+        m_context.reset();
+        m_socket = -1;
+    }
+
+    ReadResult read(RegisterType type, int address, int count) override
+    {
+        if (!m_open)
+            return DeviceError { DeviceError::Kind::Broken, 0, "not connected" };
+        return m_serial ? guardedRead(type, address, count) : exchange(type, address, count);
+    }
+
+private:
+    void trace(const std::string &line) const
+    {
+        if (m_trace)
+            m_trace(line);
+    }
+
+    void setTimeout(double seconds)
+    {
+        const double whole = std::floor(seconds);
+        const auto s = static_cast<std::uint32_t>(whole);
+        const auto us = static_cast<std::uint32_t>(std::lround((seconds - whole) * 1e6));
+        modbus_set_response_timeout(m_context.get(), s, us);
+        modbus_set_byte_timeout(m_context.get(), s, us);
+    }
+
+    bool newContext(modbus_t *raw)
+    {
+        if (!raw)
+            return false;
+        m_context.reset(raw);
+        setTimeout(m_connection.timeout);
+        return modbus_set_slave(raw, m_connection.unit) == 0;
+    }
+
+    // Connects to the first of the host's addresses that takes it, waiting
+    // at most the timeout for each, in slices that look at the stop.
+    std::optional<DeviceError> openTcp()
+    {
+        trace("connecting to " + Where(m_connection.link));
+        addrinfo hints {};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo *list = nullptr;
+        const std::string port = std::to_string(m_tcp->port);
+        const int found = ::getaddrinfo(m_tcp->host.c_str(), port.c_str(), &hints, &list);
+        if (found != 0) {
+            if (found == EAI_AGAIN)
+                return DeviceError { DeviceError::Kind::UnknownHost, 0,
+                    "the host name could not be looked up now" };
+            return DeviceError { DeviceError::Kind::UnknownHost, 0, "unknown host" };
+        }
+        std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(list, ::freeaddrinfo);
+        DeviceError last { DeviceError::Kind::Refused, 0, "refused" };
+        for (const addrinfo *ai = list; ai; ai = ai->ai_next) {
+            Socket s = NoSocket;
+            std::optional<DeviceError> error = connectOne(ai, s);
+            if (!error) {
+                if (!newContext(modbus_new_tcp_pi(m_tcp->host.c_str(), port.c_str()))) {
+                    closeSocket(s);
+                    return DeviceError { DeviceError::Kind::Other, 0, std::strerror(errno) };
+                }
+                modbus_set_socket(m_context.get(), static_cast<int>(s));
+                m_socket = static_cast<std::intptr_t>(s);
+                return std::nullopt;
+            }
+            if (error->kind == DeviceError::Kind::Stopped)
+                return error;
+            last = *error;
+        }
+        return last;
+    }
+
+    std::optional<DeviceError> connectOne(const addrinfo *ai, Socket &s)
+    {
+#ifdef _WIN32
+        s = ::socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+        u_long nonBlocking = 1;
+        if (s != NoSocket)
+            ::ioctlsocket(s, FIONBIO, &nonBlocking);
+#else
+        s = ::socket(
+            ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
+#endif
+        if (s == NoSocket)
+            return DeviceError { DeviceError::Kind::Broken, 0, std::strerror(errno) };
+        int one = 1;
+        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
+        int error = 0;
+        if (::connect(s, ai->ai_addr, static_cast<socklen_t>(ai->ai_addrlen)) != 0) {
+            error = lastSocketError();
+#ifdef _WIN32
+            const bool pending = error == WSAEWOULDBLOCK;
+#else
+            const bool pending = error == EINPROGRESS;
+#endif
+            if (pending)
+                error = waitConnected(s);
+        }
+        if (error == 0)
+            return std::nullopt;
+        closeSocket(s);
+        s = NoSocket;
+        switch (error) {
+        case -1:
+            return stopped();
+        case Refused:
+            return DeviceError { DeviceError::Kind::Refused, 0, "refused" };
+        case TimedOut:
+            return DeviceError { DeviceError::Kind::Timeout, 0, "no answer in time" };
+        case HostUnreachable:
+        case HostDown:
+            return DeviceError { DeviceError::Kind::Unreachable, 0, "host unreachable" };
+        case NetUnreachable:
+        case NetDown:
+            return DeviceError { DeviceError::Kind::Unreachable, 0, "network unreachable" };
+        default:
+            return DeviceError { DeviceError::Kind::Broken, 0, lowerFirst(std::strerror(error)) };
+        }
+    }
+
+    // A connection under way: 0 once made, its error, TimedOut, or -1 when
+    // stopped.
+    int waitConnected(Socket s)
+    {
+        const auto until = Clock::now() + std::chrono::duration<double>(m_connection.timeout);
+        while (!m_stop.requested()) {
+            const auto left = std::chrono::duration<double>(until - Clock::now()).count();
+            if (left <= 0)
+                return TimedOut;
+            const int ms = static_cast<int>(std::ceil(std::min(left, Stop::Slice) * 1000));
+#ifdef _WIN32
+            fd_set writable, failed;
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(s, &writable);
+            FD_SET(s, &failed);
+            timeval tv { ms / 1000, (ms % 1000) * 1000 };
+            if (::select(0, nullptr, &writable, &failed, &tv) <= 0)
+                continue;
+#else
+            pollfd out { s, POLLOUT, 0 };
+            if (::poll(&out, 1, ms) <= 0)
+                continue;
+#endif
+            int error = 0;
+            socklen_t size = sizeof error;
+            ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &size);
+            return error;
+        }
+        return -1;
+    }
+
+    // COM10 and above open only by their device path, \\.\COM10, which
+    // takes the lower ports too.
+    std::string serialDevice() const
+    {
+#ifdef _WIN32
+        const std::string &name = m_serial->device;
+        if (name.size() > 3 && EqualsIgnoringCase(name.substr(0, 3), "COM")
+            && std::all_of(name.begin() + 3, name.end(), IsDigit))
+            return "\\\\.\\" + name;
+#endif
+        return m_serial->device;
+    }
+
+    std::optional<DeviceError> openSerial()
+    {
+        trace("opening " + m_serial->device);
+        if (!newContext(modbus_new_rtu(serialDevice().c_str(), m_serial->baud,
+                static_cast<char>(m_serial->parity), m_serial->dataBits, m_serial->stopBits)))
+            return DeviceError { DeviceError::Kind::NoSuchPort, 0,
+                "the line settings are not possible" };
+#ifdef _WIN32
+        ::SetLastError(0);
+#endif
+        errno = 0;
+        if (modbus_connect(m_context.get()) != 0) {
+#ifdef _WIN32
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_ACCESS_DENIED)
+                return DeviceError { DeviceError::Kind::NoSuchPort, 0,
+                    "the serial port is in use, or not ours to open" };
+            return DeviceError { DeviceError::Kind::NoSuchPort, 0, "no such serial port" };
+#else
+            const int error = errno;
+            if (error == ENOENT || error == ENODEV || error == ENXIO)
+                return DeviceError { DeviceError::Kind::NoSuchPort, 0, "no such serial port" };
+            if (error == EBUSY)
+                return DeviceError { DeviceError::Kind::NoSuchPort, 0,
+                    "the serial port is in use" };
+            return DeviceError { DeviceError::Kind::NoSuchPort, 0,
+                lowerFirst(std::strerror(error)) };
+#endif
+        }
+        // A reply left on the line by an earlier run is no answer of ours.
+        modbus_flush(m_context.get());
+#ifndef _WIN32
+        m_line = modbus_get_socket(m_context.get());
+        m_relay = std::make_unique<SerialRelay>(m_line);
+        if (!m_relay->ok()) {
+            m_relay.reset();
+            return DeviceError { DeviceError::Kind::Broken, 0, std::strerror(errno) };
+        }
+        modbus_set_socket(m_context.get(), m_relay->end());
+        m_socket = m_relay->end();
+#endif
+        return std::nullopt;
+    }
+
+    // One request as libmodbus sends it, with the wait open to a stop.
+    ReadResult exchange(RegisterType type, int address, int count)
+    {
+        trace("> "
+            + hexBytes({ m_connection.unit, functionOf(type), address >> 8, address & 0xFF,
+                count >> 8, count & 0xFF }));
+        std::vector<std::uint16_t> values(static_cast<std::size_t>(count));
+        std::vector<std::uint8_t> bits;
+        if (isBits(type))
+            bits.resize(static_cast<std::size_t>(count));
+        watch();
+        int got = -1;
+        if (!m_stop.requested()) {
+            modbus_t *context = m_context.get();
+            switch (type) {
+            case RegisterType::HoldingRegister:
+                got = modbus_read_registers(context, address, count, values.data());
+                break;
+            case RegisterType::InputRegister:
+                got = modbus_read_input_registers(context, address, count, values.data());
+                break;
+            case RegisterType::Coil:
+                got = modbus_read_bits(context, address, count, bits.data());
+                break;
+            case RegisterType::DiscreteInput:
+                got = modbus_read_input_bits(context, address, count, bits.data());
+                break;
+            }
+        }
+        const int error = errno;
+        unwatch();
+        if (m_stop.requested()) {
+            // The wait was cut short: nothing of this exchange can be trusted.
+            trace("< stopped");
+            close();
+            return stopped();
+        }
+        if (got == count) {
+            if (isBits(type))
+                values.assign(bits.begin(), bits.end());
+            trace("< "
+                + plural(
+                    count, isBits(type) ? "bit" : "register", isBits(type) ? "bits" : "registers"));
+            return values;
+        }
+        DeviceError failed = got < 0 ? describe(error)
+                                     : DeviceError { DeviceError::Kind::BadReply, 0,
+                                           "a reply that does not match the request" };
+        trace("< " + failed.text);
+        if (failed.kind == DeviceError::Kind::Broken)
+            close();
+        return failed;
+    }
+
+    void watch()
+    {
+        m_stop.watch(m_socket);
+#ifdef _WIN32
+        if (m_serial) {
+            m_thread = ::OpenThread(THREAD_TERMINATE, FALSE, ::GetCurrentThreadId());
+            m_stop.watchThread(m_thread);
+        }
+#endif
+    }
+
+    void unwatch()
+    {
+        m_stop.watch(-1);
+#ifdef _WIN32
+        m_stop.watchThread(nullptr);
+        if (m_thread)
+            ::CloseHandle(m_thread);
+        m_thread = nullptr;
+#endif
+    }
+
+    // Whether anything arrives on the serial line within seconds; what does
+    // is read and thrown away, until the line has been quiet that long.
+    // Each burst heard is taken as one of the replies that may still come,
+    // the oldest first: a device answers in order.
+    bool heard(double seconds)
+    {
+        bool any = false;
+        bool inBurst = false;
+        auto quietUntil = Clock::now() + std::chrono::duration<double>(seconds);
+        while (!m_stop.requested()) {
+            const double left = std::chrono::duration<double>(quietUntil - Clock::now()).count();
+            if (left <= 0)
+                break;
+            const bool got = bytesWithin(std::min(left, Stop::Slice));
+            if (!got) {
+                inBurst = false;
+                continue;
+            }
+            if (!inBurst && !m_mayCome.empty())
+                m_mayCome.pop_front();
+            inBurst = any = true;
+            quietUntil = Clock::now() + std::chrono::duration<double>(seconds);
+        }
+        if (any)
+            trace("stray bytes on the line, thrown away");
+        return any;
+    }
+
+    // Reads and throws away what arrives within seconds (at most a slice);
+    // whether anything did.
+    bool bytesWithin(double seconds)
+    {
+#ifdef _WIN32
+        setTimeout(std::max(seconds, 0.001));
+        std::uint8_t frame[MODBUS_RTU_MAX_ADU_LENGTH];
+        errno = 0;
+        const int got = modbus_receive_confirmation(m_context.get(), frame);
+        const bool any = got >= 0 || errno != ETIMEDOUT;
+        setTimeout(m_connection.timeout);
+        if (any)
+            modbus_flush(m_context.get());
+        return any;
+#else
+        pollfd in { m_relay->end(), POLLIN, 0 };
+        if (::poll(&in, 1, static_cast<int>(std::ceil(seconds * 1000))) <= 0)
+            return false;
+        char buffer[512];
+        bool any = false;
+        while (::recv(m_relay->end(), buffer, sizeof buffer, MSG_DONTWAIT) > 0)
+            any = true;
+        return any;
+#endif
+    }
+
+    bool mayCollide(const Signature &signature) const
+    {
+        return std::any_of(m_mayCome.begin(), m_mayCome.end(),
+            [&](const Signature &s) { return s.matches(signature); });
+    }
+
+    void expect(const Signature &signature)
+    {
+        m_mayCome.push_back(signature);
+        if (m_mayCome.size() > 8)
+            m_mayCome.pop_front();
+    }
+
+    // A serial line has no transaction ids: a reply to a request that timed
+    // out may come at any later time and pass for another's. So while such
+    // a reply may still come, a request it could pass for asks for a value
+    // more (which the protocol's length check then tells apart), and where
+    // that is not possible, the line is listened to after the answer: a
+    // second frame means the first was the stale one.
+    ReadResult guardedRead(RegisterType type, int address, int count)
+    {
+        const int step = isBits(type) ? 8 : 1;
+        bool extend = true;
+        for (int round = 0;; ++round) {
+            if (!m_mayCome.empty())
+                heard(0);
+            int from = address, asked = count;
+            bool listen = false;
+            const bool guarded = !m_mayCome.empty();
+            if (guarded && mayCollide(readSignature(type, count))) {
+                listen = true;
+                for (int more = step; extend && more <= 3 * step && listen; more += step) {
+                    const int wider
+                        = isBits(type) ? ((count + 7) / 8) * 8 + more - 7 : count + more;
+                    if (wider > MaxPerRead(type) || mayCollide(readSignature(type, wider)))
+                        continue;
+                    if (address + wider <= 65536)
+                        from = address;
+                    else if (address + count - wider >= 0)
+                        from = address + count - wider;
+                    else
+                        continue;
+                    asked = wider;
+                    listen = false;
+                }
+            }
+            ReadResult result = exchange(type, from, asked);
+            if (auto *values = std::get_if<std::vector<std::uint16_t>>(&result)) {
+                if (listen && round < 3 && heard(m_quiet))
+                    continue; // the answer was another request's
+                const auto first = values->begin() + (address - from);
+                return std::vector<std::uint16_t>(first, first + count);
+            }
+            DeviceError &error = std::get<DeviceError>(result);
+            switch (error.kind) {
+            case DeviceError::Kind::Timeout:
+                // Its reply may yet come: let it, and keep it from the next.
+                expect(readSignature(type, asked));
+                heard(m_quiet);
+                return error;
+            case DeviceError::Kind::BadReply:
+                expect(readSignature(type, asked));
+                heard(m_quiet);
+                if (guarded && round < 3)
+                    continue; // a stale reply took our answer's place
+                return error;
+            case DeviceError::Kind::Exception:
+                if (guarded && round < 3 && heard(m_quiet))
+                    continue; // a stale exception; our answer followed
+                if (asked != count && (error.exception == 2 || error.exception == 3)) {
+                    extend = false; // the value more is not there
+                    continue;
+                }
+                return error;
+            default:
+                return error;
+            }
+        }
+    }
+
+    Connection m_connection;
+    const TcpEndpoint *m_tcp;
+    const SerialLine *m_serial;
+    Stop &m_stop;
+    Trace m_trace;
+    double m_quiet; // how long the line must stay quiet to be taken as empty
+    std::unique_ptr<modbus_t, ContextDeleter> m_context;
+    bool m_open = false;
+    std::intptr_t m_socket = -1; // what a stop shuts down
+    std::deque<Signature> m_mayCome; // replies that may still come, oldest first
+#ifdef _WIN32
+    bool m_winsock = false;
+    HANDLE m_thread = nullptr;
+#else
+    int m_line = -1; // the serial line itself
+    std::unique_ptr<SerialRelay> m_relay;
+#endif
+};
+
+} // namespace
+
+std::unique_ptr<Transport> MakeTransport(const Connection &connection, Stop &stop, Trace trace)
+{
+    return std::make_unique<ModbusTransport>(connection, stop, std::move(trace));
+}
+
+bool DeviceAccessAvailable()
+{
+    return true;
+}
+
+} // namespace modbuscalc::device

@@ -1,0 +1,35 @@
+// A build without device access: every connection fails, saying so.
+
+#include "device/transport.h"
+
+namespace modbuscalc::device {
+
+namespace {
+
+class NoTransport final : public Transport {
+public:
+    std::optional<DeviceError> open() override
+    {
+        return DeviceError { DeviceError::Kind::Other, 0,
+            "reading devices is not available in this build" };
+    }
+    bool isOpen() const override { return false; }
+    void close() override { }
+    ReadResult read(RegisterType, int, int) override { return *open(); }
+    int maxPerRead(RegisterType type) const override { return MaxPerRead(type); }
+    bool serial() const override { return false; }
+};
+
+} // namespace
+
+std::unique_ptr<Transport> MakeTransport(const Connection &, Stop &, Trace)
+{
+    return std::make_unique<NoTransport>();
+}
+
+bool DeviceAccessAvailable()
+{
+    return false;
+}
+
+} // namespace modbuscalc::device

@@ -1,0 +1,115 @@
+#include "device/session.h"
+
+#include <string>
+#include <utility>
+
+namespace modbuscalc::device {
+
+Session::Session(std::unique_ptr<Transport> transport, int retries, Stop &stop)
+    : m_transport(std::move(transport))
+    , m_retries(retries)
+    , m_stop(stop)
+{
+}
+
+std::optional<DeviceError> Session::open()
+{
+    m_answeredHere = 0;
+    return m_transport->open();
+}
+
+int Session::maxPerRead(RegisterType type) const
+{
+    return m_transport->maxPerRead(type);
+}
+
+void Session::reset()
+{
+    m_gaveUp.reset();
+    m_unanswered = 0;
+}
+
+bool Session::unanswered(const DeviceError &error)
+{
+    if (++m_unanswered < GiveUpAfter)
+        return false;
+    const std::string times = std::to_string(GiveUpAfter) + " requests in a row";
+    std::string text;
+    if (error.kind == DeviceError::Kind::Exception)
+        text = error.text + " to " + times; // the gateway's own words
+    else if (error.kind == DeviceError::Kind::Timeout)
+        text = "no answer to " + times;
+    else
+        text = "no answer to " + times + " (" + error.text + ')';
+    m_gaveUp = DeviceError { DeviceError::Kind::GaveUp, error.exception, text + "; giving up" };
+    return true;
+}
+
+ReadResult Session::read(RegisterType type, int address, int count)
+{
+    if (m_gaveUp)
+        return *m_gaveUp;
+    DeviceError error;
+    bool renewed = false;
+    for (int attempt = 0; attempt <= m_retries; ++attempt) {
+        if (m_stop.requested())
+            return DeviceError { DeviceError::Kind::Stopped, 0, "stopped" };
+        if (!m_transport->isOpen()) {
+            m_answeredHere = 0;
+            if (std::optional<DeviceError> failed = m_transport->open()) {
+                error = std::move(*failed);
+                if (error.kind == DeviceError::Kind::Stopped)
+                    return error;
+                if (unanswered(error))
+                    return *m_gaveUp;
+                continue;
+            }
+        }
+        ReadResult result = m_transport->read(type, address, count);
+        if (std::holds_alternative<std::vector<std::uint16_t>>(result)) {
+            m_unanswered = 0;
+            ++m_answeredHere;
+            return result;
+        }
+        error = std::get<DeviceError>(std::move(result));
+        switch (error.kind) {
+        case DeviceError::Kind::Stopped:
+            return error;
+        case DeviceError::Kind::Exception:
+            if (!IsGatewayException(error.exception)) {
+                m_unanswered = 0; // it answered, only not with values
+                ++m_answeredHere;
+                return error;
+            }
+            // A gateway with nothing behind it: as good as no answer, on a
+            // connection that stays good.
+            if (unanswered(error))
+                return *m_gaveUp;
+            continue;
+        case DeviceError::Kind::Broken:
+            if (m_answeredHere > 0 && !renewed && !m_transport->serial()) {
+                // A connection that served before was closed meanwhile, as
+                // gateways do when idle: the request never got there. Once
+                // more on a fresh one, whatever --retries says.
+                renewed = true;
+                m_transport->close();
+                --attempt;
+                continue;
+            }
+            break;
+        default:
+            break;
+        }
+        // No answer, or one that is not for this request: whatever is still
+        // on its way must not reach the next request. A connection is
+        // renewed; a serial line keeps its own guard, and is opened again
+        // only when it failed.
+        if (!m_transport->serial() || error.kind == DeviceError::Kind::Broken)
+            m_transport->close();
+        if (unanswered(error))
+            return *m_gaveUp;
+    }
+    return error;
+}
+
+} // namespace modbuscalc::device

@@ -1,0 +1,56 @@
+#pragma once
+
+// The policy over a transport: a request without an answer is asked again
+// (--retries) on a fresh connection; a connection closed while idle is
+// renewed at once; a device that leaves 3 requests in a row unanswered
+// (timeouts, broken links, a gateway's exceptions 10 and 11) is given up
+// on, until reset(). Usable from one worker thread while another asks it
+// to stop.
+
+#include "device/device.h"
+#include "device/stop.h"
+#include "device/transport.h"
+
+#include <memory>
+#include <optional>
+
+namespace modbuscalc::device {
+
+class Session final : public Device {
+public:
+    // Requests in a row without an answer after which the device is taken
+    // as gone.
+    static constexpr int GiveUpAfter = 3;
+
+    // retries: further tries of a read that got no answer. stop ends every
+    // wait; the transport shares it.
+    Session(std::unique_ptr<Transport> transport, int retries, Stop &stop);
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    // Connects now, so that a device out of reach is told before any work:
+    // nullopt, or why not.
+    std::optional<DeviceError> open();
+
+    ReadResult read(RegisterType type, int address, int count) override;
+    int maxPerRead(RegisterType type) const override;
+
+    // The device was given up on: every request fails at once with the
+    // error that said so.
+    bool gaveUp() const { return m_gaveUp.has_value(); }
+    // Asks afresh: forgets giving up and the requests without an answer.
+    void reset();
+
+private:
+    // Counts a request without an answer; true once the device is given up on.
+    bool unanswered(const DeviceError &error);
+
+    std::unique_ptr<Transport> m_transport;
+    int m_retries;
+    Stop &m_stop;
+    int m_unanswered = 0; // requests in a row without an answer
+    int m_answeredHere = 0; // answers on the connection open now
+    std::optional<DeviceError> m_gaveUp;
+};
+
+} // namespace modbuscalc::device
