@@ -57,16 +57,21 @@ Examples:
 read asks a live device (--host for Modbus TCP, --serial for RTU) for the
 value at each cell; -m changes only the address written, the request always
 carries the 0-based address. A map is read in as few requests as the
-protocol allows (--max-gap lets one span registers nobody asked for), in the
-map's own order; a request the device refuses is split, so that exactly the
-lines it lacks fail, keeping their address. After a timeout or a broken link
-the connection is opened afresh (--retries asks again on it); after 3
-requests in a row without an answer the device is given up on. Ctrl+C stops
-a map after the request in progress.
+protocol allows (--max-gap lets one span registers nobody asked for), never
+splitting a value, and each line is written as soon as it and the lines
+before it are done; a request the device refuses is split, so that exactly
+the lines it lacks fail, keeping their address. After a timeout or a broken
+link the connection is opened afresh (--retries asks again on it); a late
+reply on a serial line never passes for another request's answer; after 3
+requests in a row without an answer (or a gateway's exception 10 or 11) the
+device is given up on.
+
+Signals: SIGINT (Ctrl+C), SIGTERM and SIGHUP end the run at a whole line,
+then kill modbuscalc by the same signal; a second one at once.
 
 Exit status: 0 if every result is in range, 1 if any line was rejected or
 out of range or a read failed, 2 for a usage error, trouble reading or
-writing, or a device out of reach or given up on; 130 when interrupted.
+writing, or a device out of reach or given up on.
 )";
 
 std::string lowerFirst(std::string text)

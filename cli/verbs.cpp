@@ -123,6 +123,7 @@ Conversion convertAddress(const Options &options, std::span<const std::string_vi
     if (!address)
         return rejected(count, SubjectProblem(Problem::Kind::OutOfRange, subject("cell", inputs)));
     Conversion conversion;
+    conversion.results.reserve(count); // one allocation, however many notations
     writeAddress(options, *address - ModbusOffset(options.mode), conversion.results);
     return checkedWhole(options, std::move(conversion), inputs, "cell");
 }
@@ -186,7 +187,10 @@ Conversion convertCell(const Options &options, std::span<const std::string_view>
         return rejected(
             count, SubjectProblem(Problem::Kind::OutOfRange, subject("address", inputs)));
     Conversion conversion;
-    conversion.results = { text(cell->table), text(cell->column), text(cell->row) };
+    conversion.results.reserve(count);
+    conversion.results.push_back(text(cell->table));
+    conversion.results.push_back(text(cell->column));
+    conversion.results.push_back(text(cell->row));
     if (options.all)
         writeAddress(options, *address - ModbusOffset(mode), conversion.results, written->type);
     return checkedWhole(options, std::move(conversion), inputs, "address");

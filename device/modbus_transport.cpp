@@ -413,7 +413,7 @@ private:
         s = ::socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
         u_long nonBlocking = 1;
         if (s != NoSocket)
-            ::ioctlsocket(s, FIONBIO, &nonBlocking);
+            ::ioctlsocket(s, static_cast<long>(FIONBIO), &nonBlocking);
 #else
         s = ::socket(
             ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);

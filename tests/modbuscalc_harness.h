@@ -113,6 +113,18 @@ protected:
         return result;
     }
 
+#ifndef _WIN32
+    // Runs a shell script from the test's folder.
+    Result runScript(const fs::path &script)
+    {
+        const fs::path err = m_dir / "stderr";
+        const std::string command = "cd " + quote(m_dir.string()) + " && sh " + quote(script.string())
+            + " 2>" + quote(err.string());
+        const int raw = std::system(command.c_str());
+        return { {}, readFile(err), WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw) };
+    }
+#endif
+
     static std::string program()
     {
         std::string path = MODBUSCALC_PROGRAM;

@@ -276,6 +276,10 @@ TEST_F(ModbuscalcTest, MapsAsSpreadsheetsLeaveThem)
             "sep=;\r\nTable;Column;Row\r\n1;1;1\r\n",
             "sep=;\r\nTable;Column;Row;address\r\n1;1;1;2305\r\n", 0, "" },
         { { "cell" }, "sep=,\n2305\n", "sep=,\n2305,1,1,1\n", 0, "" },
+        // A separator given wins over the hint, which is still copied.
+        { { "-d", ",", "address" }, "sep=;\n1,1,1\n", "sep=;\n1,1,1,2305\n", 0, "" },
+        // '-' is standard input.
+        { { "cell", "-" }, "2305\n", "2305 1 1 1\n", 0, "" },
     });
 }
 
@@ -303,11 +307,36 @@ TEST_F(ModbuscalcTest, Utf16WithItsMarkIsReadAsUtf8)
             "Tag\tTable\tColumn\tRow\taddress\r\nT\u00dcV-1\t1\t1\t1\t2305\r\n",
             0, "" } });
     }
-    // Without its mark, UTF-16 is named as what it looks like.
+    // Without its mark, UTF-16 is named as what it looks like: from a third
+    // of the first line in NUL bytes.
     std::string unmarked = utf16(true).substr(2);
     expectCases({ { { "--header", "--columns", "table,column,row", "address" }, unmarked, "", 2,
         "looks like UTF-16 without a byte-order mark" } });
+    const Result third = run({ "address" }, std::string("1\0,\n", 4));
+    EXPECT_NE(third.err.find("looks like UTF-16 without a byte-order mark"), std::string::npos)
+        << third.err;
+    const Result less = run({ "address" }, std::string("12\0,\n", 5));
+    EXPECT_EQ(less.err.find("UTF-16"), std::string::npos) << less.err;
 }
+
+#ifndef _WIN32
+TEST_F(ModbuscalcTest, ThousandsOfFilesUnderALowLimitOfOpenFiles)
+{
+    // Each input is opened in its turn and closed before the next.
+    std::string command = "ulimit -n 64 && exec " + quote(program()) + " address";
+    std::string expected;
+    for (int i = 0; i < 2000; ++i) {
+        const std::string name = "map" + std::to_string(i) + ".csv";
+        writeFile(m_dir / name, "1,1," + std::to_string(i % 256) + "\n");
+        command += ' ' + name;
+        expected += "1,1," + std::to_string(i % 256) + ',' + std::to_string(2304 + i % 256) + '\n';
+    }
+    const fs::path script = file("run.sh", command + " >out\n");
+    const Result result = runScript(script);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(readFile(m_dir / "out"), expected);
+}
+#endif
 
 TEST_F(ModbuscalcTest, HexOperandsAndNamesInAnyCase)
 {

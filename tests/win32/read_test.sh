@@ -62,7 +62,7 @@ if [ "$mode" = tcp ]; then
     expect "402306 2305" 0 "" "" --host "$host" -n ref 402306
     expect "$read_map" 0 "" "$map" --host "$host"
     nobody=$(free_port)
-    expect "" 2 "127.0.0.1:$nobody: no connection" "" --host "127.0.0.1:$nobody" 1 1 1
+    expect "" 2 "127.0.0.1:$nobody: no connection: refused" "" --host "127.0.0.1:$nobody" 1 1 1
 elif [ "$mode" = rtu ]; then
     command -v socat >/dev/null || exit 77
     # Wine's device manager keeps the COM links itself, remaking them as a
