@@ -83,6 +83,11 @@ bool BatchConverter::resolveColumns(const std::vector<std::string_view> &header)
         if (!m_formatColumn)
             return false;
     }
+    if (!m_options.valueColumn.empty() && !m_valueColumn) {
+        m_valueColumn = column(m_options.valueColumn);
+        if (!m_valueColumn)
+            return false;
+    }
     return true;
 }
 
@@ -93,6 +98,9 @@ std::optional<Problem> BatchConverter::pickInputs(const std::vector<std::string_
     m_format.reset();
     if (m_formatColumn)
         m_format = *m_formatColumn < fields.size() ? fields[*m_formatColumn] : std::string_view();
+    m_value = {};
+    if (m_valueColumn && *m_valueColumn < fields.size())
+        m_value = fields[*m_valueColumn];
     if (!m_selected.empty()) {
         for (std::size_t column : m_selected) {
             if (column >= fields.size()) {
@@ -111,9 +119,9 @@ std::optional<Problem> BatchConverter::pickInputs(const std::vector<std::string_
     std::size_t count = fields.size();
     while (count > 0 && fields[count - 1].empty())
         --count;
-    // The format's column is not an input.
+    // The format's and the value's columns are not inputs.
     for (std::size_t i = 0; i < count; ++i) {
-        if (i == m_formatColumn)
+        if (i == m_formatColumn || i == m_valueColumn)
             continue;
         m_inputs.push_back(fields[i]);
         m_inputColumns.push_back(i);
@@ -133,15 +141,19 @@ bool BatchConverter::convertAll(LineReader &reader, char oneColumnSeparator, std
 {
     CsvReader records(reader, m_options.delimiter);
     m_selected = m_options.fields;
-    m_formatColumn.reset();
-    const std::string &formatColumn = m_options.formatColumn;
-    if (!formatColumn.empty() && std::all_of(formatColumn.begin(), formatColumn.end(), IsDigit))
-        m_formatColumn = std::stoul(formatColumn) - 1;
+    // Columns by number now, by name once the header is read.
+    const auto byNumber = [](const std::string &column) -> std::optional<std::size_t> {
+        if (column.empty() || !std::all_of(column.begin(), column.end(), IsDigit))
+            return std::nullopt;
+        return std::stoul(column) - 1;
+    };
+    m_formatColumn = byNumber(m_options.formatColumn);
+    m_valueColumn = byNumber(m_options.valueColumn);
     const std::vector<std::string_view> names = m_verb.resultNames(m_options);
     bool first = true;
     // A map read from a device is written a window of lines at a time,
     // once the window's registers are read; anything else line by line.
-    std::string &sink = m_verb.readsDevice ? m_window : out;
+    std::string &sink = m_verb.readsDevice || m_verb.writesDevice ? m_window : out;
 
     while (const auto record = records.next()) {
         if (record->separatorHint) {
@@ -181,6 +193,15 @@ bool BatchConverter::convertAll(LineReader &reader, char oneColumnSeparator, std
     if (m_verb.readsDevice)
         readWindow(out, flush);
     return true;
+}
+
+BatchConverter::Held BatchConverter::takeHeld()
+{
+    Held held { std::move(m_window), std::move(m_pending) };
+    m_window.clear();
+    m_pending.clear();
+    m_linesDone = m_linesRead;
+    return held;
 }
 
 bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &records,
@@ -224,12 +245,22 @@ bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &r
                 = record.unterminated ? Problem(Problem::Kind::UnclosedQuote) : pickInputs(fields);
             if (!problem) {
                 Conversion conversion;
-                if (m_verb.readsDevice) {
+                if (m_verb.writesDevice) {
+                    auto prepared = PrepareWrite(m_options, m_inputs, { &m_value, 1 }, m_format);
+                    if (auto *write = std::get_if<PreparedWrite>(&prepared)) {
+                        // Its results follow once the whole map is written.
+                        m_pending.push_back({ before, sink.size(), separator, record.lineNumber, {},
+                            std::move(*write) });
+                        sink += record.crlf ? "\r\n" : "\n";
+                        return true;
+                    }
+                    conversion = std::get<Conversion>(std::move(prepared));
+                } else if (m_verb.readsDevice) {
                     auto prepared = PrepareRead(m_options, m_inputs, m_format);
                     if (auto *read = std::get_if<PreparedRead>(&prepared)) {
                         // Its results follow once the window is read.
                         m_pending.push_back({ before, sink.size(), separator, record.lineNumber,
-                            std::move(*read) });
+                            std::move(*read), {} });
                         sink += record.crlf ? "\r\n" : "\n";
                         return true;
                     }
@@ -242,6 +273,8 @@ bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &r
                     problem->field = m_inputColumns[*problem->input] + 1;
                 if (problem && problem->kind == Problem::Kind::UnknownFormat)
                     problem->field = *m_formatColumn + 1;
+                if (problem && problem->kind == Problem::Kind::BadValue)
+                    problem->field = *m_valueColumn + 1;
                 for (const std::string &result : conversion.results) {
                     sink += separator;
                     sink += result;

@@ -63,17 +63,27 @@ public:
     // each got Error and a message.
     std::size_t unread() const { return m_unread; }
 
-private:
-    // A line whose results wait for its window's reads: where they go in
-    // the window's text.
+    // A line whose results wait for the device: where they go in the
+    // window's text.
     struct Pending {
         std::size_t start; // where the line begins in the window's text
         std::size_t at; // where its results go
         char separator;
         std::size_t lineNumber;
         PreparedRead read;
+        PreparedWrite write;
     };
+    // An input of write, checked and held whole: its text, and the lines
+    // that write.
+    struct Held {
+        std::string text;
+        std::vector<Pending> lines;
+    };
+    // Takes what the last input held (write: nothing is written by
+    // convertAll).
+    Held takeHeld();
 
+private:
     // Writes one record and its results, or holds its place for them; false
     // when the header lacks a column asked for.
     bool convertRecord(const maps::CsvReader::Record &record, maps::CsvReader &records,
@@ -100,8 +110,10 @@ private:
     std::vector<std::size_t> m_selected; // 0-based columns, when chosen
     std::vector<std::string_view> m_inputs;
     std::vector<std::size_t> m_inputColumns; // each input's column, from 0
-    std::optional<std::size_t> m_formatColumn; // read: each line's format, from 0
+    std::optional<std::size_t> m_formatColumn; // each line's format, from 0
     std::optional<std::string_view> m_format; // the line's format, as written
+    std::optional<std::size_t> m_valueColumn; // write: each line's value, from 0
+    std::string_view m_value; // the line's value, as written
     std::size_t m_failed = 0;
     std::size_t m_linesRead = 0;
     std::size_t m_linesDone = 0;

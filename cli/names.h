@@ -5,6 +5,7 @@
 // these, so a new name is one row.
 
 #include "core/notation.h"
+#include "core/register_value.h"
 #include "core/text.h"
 #include "device/device.h"
 
@@ -23,13 +24,6 @@ enum class Notation {
     Hex, // the same number in hex, "0x0901"
     Reference, // the 6-digit reference, "402306", whatever the mode
 };
-
-// How read shows each value: 16 bits unsigned, signed or in hex; or 32 bits
-// from two registers, unsigned, signed or as a float.
-enum class ValueFormat { U16, S16, Hex, U32, S32, F32 };
-
-// Which register of a 32-bit pair holds the high word.
-enum class WordOrder { HighFirst, LowFirst };
 
 using device::Parity;
 
@@ -53,25 +47,38 @@ inline constexpr std::array<Name<RegisterType>, 4> RegisterTypeNames = { {
     { "coil", RegisterType::Coil, "coils, 0xxxxx" },
 } };
 
-// Our own names, then the IEC 61131-3 types engineers write in their maps.
-inline constexpr std::array<Name<ValueFormat>, 12> ValueFormatNames = { {
+// Our own names, then the IEC 61131-3 types engineers write in their maps,
+// then the names spreadsheets use.
+inline constexpr std::array<Name<ValueFormat>, 20> ValueFormatNames = { {
     { "u16", ValueFormat::U16, "16 bits unsigned (default)" },
     { "s16", ValueFormat::S16, "16 bits signed" },
     { "hex", ValueFormat::Hex, "16 bits in hex" },
     { "u32", ValueFormat::U32, "32 bits unsigned, two registers" },
     { "s32", ValueFormat::S32, "32 bits signed, two registers" },
     { "f32", ValueFormat::F32, "a 32-bit float, two registers" },
+    { "u64", ValueFormat::U64, "64 bits unsigned, four registers" },
+    { "s64", ValueFormat::S64, "64 bits signed, four registers" },
+    { "f64", ValueFormat::F64, "a 64-bit float, four registers" },
     { "UINT", ValueFormat::U16, "as u16" },
     { "INT", ValueFormat::S16, "as s16" },
     { "WORD", ValueFormat::Hex, "as hex" },
     { "UDINT", ValueFormat::U32, "as u32" },
     { "DINT", ValueFormat::S32, "as s32" },
     { "REAL", ValueFormat::F32, "as f32" },
+    { "ULINT", ValueFormat::U64, "as u64" },
+    { "LINT", ValueFormat::S64, "as s64" },
+    { "LREAL", ValueFormat::F64, "as f64" },
+    { "FLOAT", ValueFormat::F32, "as f32" },
+    { "DWORD", ValueFormat::U32, "as u32" },
 } };
 
-inline constexpr std::array<Name<WordOrder>, 2> WordOrderNames = { {
-    { "high-first", WordOrder::HighFirst, "the cell holds the high word (default)" },
-    { "low-first", WordOrder::LowFirst, "the cell holds the low word" },
+inline constexpr std::array<Name<WordOrder>, 6> WordOrderNames = { {
+    { "high-first", WordOrder::ABCD, "the cell holds the high word (default)" },
+    { "low-first", WordOrder::CDAB, "the cell holds the low word" },
+    { "ABCD", WordOrder::ABCD, "bytes as the protocol sends them, high word first" },
+    { "CDAB", WordOrder::CDAB, "words swapped" },
+    { "BADC", WordOrder::BADC, "bytes of each register swapped" },
+    { "DCBA", WordOrder::DCBA, "words and bytes swapped" },
 } };
 
 inline constexpr std::array<Name<Parity>, 3> ParityNames = { {
@@ -88,6 +95,15 @@ constexpr std::optional<Value> FindName(
     const auto found = std::find_if(names.begin(), names.end(),
         [name](const Name<Value> &row) { return EqualsIgnoringCase(row.name, name); });
     return found == names.end() ? std::nullopt : std::optional<Value>(found->value);
+}
+
+// The first name of a value: its own, not another spelling.
+template <typename Value, std::size_t N>
+constexpr std::string_view NameOf(const std::array<Name<Value>, N> &names, Value value)
+{
+    const auto found = std::find_if(
+        names.begin(), names.end(), [value](const Name<Value> &row) { return row.value == value; });
+    return found == names.end() ? std::string_view() : found->name;
 }
 
 // The listed names as a message or help text gives them: "a, b or c"; with
@@ -109,8 +125,5 @@ std::string NameList(const std::array<Name<Value>, N> &names, bool markDefault =
     }
     return list;
 }
-
-// Registers one value of the format takes: 2 for 32-bit formats.
-int RegistersPerValue(ValueFormat format);
 
 } // namespace modbuscalc::cli

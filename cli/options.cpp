@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <map>
 #include <string_view>
+#include <tuple>
 
 namespace modbuscalc::cli {
 
@@ -154,8 +155,8 @@ std::variant<device::Connection, UsageError> connectionOf(
     return connection;
 }
 
-// read's value options: the format, the word order, and a count that one
-// request can carry.
+// A device verb's value options: the format, the word order; for read, a
+// count that requests can carry.
 std::optional<UsageError> checkValues(
     Options &options, const std::string &format, const std::string &wordOrder)
 {
@@ -166,7 +167,7 @@ std::optional<UsageError> checkValues(
     const bool bits
         = options.type == RegisterType::Coil || options.type == RegisterType::DiscreteInput;
     if (bits && RegistersPerValue(options.format) != 1)
-        return UsageError { "coils and discrete inputs are single bits: no 32-bit format" };
+        return UsageError { "coils and discrete inputs are single bits: no wider format" };
     // More than one request carries is read in several.
     const int most = (static_cast<int>(MaxPduAddress) + 1) / RegistersPerValue(options.format);
     if (options.count < 1 || options.count > most)
@@ -175,6 +176,53 @@ std::optional<UsageError> checkValues(
         return UsageError { "the gap runs from 0 to "
             + std::to_string(device::MaxRegistersPerRead) };
     return std::nullopt;
+}
+
+// write's own rules: the function, and either a map (--value-column) or
+// a cell or address and its values, checked whole here, before anything is
+// opened or sent.
+ParseResult checkWrite(Invocation invocation, int function, bool notationGiven)
+{
+    Options &options = invocation.options;
+    const bool coils = options.type == RegisterType::Coil;
+    switch (function) {
+    case 0:
+        break;
+    case 5:
+    case 15:
+    case 6:
+    case 16:
+        if ((function == 5 || function == 15) != coils)
+            return UsageError { "function " + std::to_string(function) + " writes "
+                + (coils ? "registers, not coils" : "coils: give --type coil") };
+        options.function = function == 5 || function == 6 ? device::WriteFunction::Single
+                                                          : device::WriteFunction::Multiple;
+        break;
+    default:
+        return UsageError { "invalid function " + std::to_string(function)
+            + ": 6 or 16 for registers, 5 or 15 for coils" };
+    }
+    if (!options.valueColumn.empty()) {
+        // A map: the operands are its files.
+        if (!options.formatColumn.empty() && options.formatColumn == options.valueColumn)
+            return UsageError { "the value and the format come from the same column" };
+        return invocation;
+    }
+    const std::vector<std::string> &operands = invocation.operands;
+    const std::size_t inputs = notationGiven ? 1 : 3;
+    if (operands.size() <= inputs)
+        return UsageError { notationGiven
+                ? "write takes an ADDRESS in the notation and its values"
+                : "write takes TABLE COLUMN ROW and the values (or -n NOTATION ADDRESS and the "
+                  "values; or --value-column and a map)" };
+    const std::vector<std::string_view> words(operands.begin(), operands.end());
+    const std::span<const std::string_view> all(words);
+    auto prepared = PrepareWrite(options, all.first(inputs), all.subspan(inputs), std::nullopt);
+    if (auto *rejected = std::get_if<Conversion>(&prepared))
+        return UsageError { Describe(*rejected->problem) };
+    invocation.write = std::get<PreparedWrite>(std::move(prepared));
+    invocation.numbers = true;
+    return invocation;
 }
 
 std::string verbList()
@@ -201,12 +249,30 @@ struct Bound {
     bool modbus = false;
     bool verbose = false;
     std::string notation = "address", type = "holding", delimiter, fields, columns;
-    std::string format = "u16", wordOrder = "high-first", formatColumn;
+    std::string format = "u16", wordOrder = "high-first", formatColumn, valueColumn;
+    int function = 0;
 };
 
+// A column named by number from 1 or, with --header, by name: nullopt, or
+// what is wrong with it.
+std::optional<UsageError> checkColumn(
+    const std::string &option, const std::string &column, bool header)
+{
+    const bool number = !column.empty() && std::all_of(column.begin(), column.end(), IsDigit);
+    if (!number && !header)
+        return UsageError { option + " " + Printable(column)
+            + " names a column of the header: give --header too" };
+    if (column.empty() || (number && (column.size() > 6 || std::stoul(column) == 0))) {
+        std::string what = option.substr(2); // "format column"
+        std::replace(what.begin(), what.end(), '-', ' ');
+        return UsageError { "invalid " + what + " '" + Printable(column) + "'" };
+    }
+    return std::nullopt;
+}
+
 // The options, bound to where their values go: those of every verb, and
-// with reading, read's own.
-void addOptions(CLI::App &app, Bound &b, bool reading)
+// a device verb's own; without a verb, all of them.
+void addOptions(CLI::App &app, Bound &b, const Verb *verb)
 {
     Options &options = b.options;
     app.add_flag("-m,--modbus", b.modbus, "Modbus (1-based) addressing; without it, absolute");
@@ -221,28 +287,46 @@ void addOptions(CLI::App &app, Bound &b, bool reading)
     app.add_option("-d,--delimiter", b.delimiter, "The field separator (tab: \\t)");
     app.add_option("-f,--fields", b.fields, "The columns to read, from 1: 3,4,5 or 3-5");
     app.add_option("--columns", b.columns, "With --header, the columns to read by name");
-    if (!reading)
+    const bool reads = !verb || verb->readsDevice, writes = !verb || verb->writesDevice;
+    if (!reads && !writes)
         return;
     device::Connection &connection = b.connection;
     DeviceArguments &device = b.device;
-    app.add_option("--host", device.host, "read: the device's HOST[:PORT] (Modbus TCP, port 502)");
-    app.add_option("--serial", device.serial, "read: the serial DEVICE (Modbus RTU)");
-    app.add_option("--baud", device.line.baud, "read: RTU speed (19200)");
-    app.add_option("--parity", device.parity, choices("read: RTU parity", ParityNames));
-    app.add_option("--data-bits", device.line.dataBits, "read: RTU data bits (8)");
-    app.add_option("--stop-bits", device.line.stopBits, "read: RTU stop bits (1)");
-    app.add_option("--unit", connection.unit, "read: the unit (slave) id (1)");
-    app.add_option("--timeout", connection.timeout, "read: seconds for each request (1)");
+    app.add_option("--host", device.host, "device: its HOST[:PORT] (Modbus TCP, port 502)");
+    app.add_option("--serial", device.serial, "device: the serial DEVICE (Modbus RTU)");
+    app.add_option("--baud", device.line.baud, "device: RTU speed (19200)");
+    app.add_option("--parity", device.parity, choices("device: RTU parity", ParityNames));
+    app.add_option("--data-bits", device.line.dataBits, "device: RTU data bits (8)");
+    app.add_option("--stop-bits", device.line.stopBits, "device: RTU stop bits (1)");
+    app.add_option("--unit", connection.unit, "device: the unit (slave) id (1)");
+    app.add_option("--timeout", connection.timeout, "device: seconds for each request (1)");
     app.add_option("--retries", connection.retries,
-        "read: further tries of a request without an answer, each on a fresh connection (0)");
-    app.add_option("--count", options.count, "read: how many values from the cell on (1)");
-    app.add_option("--max-gap", options.maxGap,
-        "read: registers nobody asked for that one request may span (0)");
-    app.add_option("--format", b.format, choices("read: the values", ValueFormatNames));
+        "device: further tries of a request without an answer, each on a fresh connection; "
+        "a write is sent again only when this asks for it (0)");
+    app.add_option("--format", b.format, choices("device: the values", ValueFormatNames));
     app.add_option("--format-column", b.formatColumn,
-        "read: each line's format from this column (a number, or with --header a name)");
-    app.add_option("--word-order", b.wordOrder, choices("read: 32 bits", WordOrderNames));
-    app.add_flag("--verbose", b.verbose, "read: each request and answer on standard error");
+        "device: each line's format from this column (a number, or with --header a name)");
+    app.add_option("--word-order", b.wordOrder,
+        choices("device: the order of a value's bytes", WordOrderNames));
+    app.add_flag("--verbose", b.verbose, "device: each request and answer on standard error");
+    if (reads) {
+        app.add_option("--count", options.count, "read: how many values from the cell on (1)");
+        app.add_option("--max-gap", options.maxGap,
+            "read: registers nobody asked for that one request may span (0)");
+    }
+    if (writes) {
+        app.add_option("--value-column", b.valueColumn,
+            "write: each line's value from this column (a number, or with --header a name): "
+            "write a map");
+        app.add_option("--function", b.function,
+            "write: the function to write with, 6 or 16 (registers), 5 or 15 (coils); "
+            "else 6 or 5 for one, 16 or 15 for more");
+        app.add_flag(
+            "--verify", options.verify, "write: read every written register back and compare");
+        app.add_flag("-y,--yes", options.yes, "write: write a map without asking");
+        app.add_flag("--dry-run", options.dryRun,
+            "write: show each request as it would be sent, and send none");
+    }
 }
 
 } // namespace
@@ -355,7 +439,7 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
     Bound bound { options, connection, device };
     // All of them before the verb; after it, those that apply to it, which
     // its --help lists.
-    addOptions(app, bound, true);
+    addOptions(app, bound, nullptr);
     std::vector<std::vector<std::string>> operands(Verbs().size());
     std::vector<CLI::App *> subcommands;
     for (std::size_t i = 0; i < Verbs().size(); ++i) {
@@ -365,7 +449,7 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
         sub->add_option("operands", operands[i],
             std::string(verb.operands) + "; or files to read, none: standard input");
         sub->fallthrough(); // the main parser's options after the verb too
-        addOptions(*sub, bound, verb.readsDevice);
+        addOptions(*sub, bound, &verb);
         subcommands.push_back(sub);
     }
 
@@ -452,26 +536,29 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
             pos = end + 1;
         }
     }
-    if (verb.readsDevice) {
+    if (verb.readsDevice || verb.writesDevice) {
+        // A dry run connects to nothing, and needs no device.
+        const bool dry = options.dryRun && device.host.empty() && device.serial.empty();
         auto checked = connectionOf(verb.name, device, connection);
-        if (auto *error = std::get_if<UsageError>(&checked))
+        if (auto *error = std::get_if<UsageError>(&checked); error && !dry)
             return *error;
-        invocation.connection = std::get<device::Connection>(std::move(checked));
+        if (auto *checkedConnection = std::get_if<device::Connection>(&checked))
+            invocation.connection = std::move(*checkedConnection);
         invocation.verbose = bound.verbose;
         if (auto error = checkValues(options, bound.format, bound.wordOrder))
             return *error;
-        if (given("--format-column")) {
-            const std::string &column = bound.formatColumn;
-            const bool number
-                = !column.empty() && std::all_of(column.begin(), column.end(), IsDigit);
-            if (!number && !options.header)
-                return UsageError { "--format-column " + Printable(column)
-                    + " names a column of the header: give --header too" };
-            if (column.empty() || (number && (column.size() > 6 || std::stoul(column) == 0)))
-                return UsageError { "invalid format column '" + Printable(column) + "'" };
-            options.formatColumn = column;
+        for (const auto &[option, value, target] :
+            { std::tuple { "--format-column", &bound.formatColumn, &options.formatColumn },
+                std::tuple { "--value-column", &bound.valueColumn, &options.valueColumn } }) {
+            if (!given(option))
+                continue;
+            if (auto error = checkColumn(option, *value, options.header))
+                return *error;
+            *target = *value;
         }
     }
+    if (verb.writesDevice)
+        return checkWrite(std::move(invocation), bound.function, given("--notation"));
     const std::size_t chosen = options.fields.size() + options.columns.size();
     const std::string counts = verb.otherInputs == 0
         ? std::to_string(verb.inputs)

@@ -24,6 +24,8 @@ struct Invocation {
     // Exactly the verb's count of operands, each reading as a number: one
     // conversion, whatever files exist.
     bool numbers = false;
+    // write with its cell or address and values on the command line, checked.
+    std::optional<PreparedWrite> write;
 };
 
 // Text to write on standard output before exiting with success: --help,

@@ -22,6 +22,15 @@ Problem SubjectProblem(Problem::Kind kind, std::string subject)
     return problem;
 }
 
+Problem ValueProblem(std::string value, std::string shouldBe, std::size_t which)
+{
+    Problem problem(Problem::Kind::BadValue);
+    problem.text = std::move(value);
+    problem.subject = std::move(shouldBe);
+    problem.expected = which;
+    return problem;
+}
+
 std::string Describe(const Problem &problem)
 {
     using Kind = Problem::Kind;
@@ -47,7 +56,7 @@ std::string Describe(const Problem &problem)
     case Kind::ReadsPastTheEnd:
         return problem.subject + ": the read runs past the last cell";
     case Kind::BitsHaveNoWideFormat:
-        return problem.subject + ": coils and discrete inputs are single bits: no 32-bit format";
+        return problem.subject + ": coils and discrete inputs are single bits: no wider format";
     case Kind::UnknownFormat:
         return (problem.field > 0 ? field + ": " : std::string())
             + (problem.text.empty() ? std::string("no format")
@@ -59,6 +68,30 @@ std::string Describe(const Problem &problem)
         return problem.subject + ": " + Printable(problem.device.text, std::string::npos);
     case Kind::NotRead:
         return problem.subject + ": not read, by a fault of modbuscalc's (please report it)";
+    case Kind::ReadOnly:
+        return problem.subject + ": " + problem.text + " are read-only";
+    case Kind::BadValue:
+        if (problem.text.empty())
+            return (problem.field > 0 ? field + ": " : std::string()) + "no value";
+        return input + " is not " + problem.subject;
+    case Kind::WritesPastTheEnd:
+        return problem.subject + ": the values run past the last cell";
+    case Kind::WriteFailed: {
+        std::string text
+            = problem.subject + ": " + Printable(problem.device.text, std::string::npos);
+        if (problem.device.maybeDone)
+            text += "; the write may or may not have taken effect";
+        return text;
+    }
+    case Kind::WrittenTwice:
+        return problem.subject + ": line " + std::to_string(problem.found)
+            + " writes the same register (" + std::to_string(problem.field) + ')';
+    case Kind::ReadBackDiffers:
+        return problem.subject + ": wrote " + Printable(problem.text) + ", read back "
+            + Printable(problem.other);
+    case Kind::NotReadBack:
+        return problem.subject
+            + ": written, but not read back: " + Printable(problem.device.text, std::string::npos);
     case Kind::FieldCount:
         return "expected " + std::to_string(problem.expected)
             + (problem.expectedOther ? " or " + std::to_string(problem.expectedOther) : "")

@@ -29,6 +29,14 @@ struct Problem {
         NoDevice,
         ReadFailed, // device says why
         NotRead, // a line the reads should have reached and did not: our fault
+        ReadOnly, // text: the type's name
+        BadValue, // text: the value; expected: which value (from 0); found: of how many;
+        // subject: what it should be ("u16 (0 to 65535)")
+        WritesPastTheEnd,
+        WriteFailed, // device says why
+        WrittenTwice, // found: the other line; field: the register, from 1
+        ReadBackDiffers, // text: written; subject2: read back
+        NotReadBack, // device says why
         // A line of a map.
         FieldCount, // expected fields, found
         NoSuchField, // field, found
@@ -46,6 +54,7 @@ struct Problem {
     std::optional<std::size_t> input; // the input's index, for one input
     std::string text; // the input as written, or the column's name
     std::string subject; // "cell 1 2 3", "address 70000"
+    std::string other; // ReadBackDiffers: the value read back
     device::DeviceError device;
     std::size_t expected = 0;
     std::size_t expectedOther = 0; // another count that would do, or 0
@@ -56,6 +65,9 @@ struct Problem {
 
 Problem InputProblem(Problem::Kind kind, std::size_t input, std::string text);
 Problem SubjectProblem(Problem::Kind kind, std::string subject);
+// A value that is not one of what it should be ("u16 (0 to 65535)"); which:
+// its place among the line's values.
+Problem ValueProblem(std::string value, std::string shouldBe, std::size_t which);
 
 // The problem in the user's words: "'12abc' is not a number", "field 3
 // ('x') is not a number", "cell 32 0 0 is out of range".

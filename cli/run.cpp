@@ -2,6 +2,7 @@
 
 #include "cli/batch.h"
 #include "cli/printable.h"
+#include "cli/write.h"
 #include "core/text.h"
 #include "maps/encoding.h"
 
@@ -180,6 +181,52 @@ int convertOnce(const Job &job, Output &output)
                                                                                 : ExitDataProblem;
 }
 
+} // namespace
+
+void Report(const std::string &message)
+{
+    console.report(message);
+}
+
+std::string FileName(const std::string &file)
+{
+    return file == "-" ? "<stdin>" : nameOf(file);
+}
+
+int ConvertInput(BatchConverter &batch, const std::string &file, const Options &options,
+    std::string &out, const std::function<void(std::string &)> &flush,
+    const std::function<bool()> &stopped)
+{
+    std::unique_ptr<std::FILE, FileCloser> owned;
+    std::FILE *in = openInput(file, owned);
+    if (!in)
+        return ExitTrouble;
+    int status = ExitOk;
+    maps::LineReader reader(maps::TextSource([in, &stopped](char *buffer, std::size_t size) {
+        for (;;) {
+            const std::size_t got = std::fread(buffer, 1, size, in);
+            // A signal ends a read that waits: the end, when it asks to stop.
+            if (got > 0 || !std::ferror(in) || errno != EINTR || stopped())
+                return got;
+            std::clearerr(in);
+        }
+    }));
+    if (!batch.convertAll(reader, OneColumnSeparator(options, file), out, flush))
+        status = ExitTrouble;
+    flush(out);
+    if (std::ferror(in) && !stopped()) {
+        report(FileName(file) + ": read error");
+        status = ExitTrouble;
+    }
+    if (owned && std::fclose(owned.release()) != 0) {
+        report(FileName(file) + ": " + std::strerror(errno));
+        status = ExitTrouble;
+    }
+    return status;
+}
+
+namespace {
+
 // Each input in turn, each opened when its turn comes and closed before
 // the next.
 int convertLists(Job &job, Output &output)
@@ -210,33 +257,9 @@ int convertLists(Job &job, Output &output)
     for (const std::string &file : job.inputs) {
         if (stopped())
             break;
-        name = file == "-" ? "<stdin>" : nameOf(file);
-        std::unique_ptr<std::FILE, FileCloser> owned;
-        std::FILE *in = openInput(file, owned);
-        if (!in) {
-            status = ExitTrouble;
-            continue;
-        }
-        maps::LineReader reader(maps::TextSource([in, &stopped](char *buffer, std::size_t size) {
-            for (;;) {
-                const std::size_t got = std::fread(buffer, 1, size, in);
-                // A signal ends a read that waits: the end, when it asks to stop.
-                if (got > 0 || !std::ferror(in) || errno != EINTR || stopped())
-                    return got;
-                std::clearerr(in);
-            }
-        }));
-        if (!batch.convertAll(reader, OneColumnSeparator(invocation.options, file), out, flush))
-            status = ExitTrouble;
-        flush(out);
-        if (std::ferror(in) && !stopped()) {
-            report(name + ": read error");
-            status = ExitTrouble;
-        }
-        if (owned && std::fclose(owned.release()) != 0) {
-            report(name + ": " + std::strerror(errno));
-            status = ExitTrouble;
-        }
+        name = FileName(file);
+        status
+            = std::max(status, ConvertInput(batch, file, invocation.options, out, flush, stopped));
     }
     console.clear();
     if (batch.failed() > 0 && status == ExitOk)
@@ -340,42 +363,62 @@ int ReportUsageError(const UsageError &error)
     return ExitTrouble;
 }
 
+namespace {
+
+// Connects the job's device: nullopt, or the status to exit with (told).
+std::optional<int> connect(Job &job)
+{
+    Invocation &invocation = job.invocation;
+    if (!device::DeviceAccessAvailable()) {
+        report(std::string(invocation.verb->name) + " is not available in this build");
+        return ExitTrouble;
+    }
+    device::Trace trace;
+    if (invocation.verbose)
+        trace = [](std::string_view line) { report(std::string(line)); };
+    job.device = std::make_unique<device::Session>(
+        device::MakeTransport(*invocation.connection, *job.stop, std::move(trace)),
+        invocation.connection->retries, *job.stop);
+    if (const std::optional<device::DeviceError> error = job.device->open()) {
+        if (error->kind != device::DeviceError::Kind::Stopped)
+            report(Printable(device::Where(invocation.connection->link) + ": " + error->text,
+                std::string::npos));
+        return ExitTrouble;
+    }
+    invocation.options.device = job.device.get();
+    return std::nullopt;
+}
+
+} // namespace
+
 std::variant<Job, int> Check(Invocation invocation, device::Stop &stop)
 {
     Job job;
     job.invocation = std::move(invocation);
     job.stop = &stop;
     Invocation &checked = job.invocation;
-    job.oneConversion = isOneConversion(checked);
+    job.oneConversion = isOneConversion(checked) || checked.write;
     if (!job.oneConversion) {
         job.inputs = checked.operands;
         if (job.inputs.empty())
             job.inputs.emplace_back("-");
     }
-    if (checked.connection) {
-        if (!device::DeviceAccessAvailable()) {
-            report(std::string(checked.verb->name) + " is not available in this build");
+    if (checked.verb->writesDevice) {
+        // A map is checked whole before the device is asked anything.
+        if (!WriteMayRun(job))
             return ExitTrouble;
-        }
-        device::Trace trace;
-        if (checked.verbose)
-            trace = [](std::string_view line) { report(std::string(line)); };
-        job.device = std::make_unique<device::Session>(
-            device::MakeTransport(*checked.connection, stop, std::move(trace)),
-            checked.connection->retries, stop);
-        if (const std::optional<device::DeviceError> error = job.device->open()) {
-            if (error->kind != device::DeviceError::Kind::Stopped)
-                report(Printable(device::Where(checked.connection->link) + ": " + error->text,
-                    std::string::npos));
-            return ExitTrouble;
-        }
-        checked.options.device = job.device.get();
+        return job;
     }
+    if (checked.connection)
+        if (const std::optional<int> refused = connect(job))
+            return *refused;
     return job;
 }
 
 int Run(Job &job, Output &output)
 {
+    if (job.invocation.verb->writesDevice)
+        return RunWrite(job, output, connect);
     return job.oneConversion ? convertOnce(job, output) : convertLists(job, output);
 }
 

@@ -10,6 +10,7 @@
 #include "device/session.h"
 #include "device/stop.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <variant>
@@ -74,6 +75,20 @@ std::variant<Job, int> Check(Invocation invocation, device::Stop &stop);
 
 // Converts, writing to output; returns the exit status.
 int Run(Job &job, Output &output);
+
+// "modbuscalc: MESSAGE" on standard error, the progress line cleared first.
+void Report(const std::string &message);
+
+// A file's name in a message: "<stdin>" for "-", control bytes escaped.
+std::string FileName(const std::string &file);
+
+class BatchConverter;
+// One input through the converter: opened when its turn comes, converted
+// into out (flush hands it on), closed and checked; a wait for input ends
+// when stopped says so. The status: ExitOk, or ExitTrouble (told).
+int ConvertInput(BatchConverter &batch, const std::string &file, const Options &options,
+    std::string &out, const std::function<void(std::string &)> &flush,
+    const std::function<bool()> &stopped);
 
 // "modbuscalc: MESSAGE" and the hint to --help, on standard error.
 int ReportUsageError(const UsageError &error);

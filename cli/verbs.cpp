@@ -196,47 +196,24 @@ Conversion convertCell(const Options &options, std::span<const std::string_view>
     return checkedWhole(options, std::move(conversion), inputs, "address");
 }
 
-std::vector<std::string_view> readResultNames(const Options &options)
+// "value", or "value1" to "valueN": kept for the names' lifetime.
+std::vector<std::string_view> valueNames(std::size_t count)
 {
-    // "value", or "value1" to "valueN": kept for the names' lifetime.
     static std::deque<std::string> numbered;
-    while (numbered.size() < static_cast<std::size_t>(options.count))
+    while (numbered.size() < count)
         numbered.push_back("value" + std::to_string(numbered.size() + 1));
-    std::vector<std::string_view> names = addressResultNames(options);
-    if (options.count == 1)
-        names.emplace_back("value");
-    else
-        names.insert(names.end(), numbered.begin(), numbered.begin() + options.count);
-    return names;
+    if (count == 1)
+        return { "value" };
+    return { numbered.begin(), numbered.begin() + static_cast<std::ptrdiff_t>(count) };
 }
 
-std::string formatted(ValueFormat format, WordOrder order, const std::uint16_t *words)
+std::vector<std::string_view> readResultNames(const Options &options)
 {
-    if (RegistersPerValue(format) == 1) {
-        switch (format) {
-        case ValueFormat::S16:
-            return std::to_string(static_cast<std::int16_t>(words[0]));
-        case ValueFormat::Hex:
-            return HexText(words[0]);
-        default:
-            return std::to_string(words[0]);
-        }
-    }
-    const bool lowFirst = order == WordOrder::LowFirst;
-    const std::uint32_t high = lowFirst ? words[1] : words[0];
-    const std::uint32_t low = lowFirst ? words[0] : words[1];
-    const std::uint32_t value = (high << 16) | low;
-    switch (format) {
-    case ValueFormat::S32:
-        return std::to_string(static_cast<std::int32_t>(value));
-    case ValueFormat::F32: {
-        char text[32];
-        const auto end = std::to_chars(text, text + sizeof text, std::bit_cast<float>(value)).ptr;
-        return std::string(text, end);
-    }
-    default:
-        return std::to_string(value);
-    }
+    std::vector<std::string_view> names = addressResultNames(options);
+    const std::vector<std::string_view> values
+        = valueNames(static_cast<std::size_t>(options.count));
+    names.insert(names.end(), values.begin(), values.end());
+    return names;
 }
 
 Conversion convertRead(const Options &options, std::span<const std::string_view> inputs)
@@ -265,13 +242,16 @@ Conversion convertRead(const Options &options, std::span<const std::string_view>
     return FinishRead(options, read, std::get<std::vector<std::uint16_t>>(result));
 }
 
-const std::array<Verb, 3> VerbTable = { {
+const std::array<Verb, 4> VerbTable = { {
     { "address", "TABLE COLUMN ROW", "the cell's address", 3, 0, false, addressResultNames,
         convertAddress },
     { "cell", "ADDRESS", "the address's cell: table, column and row", 1, 0, true, cellResultNames,
         convertCell },
     { "read", "TABLE COLUMN ROW | ADDRESS", "the value there, read from the device", 3, 1, false,
         readResultNames, convertRead, true },
+    { "write", "TABLE COLUMN ROW VALUE... | ADDRESS VALUE...",
+        "write the values there on the device", 3, 1, false,
+        [](const Options &options) { return WriteResultNames(options, 1); }, nullptr, false, true },
 } };
 
 } // namespace
@@ -311,18 +291,27 @@ std::optional<double> ReadInput(std::string_view input, bool lenient, Problem::K
     return value;
 }
 
-std::variant<PreparedRead, Conversion> PrepareRead(const Options &options,
-    std::span<const std::string_view> inputs, std::optional<std::string_view> format)
+namespace {
+
+// Where a line's inputs point, before any device is asked.
+struct Target {
+    double pdu; // the request always carries the 0-based address, whatever -m says
+    RegisterType type;
+    ValueFormat format; // the line's own, or --format's
+    std::string subject; // "cell 1 1 1"
+};
+
+// The target of a cell's three numbers or one address in the notation (a
+// reference names its type), or the problem, as a conversion of count
+// results. format: the line's own format name, if it has one.
+std::variant<Target, Conversion> resolveTarget(const Options &options,
+    std::span<const std::string_view> inputs, std::optional<std::string_view> format,
+    std::size_t count)
 {
-    const std::size_t count = readResultNames(options).size();
     const bool byCell = inputs.size() == 3;
-    const std::string what = byCell ? "cell" : "address";
-    const auto failed = [&](Problem::Kind kind) {
-        return rejected(count, SubjectProblem(kind, subject(what, inputs)));
-    };
-    // The request always carries the 0-based address, whatever -m says.
-    double pdu = 0;
-    RegisterType type = options.type;
+    Target target { 0, options.type, options.format, subject(byCell ? "cell" : "address", inputs) };
+    const auto failed
+        = [&](Problem::Kind kind) { return rejected(count, SubjectProblem(kind, target.subject)); };
     if (byCell) {
         const auto cell = readCell(options, inputs);
         if (const auto *problem = std::get_if<Problem>(&cell))
@@ -331,24 +320,23 @@ std::variant<PreparedRead, Conversion> PrepareRead(const Options &options,
             = AddressOfCell(std::get<CellNumbers>(cell), AddressingMode::Absolute);
         if (!address)
             return failed(Problem::Kind::OutOfRange);
-        pdu = *address;
+        target.pdu = *address;
     } else {
         Problem problem = InputProblem(Problem::Kind::NotANumber, 0, std::string(inputs[0]));
         const std::optional<WrittenAddress> written
             = readInNotation(inputs[0], options.notation, options.lenient, problem);
         if (!written)
             return rejected(count, problem);
-        // A reference reads from the type it names, and is 1-based.
-        type = written->type.value_or(options.type);
+        // A reference names its type, and is 1-based.
+        target.type = written->type.value_or(options.type);
         const bool reference = options.notation == Notation::Reference;
-        pdu = written->address - ModbusOffset(reference ? AddressingMode::Absolute : options.mode);
-        if (!(pdu >= 0 && pdu <= MaxPduAddress))
+        target.pdu
+            = written->address - ModbusOffset(reference ? AddressingMode::Absolute : options.mode);
+        if (!(target.pdu >= 0 && target.pdu <= MaxPduAddress))
             return failed(Problem::Kind::OutOfRange);
     }
-    if (!IsPduAddress(pdu))
+    if (!IsPduAddress(target.pdu))
         return failed(Problem::Kind::NoWholeAddress);
-
-    ValueFormat valueFormat = options.format;
     if (format) {
         const std::string_view name = TrimBlanks(*format);
         const std::optional<ValueFormat> found = FindName(ValueFormatNames, name);
@@ -357,18 +345,89 @@ std::variant<PreparedRead, Conversion> PrepareRead(const Options &options,
             problem.text = std::string(name);
             return rejected(count, problem);
         }
-        valueFormat = *found;
+        target.format = *found;
     }
-    const bool bits = type == RegisterType::Coil || type == RegisterType::DiscreteInput;
-    if (bits && RegistersPerValue(valueFormat) != 1)
+    const bool bits
+        = target.type == RegisterType::Coil || target.type == RegisterType::DiscreteInput;
+    if (bits && RegistersPerValue(target.format) != 1)
         return failed(Problem::Kind::BitsHaveNoWideFormat);
-    const int registers = options.count * RegistersPerValue(valueFormat);
-    if (pdu + registers - 1 > MaxPduAddress)
-        return failed(Problem::Kind::ReadsPastTheEnd);
-    PreparedRead read { { type, static_cast<int>(pdu), registers, RegistersPerValue(valueFormat) },
-        {}, subject(what, inputs), valueFormat };
-    writeAddress(options, pdu, read.address, type);
+    return target;
+}
+
+} // namespace
+
+std::variant<PreparedRead, Conversion> PrepareRead(const Options &options,
+    std::span<const std::string_view> inputs, std::optional<std::string_view> format)
+{
+    auto resolved = resolveTarget(options, inputs, format, readResultNames(options).size());
+    if (auto *rejectedLine = std::get_if<Conversion>(&resolved))
+        return std::move(*rejectedLine);
+    Target &target = std::get<Target>(resolved);
+    const int registers = options.count * RegistersPerValue(target.format);
+    if (target.pdu + registers - 1 > MaxPduAddress)
+        return rejected(readResultNames(options).size(),
+            SubjectProblem(Problem::Kind::ReadsPastTheEnd, target.subject));
+    PreparedRead read { { target.type, static_cast<int>(target.pdu), registers,
+                            RegistersPerValue(target.format) },
+        {}, std::move(target.subject), target.format };
+    writeAddress(options, target.pdu, read.address, target.type);
     return read;
+}
+
+std::vector<std::string_view> WriteResultNames(const Options &options, std::size_t values)
+{
+    std::vector<std::string_view> names = addressResultNames(options);
+    const std::vector<std::string_view> numbered = valueNames(values);
+    names.insert(names.end(), numbered.begin(), numbered.end());
+    return names;
+}
+
+std::variant<PreparedWrite, Conversion> PrepareWrite(const Options &options,
+    std::span<const std::string_view> inputs, std::span<const std::string_view> values,
+    std::optional<std::string_view> format)
+{
+    const std::size_t count = WriteResultNames(options, values.size()).size();
+    auto resolved = resolveTarget(options, inputs, format, count);
+    if (auto *rejectedLine = std::get_if<Conversion>(&resolved))
+        return std::move(*rejectedLine);
+    Target &target = std::get<Target>(resolved);
+    if (!device::IsWritable(target.type)) {
+        Problem problem = SubjectProblem(Problem::Kind::ReadOnly, target.subject);
+        problem.text
+            = target.type == RegisterType::InputRegister ? "input registers" : "discrete inputs";
+        return rejected(count, problem);
+    }
+    PreparedWrite write;
+    write.item
+        = { target.type, static_cast<int>(target.pdu), {}, RegistersPerValue(target.format) };
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const std::string_view value = TrimBlanks(values[i]);
+        if (target.type == RegisterType::Coil) {
+            const std::optional<bool> on = CoilState(value);
+            if (!on)
+                return rejected(count,
+                    ValueProblem(
+                        std::string(value), "a coil state (0 or 1, on or off, true or false)", i));
+            write.item.values.push_back(*on ? 1 : 0);
+            write.values.push_back(*on ? "1" : "0");
+            continue;
+        }
+        const auto words = ValueWords(target.format, options.wordOrder, value);
+        if (!words)
+            return rejected(count,
+                ValueProblem(std::string(value),
+                    std::string(NameOf(ValueFormatNames, target.format)) + " ("
+                        + ValueRange(target.format) + ')',
+                    i));
+        write.item.values.insert(write.item.values.end(), words->begin(), words->end());
+        write.values.push_back(ValueText(target.format, options.wordOrder, *words));
+    }
+    if (target.pdu + static_cast<double>(write.item.values.size()) - 1 > MaxPduAddress)
+        return rejected(count, SubjectProblem(Problem::Kind::WritesPastTheEnd, target.subject));
+    write.subject = std::move(target.subject);
+    write.format = target.format;
+    writeAddress(options, target.pdu, write.address, target.type);
+    return write;
 }
 
 Conversion FinishRead(
@@ -387,8 +446,9 @@ Conversion FinishRead(
     const auto &words = std::get<std::vector<std::uint16_t>>(result);
     const int step = RegistersPerValue(read.format);
     for (int i = 0; i < options.count; ++i)
-        conversion.results.push_back(
-            formatted(read.format, options.wordOrder, words.data() + i * step));
+        conversion.results.push_back(ValueText(read.format, options.wordOrder,
+            std::span(words).subspan(
+                static_cast<std::size_t>(i * step), static_cast<std::size_t>(step))));
     return conversion;
 }
 

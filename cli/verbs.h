@@ -9,6 +9,7 @@
 #include "core/cell_address.h"
 #include "core/notation.h"
 #include "device/read_plan.h"
+#include "device/write_plan.h"
 
 #include <cstddef>
 #include <optional>
@@ -35,9 +36,15 @@ struct Options {
     device::Device *device = nullptr;
     int count = 1; // values from the cell on
     ValueFormat format = ValueFormat::U16;
-    WordOrder wordOrder = WordOrder::HighFirst;
+    WordOrder wordOrder = WordOrder::ABCD;
     int maxGap = 0; // registers nobody asked for that one request may span
     std::string formatColumn; // each line's format: a field number from 1, or a name
+    // write only:
+    std::string valueColumn; // each line's value: a field number from 1, or a name
+    device::WriteFunction function = device::WriteFunction::Fitting;
+    bool verify = false; // read every written register back and compare
+    bool yes = false; // write a map without asking
+    bool dryRun = false; // show the requests, send none
 };
 
 // The results of one conversion, as texts: "Error" in each where there is
@@ -57,6 +64,7 @@ struct Verb {
     std::vector<std::string_view> (*resultNames)(const Options &options);
     Conversion (*convert)(const Options &options, std::span<const std::string_view> inputs);
     bool readsDevice = false; // a map is read through PrepareRead and FinishRead
+    bool writesDevice = false; // a map is checked whole, then written (PrepareWrite)
 };
 
 std::span<const Verb> Verbs();
@@ -83,6 +91,28 @@ struct PreparedRead {
 // its first digit names. format: the line's own format name, if it has one.
 std::variant<PreparedRead, Conversion> PrepareRead(const Options &options,
     std::span<const std::string_view> inputs, std::optional<std::string_view> format);
+
+// A line of write (or the operands), before the device is asked: what to
+// write, its address as it is written, how messages name it.
+struct PreparedWrite {
+    device::WriteItem item;
+    std::vector<std::string> address;
+    std::vector<std::string> values; // each as read would show it: "1234"
+    std::string subject; // "cell 1 1 1"
+    ValueFormat format = ValueFormat::U16;
+};
+
+// write's results: the address in the notation (or every notation), then
+// "value", or "value1" to "valueN" for several.
+std::vector<std::string_view> WriteResultNames(const Options &options, std::size_t values);
+
+// What a line (or the operands) writes, or its conversion when it is
+// rejected: a cell's three numbers or one address in the notation, and
+// values in the line's format (or --format), coils as 0/1, on/off,
+// true/false. Input registers and discrete inputs are read-only.
+std::variant<PreparedWrite, Conversion> PrepareWrite(const Options &options,
+    std::span<const std::string_view> inputs, std::span<const std::string_view> values,
+    std::optional<std::string_view> format);
 
 // read's second half: the line's results from what the device gave.
 Conversion FinishRead(

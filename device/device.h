@@ -65,6 +65,9 @@ struct DeviceError {
     Kind kind = Kind::Other;
     int exception = 0; // the exception code, for Kind::Exception
     std::string text; // as a user reads it: "illegal data address (exception 2)"
+    // A write that went out and got no answer of its own: the device may
+    // or may not have carried it out.
+    bool maybeDone = false;
 };
 
 // Exceptions 10 and 11: a gateway saying that nothing answers behind it.
@@ -76,6 +79,9 @@ constexpr bool IsGatewayException(int code)
 // Registers as read (bits as 0 and 1), or why there are none.
 using ReadResult = std::variant<std::vector<std::uint16_t>, DeviceError>;
 
+// nullopt when written, else why not.
+using WriteResult = std::optional<DeviceError>;
+
 // The most registers, or bits, one read request may carry.
 inline constexpr int MaxRegistersPerRead = 125;
 inline constexpr int MaxBitsPerRead = 2000;
@@ -83,6 +89,20 @@ constexpr int MaxPerRead(RegisterType type)
 {
     return type == RegisterType::Coil || type == RegisterType::DiscreteInput ? MaxBitsPerRead
                                                                              : MaxRegistersPerRead;
+}
+
+// The most registers, or coils, one write request may carry.
+inline constexpr int MaxRegistersPerWrite = 123;
+inline constexpr int MaxCoilsPerWrite = 1968;
+constexpr int MaxPerWrite(RegisterType type)
+{
+    return type == RegisterType::Coil ? MaxCoilsPerWrite : MaxRegistersPerWrite;
+}
+
+// Only holding registers and coils can be written.
+constexpr bool IsWritable(RegisterType type)
+{
+    return type == RegisterType::HoldingRegister || type == RegisterType::Coil;
 }
 
 class Device {
@@ -96,6 +116,15 @@ public:
 
     // The most one read of the type may ask for here.
     virtual int maxPerRead(RegisterType type) const { return MaxPerRead(type); }
+
+    // Writes values (coils as 0 and 1) to a holding register or coil
+    // address on: with multiple, in one request of function 16 (or 15 for
+    // coils), else one value with function 6 (or 5). At most once: a write
+    // whose answer never came is not sent again unless the session was
+    // told to retry, and its error says maybeDone.
+    virtual WriteResult write(
+        RegisterType type, int address, std::span<const std::uint16_t> values, bool multiple)
+        = 0;
 };
 
 } // namespace modbuscalc::device

@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -544,7 +545,36 @@ private:
         return std::nullopt;
     }
 
-    // One request as libmodbus sends it, with the wait open to a stop.
+    // What one call into libmodbus came to.
+    struct Call {
+        bool sent = false; // the request was handed to libmodbus
+        bool stopped = false; // a stop cut the wait short
+        int got = -1; // what the call returned
+        int error = 0; // errno after it
+    };
+
+    // One call into libmodbus, with its wait open to a stop; a stopped call
+    // closes the connection, for nothing of it can be trusted.
+    Call call(const std::function<int(modbus_t *)> &request)
+    {
+        Call call;
+        watch();
+        if (!m_stop.requested()) {
+            call.sent = true;
+            errno = 0;
+            call.got = request(m_context.get());
+            call.error = errno;
+        }
+        unwatch();
+        if (m_stop.requested()) {
+            call.stopped = true;
+            trace("< stopped");
+            close();
+        }
+        return call;
+    }
+
+    // One read request as libmodbus sends it.
     ReadResult exchange(RegisterType type, int address, int count)
     {
         trace("> "
@@ -554,34 +584,22 @@ private:
         std::vector<std::uint8_t> bits;
         if (isBits(type))
             bits.resize(static_cast<std::size_t>(count));
-        watch();
-        int got = -1;
-        if (!m_stop.requested()) {
-            modbus_t *context = m_context.get();
+        const Call done = call([&](modbus_t *context) {
             switch (type) {
             case RegisterType::HoldingRegister:
-                got = modbus_read_registers(context, address, count, values.data());
-                break;
+                return modbus_read_registers(context, address, count, values.data());
             case RegisterType::InputRegister:
-                got = modbus_read_input_registers(context, address, count, values.data());
-                break;
+                return modbus_read_input_registers(context, address, count, values.data());
             case RegisterType::Coil:
-                got = modbus_read_bits(context, address, count, bits.data());
-                break;
+                return modbus_read_bits(context, address, count, bits.data());
             case RegisterType::DiscreteInput:
-                got = modbus_read_input_bits(context, address, count, bits.data());
                 break;
             }
-        }
-        const int error = errno;
-        unwatch();
-        if (m_stop.requested()) {
-            // The wait was cut short: nothing of this exchange can be trusted.
-            trace("< stopped");
-            close();
+            return modbus_read_input_bits(context, address, count, bits.data());
+        });
+        if (done.stopped)
             return stopped();
-        }
-        if (got == count) {
+        if (done.got == count) {
             if (isBits(type))
                 values.assign(bits.begin(), bits.end());
             trace("< "
@@ -589,13 +607,105 @@ private:
                     count, isBits(type) ? "bit" : "register", isBits(type) ? "bits" : "registers"));
             return values;
         }
-        DeviceError failed = got < 0 ? describe(error)
-                                     : DeviceError { DeviceError::Kind::BadReply, 0,
-                                           "a reply that does not match the request" };
+        DeviceError failed = done.got < 0 ? describe(done.error)
+                                          : DeviceError { DeviceError::Kind::BadReply, 0,
+                                                "a reply that does not match the request" };
         trace("< " + failed.text);
         if (failed.kind == DeviceError::Kind::Broken)
             close();
         return failed;
+    }
+
+    // Whether the device has closed a TCP connection since its last answer.
+    bool peerClosed() const
+    {
+        const auto s = static_cast<Socket>(m_socket);
+#ifdef _WIN32
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(s, &readable);
+        timeval now { 0, 0 };
+        if (::select(0, &readable, nullptr, nullptr, &now) <= 0)
+            return false;
+#else
+        pollfd in { s, POLLIN, 0 };
+        if (::poll(&in, 1, 0) <= 0)
+            return false;
+#endif
+        char byte = 0;
+        return ::recv(s, &byte, 1, MSG_PEEK) <= 0;
+    }
+
+public:
+    WriteResult write(RegisterType type, int address, std::span<const std::uint16_t> values,
+        bool multiple) override
+    {
+        if (!m_open)
+            return DeviceError { DeviceError::Kind::Broken, 0, "not connected" };
+        if (m_tcp && peerClosed()) {
+            close();
+            return DeviceError { DeviceError::Kind::Broken, 0,
+                "connection lost (closed by the device)" };
+        }
+        const bool coils = type == RegisterType::Coil;
+        const int count = static_cast<int>(values.size());
+        const int function = coils ? (multiple ? 15 : 5) : (multiple ? 16 : 6);
+        const Signature signature { function, multiple ? count : -1 };
+        if (m_serial && !m_mayCome.empty())
+            heard(0);
+        // A write cannot be asked differently; where a late reply could pass
+        // for its answer, the line is listened to after it.
+        const bool listen = m_serial && mayCollide(signature);
+        traceWrite(function, address, values);
+        const std::vector<std::uint8_t> bits(values.begin(), values.end());
+        const Call done = call([&](modbus_t *context) {
+            if (coils)
+                return multiple ? modbus_write_bits(context, address, count, bits.data())
+                                : modbus_write_bit(context, address, values[0] != 0);
+            return multiple ? modbus_write_registers(context, address, count, values.data())
+                            : modbus_write_register(context, address, values[0]);
+        });
+        if (done.stopped)
+            return DeviceError { DeviceError::Kind::Stopped, 0, "stopped", done.sent };
+        if (done.got >= 0) {
+            if (listen && heard(m_quiet))
+                return DeviceError { DeviceError::Kind::BadReply, 0,
+                    "its answer may have been another request's", true };
+            trace("< written");
+            return std::nullopt;
+        }
+        DeviceError failed = describe(done.error);
+        failed.maybeDone = failed.kind != DeviceError::Kind::Exception || failed.exception == 11;
+        trace("< " + failed.text);
+        if (m_serial
+            && (failed.kind == DeviceError::Kind::Timeout
+                || failed.kind == DeviceError::Kind::BadReply)) {
+            expect(signature);
+            heard(m_quiet);
+        }
+        if (failed.kind == DeviceError::Kind::Broken)
+            close();
+        return failed;
+    }
+
+private:
+    void traceWrite(int function, int address, std::span<const std::uint16_t> values) const
+    {
+        if (!m_trace)
+            return;
+        const int count = static_cast<int>(values.size());
+        std::string line
+            = "> " + hexBytes({ m_connection.unit, function, address >> 8, address & 0xFF });
+        if (function == 5 || function == 6) {
+            const int value = function == 5 ? (values[0] ? 0xFF00 : 0) : values[0];
+            m_trace(line + ' ' + hexBytes({ value >> 8, value & 0xFF }));
+            return;
+        }
+        line += ' ' + hexBytes({ count >> 8, count & 0xFF });
+        for (const std::uint16_t value : values)
+            line += ' '
+                + (function == 15 ? hexBytes({ value }) : hexBytes({ value >> 8, value & 0xFF }));
+        m_trace(line);
     }
 
     void watch()

@@ -16,6 +16,10 @@ public:
     bool isOpen() const override { return false; }
     void close() override { }
     ReadResult read(RegisterType, int, int) override { return *open(); }
+    WriteResult write(RegisterType, int, std::span<const std::uint16_t>, bool) override
+    {
+        return open();
+    }
     int maxPerRead(RegisterType type) const override { return MaxPerRead(type); }
     bool serial() const override { return false; }
 };

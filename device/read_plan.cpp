@@ -1,5 +1,7 @@
 #include "device/read_plan.h"
 
+#include "device/cuts.h"
+
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -28,50 +30,20 @@ std::size_t indexOf(RegisterType type)
 constexpr std::array<RegisterType, 4> Types = { RegisterType::Coil, RegisterType::DiscreteInput,
     RegisterType::InputRegister, RegisterType::HoldingRegister };
 
-std::size_t at(int address)
-{
-    return static_cast<std::size_t>(address);
-}
+using cuts::at;
 
-// Marks the registers a line wants, and those inside its values, where no
-// request may begin.
-void mark(const Wanted &w, std::vector<bool> &wanted, std::vector<bool> &insideValue)
-{
-    const int width = std::max(1, w.width);
-    for (int a = w.address; a < w.address + w.count; ++a) {
-        wanted[at(a)] = true;
-        if ((a - w.address) % width != 0)
-            insideValue[at(a)] = true;
-    }
-}
-
-// Cuts the registers [from, end) into requests of at most `most`, each
-// from the first register wanted to the last, never beginning inside a
-// value unless a value alone is longer than a request.
+// The requests of a run, appended.
 void cutRun(RegisterType type, int from, int end, int most, const std::vector<bool> &wanted,
     const std::vector<bool> &insideValue, std::vector<ReadRequest> &requests)
 {
-    int pos = from;
-    while (pos < end) {
-        while (pos < end && !wanted[at(pos)])
-            ++pos;
-        if (pos >= end)
-            return;
-        int stop = end;
-        if (stop - pos > most) {
-            stop = pos + most;
-            int cut = stop;
-            while (cut > pos && insideValue[at(cut)])
-                --cut;
-            if (cut > pos)
-                stop = cut;
-        }
-        int last = stop;
-        while (last > pos && !wanted[at(last - 1)])
-            --last;
-        requests.push_back({ type, pos, last - pos });
-        pos = stop;
-    }
+    cuts::cutRun(from, end, most, wanted, insideValue, [&](int address, int count) {
+        requests.push_back({ type, address, count });
+    });
+}
+
+void mark(const Wanted &w, std::vector<bool> &wanted, std::vector<bool> &insideValue)
+{
+    cuts::mark(w.address, w.count, w.width, wanted, insideValue);
 }
 
 bool refusedWith(const ReadResult &result, int exception)
@@ -200,16 +172,7 @@ void RegisterReader::request(ReadRequest r)
 
 int RegisterReader::middleCut(const ReadRequest &r) const
 {
-    const Table &t = *find(r.type);
-    const int end = r.address + r.count;
-    const int middle = r.address + r.count / 2;
-    for (int offset = 0; offset < r.count; ++offset) {
-        for (const int cut : { middle - offset, middle + offset + 1 }) {
-            if (cut > r.address && cut < end && !t.insideValue[at(cut)])
-                return cut;
-        }
-    }
-    return 0;
+    return cuts::middleCut(r.address, r.count, find(r.type)->insideValue);
 }
 
 void RegisterReader::consider(ReadRequest r, ReadResult result)

@@ -112,4 +112,57 @@ ReadResult Session::read(RegisterType type, int address, int count)
     return error;
 }
 
+WriteResult Session::write(
+    RegisterType type, int address, std::span<const std::uint16_t> values, bool multiple)
+{
+    if (m_gaveUp)
+        return m_gaveUp;
+    DeviceError error;
+    bool renewed = false;
+    for (int attempt = 0; attempt <= m_retries; ++attempt) {
+        if (m_stop.requested())
+            return DeviceError { DeviceError::Kind::Stopped, 0, "stopped" };
+        if (!m_transport->isOpen()) {
+            m_answeredHere = 0;
+            if (std::optional<DeviceError> failed = m_transport->open()) {
+                error = std::move(*failed);
+                if (error.kind == DeviceError::Kind::Stopped || unanswered(error))
+                    return m_gaveUp ? m_gaveUp : error;
+                continue;
+            }
+        }
+        WriteResult result = m_transport->write(type, address, values, multiple);
+        if (!result) {
+            m_unanswered = 0;
+            ++m_answeredHere;
+            return std::nullopt;
+        }
+        error = std::move(*result);
+        if (error.kind == DeviceError::Kind::Stopped)
+            return error;
+        if (error.kind == DeviceError::Kind::Broken && !error.maybeDone && !renewed) {
+            // The connection was gone before anything was sent: once more
+            // on a fresh one. This is no second write.
+            renewed = true;
+            m_transport->close();
+            --attempt;
+            continue;
+        }
+        if (error.kind == DeviceError::Kind::Exception && !IsGatewayException(error.exception)) {
+            m_unanswered = 0;
+            ++m_answeredHere;
+            return error;
+        }
+        if (!m_transport->serial() || error.kind == DeviceError::Kind::Broken)
+            m_transport->close();
+        if (unanswered(error)) {
+            m_gaveUp->maybeDone = error.maybeDone;
+            DeviceError last = *m_gaveUp;
+            m_gaveUp->maybeDone = false; // what comes after is never sent
+            return last;
+        }
+    }
+    return error;
+}
+
 } // namespace modbuscalc::device

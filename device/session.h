@@ -1,7 +1,8 @@
 #pragma once
 
-// The policy over a transport: a request without an answer is asked again
-// (--retries) on a fresh connection; a connection closed while idle is
+// The policy over a transport: a read without an answer is asked again
+// (--retries) on a fresh connection, a write only when retries are asked
+// for; a connection closed while idle is
 // renewed at once; a device that leaves 3 requests in a row unanswered
 // (timeouts, broken links, a gateway's exceptions 10 and 11) is given up
 // on, until reset(). Usable from one worker thread while another asks it
@@ -34,6 +35,10 @@ public:
 
     ReadResult read(RegisterType type, int address, int count) override;
     int maxPerRead(RegisterType type) const override;
+    // Sent again after no answer only when retries asks for it: a command
+    // register must never see one write twice on our own account.
+    WriteResult write(RegisterType type, int address, std::span<const std::uint16_t> values,
+        bool multiple) override;
 
     // The device was given up on: every request fails at once with the
     // error that said so.

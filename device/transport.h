@@ -37,6 +37,12 @@ public:
     // the later requests are asked so that it cannot match them.
     virtual ReadResult read(RegisterType type, int address, int count) = 0;
 
+    // One write request (see Device::write). A TCP connection the device
+    // has closed is told before anything is sent: Broken, not maybeDone.
+    virtual WriteResult write(
+        RegisterType type, int address, std::span<const std::uint16_t> values, bool multiple)
+        = 0;
+
     // The most a read of the type may ask for on this link.
     virtual int maxPerRead(RegisterType type) const = 0;
 

@@ -6,241 +6,21 @@
 //   closed by the device; a device that never answers; a device that takes
 //   fewer registers a request; holes; many cells in few requests; RTU.
 
-#include "modbuscalc_harness.h"
-
-#include <arpa/inet.h>
-#include <csignal>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "device_harness.h"
 
 #include <algorithm>
 #include <charconv>
-#include <chrono>
 #include <cstring>
-#include <functional>
-#include <optional>
 #include <random>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
 using namespace modbuscalc_test;
-using Clock = std::chrono::steady_clock;
 
-// A free TCP port on this machine, or a socket that accepts connections and
-// never answers them.
-class LocalPort {
-public:
-    explicit LocalPort(bool listen)
-    {
-        m_socket = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        ::bind(m_socket, reinterpret_cast<sockaddr *>(&address), size);
-        ::getsockname(m_socket, reinterpret_cast<sockaddr *>(&address), &size);
-        m_port = ntohs(address.sin_port);
-        if (listen)
-            ::listen(m_socket, 8);
-        else
-            close();
-    }
-    ~LocalPort() { close(); }
-    LocalPort(const LocalPort &) = delete;
-    LocalPort &operator=(const LocalPort &) = delete;
-    std::string host() const { return "127.0.0.1:" + std::to_string(m_port); }
-    int port() const { return m_port; }
-
-private:
-    void close()
-    {
-        if (m_socket >= 0)
-            ::close(m_socket);
-        m_socket = -1;
-    }
-    int m_socket = -1;
-    int m_port = 0;
-};
-
-bool accepts(int port)
-{
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool up = ::connect(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    ::close(probe);
-    return up;
-}
-
-// A program started for a test and stopped after it: a script of the
-// tests' folder under Debian's Python, or another program by its path.
-class Service {
-public:
-    // Ready once ready() says so, within 30 s; never a fixed wait.
-    Service(std::vector<std::string> command, const std::function<bool()> &ready)
-    {
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::setpgid(0, 0);
-            std::vector<char *> argv;
-            for (std::string &word : command)
-                argv.push_back(word.data());
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        const auto until = Clock::now() + std::chrono::seconds(30);
-        while (Clock::now() < until) {
-            if (ready()) {
-                m_up = true;
-                return;
-            }
-            if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-                m_pid = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-    ~Service()
-    {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-    }
-    Service(const Service &) = delete;
-    Service &operator=(const Service &) = delete;
-    bool up() const { return m_up; }
-
-    static std::vector<std::string> python(const std::string &script, std::vector<std::string> args)
-    {
-        args.insert(
-            args.begin(), { "/usr/bin/python3", std::string(MODBUSCALC_TEST_SERVERS) + script });
-        return args;
-    }
-
-private:
-    pid_t m_pid = -1;
-    bool m_up = false;
-};
-
-// modbuscalc read against pymodbus's TCP server, which we did not write:
-// holding register a holds a; input register a holds 65535 - a up to 999;
-// coil a is on for multiples of 3, discrete input a for odd a.
-class ReadTest : public ModbuscalcTest {
+class ReadTest : public DeviceTest {
 protected:
-    // The server's first argument, from the tests' folder.
-    virtual const char *server() const { return "modbus_server.py"; }
-    virtual std::vector<std::string> serverOptions() const { return {}; }
-
-    void SetUp() override
-    {
-        ModbuscalcTest::SetUp();
-        const LocalPort free(false);
-        m_port = free.port();
-        std::vector<std::string> options = serverOptions();
-        options.push_back(std::to_string(m_port));
-        m_server.emplace(Service::python(server(), options), [this] { return accepts(m_port); });
-        if (!m_server->up())
-            GTEST_SKIP() << "the test server did not start (python3-pymodbus missing?)";
-        m_host = "127.0.0.1:" + std::to_string(m_port);
-    }
-    void TearDown() override
-    {
-        m_proxy.reset();
-        m_server.reset();
-        ModbuscalcTest::TearDown();
-    }
-    std::vector<std::string> args(std::vector<std::string> more) const
-    {
-        more.insert(more.begin(), { "read", "--host", m_host });
-        return more;
-    }
-
-    // Puts the fault proxy with these faults between modbuscalc and the
-    // server; requests() then counts what reached it.
-    void withFaults(std::vector<std::string> faults)
-    {
-        const LocalPort free(false);
-        const int port = free.port();
-        faults.insert(faults.begin(),
-            { std::to_string(port), std::to_string(m_port),
-                "count=" + (m_dir / "requests").string() });
-        m_proxy.emplace(
-            Service::python("fault_proxy.py", faults), [port] { return accepts(port); });
-        ASSERT_TRUE(m_proxy->up());
-        m_host = "127.0.0.1:" + std::to_string(port);
-    }
-    // What reached the proxy so far: requests, and connections that carried
-    // one.
-    int requests() const { return counted(0); }
-    int connections() const { return counted(1); }
-    int counted(int which) const
-    {
-        std::istringstream in(readFile(m_dir / "requests"));
-        int numbers[2] = {};
-        in >> numbers[0] >> numbers[1];
-        return numbers[which];
-    }
-
-    int m_port = 0;
-    std::string m_host;
-    std::optional<Service> m_server, m_proxy;
+    const char *verb() const override { return "read"; }
 };
-
-// The cell of a PDU address, as a map line writes it: "3,0,17".
-std::string cellOf(int address)
-{
-    return std::to_string(address / 2048) + ',' + std::to_string(address / 256 % 8) + ','
-        + std::to_string(address % 256);
-}
-
-// A map of cells far enough apart that each is a request of its own: the
-// cells of rows 0, 8, 16, ... of table 0, column 0 on.
-std::string sparseMap(int lines)
-{
-    std::string map;
-    for (int i = 0; i < lines; ++i)
-        map += cellOf(i * 8) + '\n';
-    return map;
-}
-
-// The same map with each line's address and value (register a holds a),
-// or Error for the value: on the failing line, or on all lines.
-std::string sparseMapRead(int lines, int failing = -1, bool allFail = false)
-{
-    std::string map;
-    for (int i = 0; i < lines; ++i) {
-        const std::string address = std::to_string(i * 8);
-        map += cellOf(i * 8) + ',' + address + ','
-            + (allFail || i == failing ? std::string("Error") : address) + '\n';
-    }
-    return map;
-}
-
-int countOf(const std::string &text, const std::string &part)
-{
-    int count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 TEST_F(ReadTest, CellsAndMapsFromALiveDevice)
 {
@@ -388,7 +168,7 @@ TEST_F(ReadTest, EachLineItsOwnFormat)
                             "A;REAL;2;2;52\nB;real;2;2;52\nC;f32;2;2;52\n"
                             "D;UINT;2;2;52\nE;u16;2;2;52\nF;INT;31;7;255\nG;s16;31;7;255\n"
                             "H;WORD;1;1;1\nI;hex;1;1;1\nJ;UDINT;2;2;52\nK;u32;2;2;52\n"
-                            "L;DINT;31;7;254\nM;s32;31;7;254\nN;LREAL;1;1;1\nO;;1;1;1\n";
+                            "L;DINT;31;7;254\nM;s32;31;7;254\nN;BCD;1;1;1\nO;;1;1;1\n";
     const std::string u32 = std::to_string(pair);
     expectCases({ { args({ "--header", "--columns", "t,c,r", "--format-column", "type" }), map,
         "Tag;Type;T;C;R;address;value\n"
@@ -400,8 +180,8 @@ TEST_F(ReadTest, EachLineItsOwnFormat)
               "J;UDINT;2;2;52;4660;"
             + u32 + "\nK;u32;2;2;52;4660;" + u32
             + "\nL;DINT;31;7;254;65534;-65537\nM;s32;31;7;254;65534;-65537\n"
-              "N;LREAL;1;1;1;Error;Error\nO;;1;1;1;Error;Error\n",
-        1, "<stdin>:15: field 2: unknown format 'LREAL'" } });
+              "N;BCD;1;1;1;Error;Error\nO;;1;1;1;Error;Error\n",
+        1, "<stdin>:15: field 2: unknown format 'BCD'" } });
     const Result empty = run(args({ "--header", "--columns", "t,c,r", "--format-column", "2" }),
         "Tag;Type;T;C;R\nO;;1;1;1\n");
     EXPECT_NE(empty.err.find("<stdin>:2: field 2: no format"), std::string::npos) << empty.err;
@@ -528,72 +308,6 @@ TEST_F(ReadTest, AGapIsSpannedOnlyWhenAllowed)
     EXPECT_EQ(requests(), 4); // one more: all three in one
 }
 
-// modbuscalc started in the background as a shell starts it: standard
-// input from a file (or a FIFO), output to files.
-class Background {
-public:
-    Background(const std::vector<std::string> &args, const fs::path &in, const fs::path &out)
-        : m_out(out)
-    {
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            const int input = ::open(in.c_str(), O_RDONLY);
-            const int output = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int error = ::open("/dev/null", O_WRONLY);
-            ::dup2(input, 0);
-            ::dup2(output, 1);
-            ::dup2(error, 2);
-            std::vector<char *> argv { const_cast<char *>("modbuscalc") };
-            for (const std::string &arg : args)
-                argv.push_back(const_cast<char *>(arg.c_str()));
-            argv.push_back(nullptr);
-            ::execv(MODBUSCALC_PROGRAM, argv.data());
-            ::_exit(127);
-        }
-    }
-    ~Background()
-    {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-    }
-    Background(const Background &) = delete;
-    Background &operator=(const Background &) = delete;
-
-    // Waits until the output holds a whole line, at most 20 s.
-    bool someOutput() const
-    {
-        const auto until = Clock::now() + std::chrono::seconds(20);
-        while (readFile(m_out).find('\n') == std::string::npos) {
-            if (Clock::now() > until)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
-    }
-    void signal(int number) const { ::kill(m_pid, number); }
-    // The status waitpid gives once it ends, or nullopt if it has not
-    // ended within seconds.
-    std::optional<int> end(double seconds)
-    {
-        const auto until = Clock::now() + std::chrono::duration<double>(seconds);
-        do {
-            int status = 0;
-            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_pid = -1;
-                return status;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        } while (Clock::now() < until);
-        return std::nullopt;
-    }
-
-private:
-    pid_t m_pid = -1;
-    fs::path m_out;
-};
-
 TEST_F(ReadTest, ASignalEndsTheRunAtAWholeLineAndKillsByItself)
 {
     withFaults({ "rtt=30" });
@@ -673,7 +387,7 @@ TEST_F(ReadTest, AGatewayWithNoDeviceBehindItIsGivenUpOn)
 
 TEST_F(ReadTest, ADeviceThatMissesEveryFourthRequestIsReadToTheEnd)
 {
-    withFaults({ "drop=4" });
+    withFaults({ "dropevery=4" });
     std::string expected;
     const Result dropping = run(args({ "--timeout", "0.2" }), sparseMap(12));
     for (int i = 0; i < 12; ++i)
@@ -814,46 +528,6 @@ TEST_F(SerialTest, AUnitNobodyAnswersIsGivenUpOn)
         << nobody.err;
     EXPECT_LT(secondsSince(start), 5.0);
 }
-
-// Our own RTU device on a pseudo-terminal pair (tests/rtu_responder.py),
-// for replies at a time of the test's choosing: unit 7, holding register a
-// holds a.
-class ResponderTest : public ModbuscalcTest {
-protected:
-    void SetUp() override
-    {
-        ModbuscalcTest::SetUp();
-        m_ours = (m_dir / "ours").string();
-        m_theirs = (m_dir / "theirs").string();
-        m_line.emplace(std::vector<std::string> { "/usr/bin/socat", "pty,raw,echo=0,link=" + m_ours,
-                           "pty,raw,echo=0,link=" + m_theirs },
-            [&] { return fs::exists(m_ours) && fs::exists(m_theirs); });
-        if (!m_line->up())
-            GTEST_SKIP() << "socat did not start (not installed?)";
-    }
-    void TearDown() override
-    {
-        m_device.reset();
-        m_line.reset();
-        ModbuscalcTest::TearDown();
-    }
-    // Starts the device with these options; ready once it counts requests.
-    void respond(std::vector<std::string> options)
-    {
-        options.insert(options.begin(), { m_theirs, "7", "count=" + (m_dir / "count").string() });
-        m_device.emplace(Service::python("rtu_responder.py", options),
-            [this] { return fs::exists(m_dir / "count"); });
-        ASSERT_TRUE(m_device->up());
-    }
-    std::vector<std::string> args(std::vector<std::string> more) const
-    {
-        more.insert(more.begin(), { "read", "--serial", m_ours, "--parity", "N", "--unit", "7" });
-        return more;
-    }
-
-    std::string m_ours, m_theirs;
-    std::optional<Service> m_line, m_device;
-};
 
 // A map of registers from..to in order, and what reading it gives with
 // the registers from failFrom to failTo failing.

@@ -14,10 +14,14 @@ where this machine has it. Each FAULT is one of:
                      then the number of connections that carried one
     gateway=CODE     answer every request with exception CODE (10 or 11: a
                      gateway with no device behind it)
-    drop=N           never answer every Nth request (from 1)
+    dropevery=N      never answer every Nth request
     drop=N,M,...     never answer these requests (from 1)
     lacks=FUNCTION   answer exception 2 to every request of that function
     closefirst       close each connection at its first request, unanswered
+    ackonly          answer writes as done without passing them on
+    nofunction=F     answer exception 1 (illegal function) to function F
+    except=A:CODE    answer exception CODE to writes that cover register A
+    log=PATH         append each request's function, address and count to PATH
 """
 
 import asyncio
@@ -32,6 +36,8 @@ class Faults:
         self.refuse, self.rtt, self.count_path = 0, 0.0, None
         self.gateway, self.drop_every, self.drop, self.lacks = 0, 0, set(), None
         self.close_first = False
+        self.ack_only, self.no_function, self.write_exception = False, None, None
+        self.log_path = None
         for word in words:
             name, _, value = word.partition("=")
             if name == "late":
@@ -49,7 +55,7 @@ class Faults:
                 self.count_path = value
             elif name == "gateway":
                 self.gateway = int(value)
-            elif name == "drop" and "," not in value and value:
+            elif name == "dropevery":
                 self.drop_every = int(value)
             elif name == "drop":
                 self.drop = {int(n) for n in value.split(",")}
@@ -57,6 +63,15 @@ class Faults:
                 self.lacks = int(value)
             elif name == "closefirst":
                 self.close_first = True
+            elif name == "ackonly":
+                self.ack_only = True
+            elif name == "nofunction":
+                self.no_function = int(value)
+            elif name == "log":
+                self.log_path = value
+            elif name == "except":
+                address, code = value.split(":")
+                self.write_exception = (int(address), int(code))
             else:
                 raise SystemExit("unknown fault " + word)
         self.requests = 0
@@ -70,6 +85,13 @@ class Faults:
                 out.write("%d %d\n" % (self.requests, self.connections))
             os.replace(self.count_path + ".new", self.count_path)
 
+    def log(self, request):
+        if self.log_path:
+            function, address = request[7], struct.unpack(">H", request[8:10])[0]
+            count = 1 if function in (5, 6) else struct.unpack(">H", request[10:12])[0]
+            with open(self.log_path, "a") as out:
+                out.write("%d %d %d\n" % (function, address, count))
+
     def dropped(self):
         n = self.requests
         return n in self.drop or (self.drop_every and n % self.drop_every == 0)
@@ -77,6 +99,18 @@ class Faults:
 
 def exception(request, code):
     return request[:4] + struct.pack(">HB", 3, request[6]) + bytes([request[7] | 0x80, code])
+
+
+def covers(request, register):
+    """Whether a write request covers the register."""
+    function, address = request[7], struct.unpack(">H", request[8:10])[0]
+    count = 1 if function in (5, 6) else struct.unpack(">H", request[10:12])[0]
+    return function in (5, 6, 15, 16) and address <= register < address + count
+
+
+def acknowledged(request):
+    """The answer a device gives to a write it carried out."""
+    return request[:4] + struct.pack(">H", 6) + request[6:12]
 
 
 async def frame(reader):
@@ -98,6 +132,7 @@ async def serve(faults, upstream_port, reader, writer):
             if replies_here == 0 and not counted:
                 faults.connections += 1
                 counted = True
+            faults.log(request)
             faults.count()
             if faults.close_first and replies_here == 0:
                 break
@@ -108,6 +143,12 @@ async def serve(faults, upstream_port, reader, writer):
                 reply = exception(request, 3)
             elif faults.gateway:
                 reply = exception(request, faults.gateway)
+            elif faults.no_function == function:
+                reply = exception(request, 1)
+            elif faults.write_exception and covers(request, faults.write_exception[0]):
+                reply = exception(request, faults.write_exception[1])
+            elif faults.ack_only and function in (5, 6, 15, 16):
+                reply = acknowledged(request)
             elif faults.lacks == function:
                 reply = exception(request, 2)
             else:

@@ -118,8 +118,8 @@ protected:
     Result runScript(const fs::path &script)
     {
         const fs::path err = m_dir / "stderr";
-        const std::string command = "cd " + quote(m_dir.string()) + " && sh " + quote(script.string())
-            + " 2>" + quote(err.string());
+        const std::string command = "cd " + quote(m_dir.string()) + " && sh "
+            + quote(script.string()) + " 2>" + quote(err.string());
         const int raw = std::system(command.c_str());
         return { {}, readFile(err), WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw) };
     }

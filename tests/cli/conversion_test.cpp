@@ -24,6 +24,12 @@ using maps::LineReader;
 // A device whose register a holds a, and which remembers each request.
 class RecordingDevice final : public device::Device {
 public:
+    device::WriteResult write(
+        modbuscalc::RegisterType, int, std::span<const std::uint16_t>, bool) override
+    {
+        return std::nullopt;
+    }
+
     struct Request {
         RegisterType type;
         int address, count;
@@ -138,7 +144,7 @@ TEST(Verbs, ReadAsksForTheRightRegisters)
     EXPECT_EQ(joined(conversion.results),
         "4 " + std::to_string((4U << 16) | 5U) + ' ' + std::to_string((6U << 16) | 7U));
 
-    options.wordOrder = WordOrder::LowFirst;
+    options.wordOrder = WordOrder::CDAB;
     options.count = 1;
     EXPECT_EQ(joined(convert("read", options, { "0", "0", "4" }).results),
         "4 " + std::to_string((5U << 16) | 4U));
@@ -215,6 +221,22 @@ TEST(BatchConverter, MessagesNameTheFieldInTheLine)
     }();
     EXPECT_TRUE(quiet.messages.empty());
     EXPECT_EQ(quiet.failed, 2U);
+}
+
+TEST(BatchConverter, ALineTheReadsDidNotReachIsToldNeverDropped)
+{
+    // A device that says it stopped when nobody asked it to: its lines
+    // were never read, and that is a fault to tell, not a line to lose.
+    RecordingDevice device;
+    device.failWith = DeviceError { DeviceError::Kind::Stopped, 0, "stopped" };
+    Options options;
+    options.device = &device;
+    const Converted converted = convertMap("read", options, "0,0,1\n0,0,2\n", ',');
+    EXPECT_EQ(converted.out, "0,0,1,1,Error\n0,0,2,2,Error\n");
+    EXPECT_EQ(converted.messages,
+        (std::vector<std::string> { "1: cell 0 0 1: not read, by a fault of modbuscalc's (please "
+                                    "report it)",
+            "2: cell 0 0 2: not read, by a fault of modbuscalc's (please report it)" }));
 }
 
 } // namespace

@@ -124,7 +124,7 @@ TEST(Names, ManualAndCompletionOfferEachTableWhole)
 TEST(Names, ListsReadAsASentence)
 {
     EXPECT_EQ(NameList(NotationNames), "address, hex or ref"); // "reference" is another spelling
-    EXPECT_EQ(NameList(WordOrderNames), "high-first or low-first");
+    EXPECT_EQ(NameList(WordOrderNames), "high-first, low-first, ABCD, CDAB, BADC or DCBA");
     EXPECT_EQ(NameList(ParityNames, true), "N, E (default) or O"); // as --help shows it
     EXPECT_EQ(FindName(NotationNames, "reference"), Notation::Reference);
     EXPECT_EQ(FindName(RegisterTypeNames, "holdings"), std::nullopt);
@@ -140,13 +140,16 @@ TEST(Names, InAnyCaseAndTheIecTypes)
         { "Int", ValueFormat::S16 }, { "s16", ValueFormat::S16 }, { "word", ValueFormat::Hex },
         { "HEX", ValueFormat::Hex }, { "UDINT", ValueFormat::U32 }, { "U32", ValueFormat::U32 },
         { "dint", ValueFormat::S32 }, { "S32", ValueFormat::S32 }, { "REAL", ValueFormat::F32 },
-        { "f32", ValueFormat::F32 } };
+        { "f32", ValueFormat::F32 }, { "float", ValueFormat::F32 }, { "DWORD", ValueFormat::U32 },
+        { "LREAL", ValueFormat::F64 }, { "ulint", ValueFormat::U64 },
+        { "LINT", ValueFormat::S64 } };
     for (const Case &c : cases)
         EXPECT_EQ(FindName(ValueFormatNames, c.name), c.format) << c.name;
-    for (const char *unknown : { "LREAL", "", "u 16", "BOOL" })
+    for (const char *unknown : { "BCD", "", "u 16", "BOOL" })
         EXPECT_EQ(FindName(ValueFormatNames, unknown), std::nullopt) << unknown;
     EXPECT_EQ(FindName(ParityNames, "n"), Parity::None);
-    EXPECT_EQ(FindName(WordOrderNames, "Low-First"), WordOrder::LowFirst);
+    EXPECT_EQ(FindName(WordOrderNames, "Low-First"), WordOrder::CDAB);
+    EXPECT_EQ(FindName(WordOrderNames, "dcba"), WordOrder::DCBA);
     EXPECT_EQ(FindName(RegisterTypeNames, "COIL"), RegisterType::Coil);
 }
 

@@ -46,7 +46,7 @@ TEST(Options, UsageErrorsSayWhatIsWrong)
         std::string message;
     };
     const Case cases[] = {
-        { {}, "missing command: address, cell or read" },
+        { {}, "missing command: address, cell, read or write" },
         { { "--bogus" }, "unrecognized option '--bogus'" },
         { { "--bogus", "cell", "1" }, "unrecognized option '--bogus'" },
         { { "cell", "--bogus", "1" }, "unrecognized option '--bogus'" },
@@ -85,11 +85,11 @@ TEST(Options, UsageErrorsSayWhatIsWrong)
             "invalid parity 'X': N, E or O" },
         { { "read", "--host", "h", "--timeout", "0", "1", "1", "1" }, "the timeout is seconds" },
         { { "read", "--host", "h", "--retries", "-1", "1", "1", "1" }, "the retries 0 or more" },
-        { { "read", "--host", "h", "--format", "f64", "1", "1", "1" },
-            "invalid format 'f64': u16, s16, hex, u32, s32, f32, UINT, INT, WORD, UDINT, DINT or "
-            "REAL" },
+        { { "read", "--host", "h", "--format", "f80", "1", "1", "1" },
+            "invalid format 'f80': u16, s16, hex, u32, s32, f32, u64, s64, f64, UINT, INT, WORD, "
+            "UDINT, DINT, REAL, ULINT, LINT, LREAL, FLOAT or DWORD" },
         { { "read", "--host", "h", "--word-order", "middle", "1", "1", "1" },
-            "invalid word order 'middle': high-first or low-first" },
+            "invalid word order 'middle': high-first, low-first, ABCD, CDAB, BADC or DCBA" },
         { { "read", "--host", "h", "--count", "65537", "1", "1", "1" },
             "count runs from 1 to 65536" },
         { { "read", "--host", "h", "--count", "32769", "--format", "f32", "1", "1", "1" },
@@ -106,7 +106,7 @@ TEST(Options, UsageErrorsSayWhatIsWrong)
         { { "read", "--host", "[::1]:", "1", "1", "1" }, "invalid port in '[::1]:'" },
         { { "read", "--host", ":502", "1", "1", "1" }, "invalid port in ':502'" },
         { { "read", "--host", "h", "--type", "coil", "--format", "u32", "1", "1", "1" },
-            "no 32-bit format" },
+            "no wider format" },
     };
     for (const Case &c : cases) {
         std::string words;
@@ -228,7 +228,7 @@ TEST(Options, ReadsDeviceSettings)
     EXPECT_EQ(tcp.connection->timeout, 0.25);
     EXPECT_EQ(tcp.connection->retries, 2);
     EXPECT_EQ(tcp.options.format, ValueFormat::F32);
-    EXPECT_EQ(tcp.options.wordOrder, WordOrder::LowFirst);
+    EXPECT_EQ(tcp.options.wordOrder, WordOrder::CDAB);
 
     const Invocation rtu = invocation({ "read", "--serial", "/dev/ttyUSB0", "--baud", "9600",
         "--parity", "N", "--stop-bits", "2", "1", "1", "1" });

@@ -40,6 +40,11 @@ std::uint16_t valueAt(RegisterType type, int address)
 
 class RecordingDevice final : public Device {
 public:
+    WriteResult write(modbuscalc::RegisterType, int, std::span<const std::uint16_t>, bool) override
+    {
+        return std::nullopt;
+    }
+
     ReadResult read(RegisterType type, int address, int count) override
     {
         requests.push_back({ type, address, count });
@@ -92,7 +97,7 @@ TEST(PlanReads, ExactRequestsForEachShapeOfMap)
     };
     std::vector<Wanted> gapped = { { Holding, 0, 1 }, { Holding, 5, 1 }, { Holding, 10, 1 } };
     std::vector<Wanted> twoTypes = rows(Coil, 0, 3);
-    twoTypes.push_back({ Discrete, 0, 3 });
+    twoTypes.push_back({ Discrete, 10, 3 });
     // u32 values from 1: the 125-register cut would fall inside the 63rd.
     const std::vector<Wanted> pairs = rows(Holding, 1, 70, 2);
     const Case cases[] = {
@@ -107,7 +112,7 @@ TEST(PlanReads, ExactRequestsForEachShapeOfMap)
             { { Holding, 0, 1 }, { Holding, 5, 1 }, { Holding, 10, 1 } } },
         { "a limit the device set", rows(Holding, 0, 25), 0, 10,
             { { Holding, 0, 10 }, { Holding, 10, 10 }, { Holding, 20, 5 } } },
-        { "types apart, bits first", twoTypes, 0, 0, { { Coil, 0, 3 }, { Discrete, 0, 3 } } },
+        { "types apart, bits first", twoTypes, 0, 0, { { Coil, 0, 3 }, { Discrete, 10, 3 } } },
         { "a value never cut", pairs, 0, 0, { { Holding, 1, 124 }, { Holding, 125, 16 } } },
         { "overlapping lines read once", { { Holding, 3, 4 }, { Holding, 5, 4 } }, 0, 0,
             { { Holding, 3, 6 } } },
@@ -230,6 +235,25 @@ TEST(RegisterReader, AValueIsNeverTorn)
         EXPECT_FALSE(r.address == 11) << "a request began inside the value";
 }
 
+TEST(RegisterReader, AValueCutByALimitLearnedLaterIsNotTakenInPieces)
+{
+    RecordingDevice device;
+    device.answer = [](RegisterType, int, int count) -> std::optional<ReadResult> {
+        if (count > 1)
+            return exception(3);
+        return std::nullopt;
+    };
+    RegisterReader reader(device);
+    // Two requests planned: (20, 2) and (30, 2). The first teaches a limit
+    // of 1, and the 32-bit value at 30 can then only come in two pieces.
+    const std::vector<Wanted> lines
+        = { { Holding, 20, 1 }, { Holding, 21, 1 }, { Holding, 30, 2, 2 } };
+    reader.readAll(lines);
+    EXPECT_EQ(outcomes(reader, lines),
+        "20 | 21 | Error: the device gives at most 1 registers a request, and a value needs 2: "
+        "not read, to keep its words together");
+}
+
 TEST(RegisterReader, AStopLeavesTheRestNotRead)
 {
     RecordingDevice device;
@@ -251,6 +275,19 @@ TEST(RegisterReader, LinesAreDoneRequestByRequest)
     std::vector<std::string> seen;
     reader.readAll(lines, {}, [&] { seen.push_back(outcomes(reader, { lines[0], lines[249] })); });
     EXPECT_EQ(seen, (std::vector<std::string> { "0 | not read", "0 | 249" }));
+
+    // A failure is done too.
+    seen.clear();
+    RecordingDevice failing;
+    failing.answer = [](RegisterType, int address, int) -> std::optional<ReadResult> {
+        if (address == 0)
+            return DeviceError { DeviceError::Kind::Timeout, 0, "timeout" };
+        return std::nullopt;
+    };
+    RegisterReader again(failing);
+    again.readAll(lines, {}, [&] { seen.push_back(outcomes(again, { lines[0], lines[249] })); });
+    EXPECT_EQ(
+        seen, (std::vector<std::string> { "Error: timeout | not read", "Error: timeout | 249" }));
 }
 
 } // namespace

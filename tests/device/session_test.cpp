@@ -59,10 +59,22 @@ public:
             return std::vector<std::uint16_t>(static_cast<std::size_t>(count), 1);
         return error;
     }
+    WriteResult write(RegisterType, int, std::span<const std::uint16_t>, bool) override
+    {
+        m_log.push_back("write");
+        if (writes.empty())
+            return std::nullopt;
+        DeviceError error = writes.front();
+        writes.pop_front();
+        if (error.kind == DeviceError::Kind::Other)
+            return std::nullopt;
+        return error;
+    }
     int maxPerRead(RegisterType type) const override { return MaxPerRead(type); }
     bool serial() const override { return m_serial; }
 
     std::deque<DeviceError> reads; // Kind::Other: an answer
+    std::deque<DeviceError> writes; // the same
     std::deque<std::optional<DeviceError>> opens;
 
 private:
@@ -127,9 +139,10 @@ TEST(Session, ThreeUnansweredInARowAndNoMoreRequests)
     f.transport->reads = { Timeout, Timeout, Timeout };
     EXPECT_EQ(f.readAll(5), T + " " + T + " " + G + " " + G + " " + G);
     EXPECT_EQ(f.count("read"), 3);
-    // Until asked afresh.
+    // Until asked afresh, from none unanswered.
     f.session->reset();
-    EXPECT_EQ(f.readAll(1), "ok");
+    f.transport->reads = { Timeout, Answer };
+    EXPECT_EQ(f.readAll(2), T + " ok");
 }
 
 TEST(Session, ADeviceThatDropsEveryConnectionAtItsFirstRequest)

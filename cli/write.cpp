@@ -1,0 +1,348 @@
+#include "cli/write.h"
+
+#include "cli/batch.h"
+#include "cli/printable.h"
+#include "core/notation.h"
+#include "core/number_text.h"
+#include "core/text.h"
+#include "device/read_plan.h"
+#include "device/write_plan.h"
+
+#include <iostream>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#else
+#include <unistd.h>
+#endif
+
+namespace modbuscalc::cli {
+
+namespace {
+
+// The lines shown before asking.
+constexpr std::size_t Shown = 5;
+
+// A line to write, wherever it came from; in the order of the inputs and
+// their lines.
+struct Line {
+    std::size_t input; // which of the inputs; 0 for the command line
+    const BatchConverter::Pending *pending; // nullptr for the command line
+    const PreparedWrite *write;
+    std::size_t lineNumber() const { return pending ? pending->lineNumber : 0; }
+};
+
+// What came of a line, with the problem to tell.
+struct Outcome {
+    bool reached = true; // false: never sent (stopped)
+    bool failed = false;
+    std::optional<Problem> problem;
+};
+
+std::string hexWord(std::uint16_t word)
+{
+    std::string text = "0x0000";
+    for (int i = 0; i < 4; ++i)
+        text[static_cast<std::size_t>(5 - i)] = UpperHexDigits[(word >> (4 * i)) & 0xF];
+    return text;
+}
+
+// --dry-run: each request as it would go out.
+std::string requestsText(std::span<const device::WriteItem> items, device::WriteFunction function)
+{
+    std::map<std::pair<RegisterType, int>, std::uint16_t> words;
+    for (const device::WriteItem &item : items)
+        for (std::size_t i = 0; i < item.values.size(); ++i)
+            words[{ item.type, item.address + static_cast<int>(i) }] = item.values[i];
+    std::string text;
+    for (const device::WriteRequest &r : device::PlanWrites(items, function, device::MaxPerWrite)) {
+        const bool coils = r.type == RegisterType::Coil;
+        text += "function " + std::to_string(coils ? (r.multiple ? 15 : 5) : (r.multiple ? 16 : 6))
+            + ", address " + std::to_string(r.address) + ", count " + std::to_string(r.count) + ':';
+        for (int a = r.address; a < r.address + r.count; ++a)
+            text += ' ' + hexWord(words[{ r.type, a }]);
+        text += '\n';
+    }
+    return text;
+}
+
+// Asks on the terminal whether to go ahead, after saying what will be done.
+bool confirmed(
+    const Job &job, const std::vector<Line> &lines, const std::vector<std::string> &names)
+{
+    std::size_t registers = 0, coils = 0;
+    for (const Line &line : lines)
+        (line.write->item.type == RegisterType::Coil ? coils : registers)
+            += line.write->item.values.size();
+    const device::Connection &connection = *job.invocation.connection;
+    std::string text = "about to write " + std::to_string(registers) + " holding register"
+        + (registers == 1 ? "" : "s") + " and " + std::to_string(coils) + " coil"
+        + (coils == 1 ? "" : "s") + " on " + device::Where(connection.link) + ", unit "
+        + std::to_string(connection.unit) + ':';
+    Report(text);
+    for (std::size_t i = 0; i < lines.size() && i < Shown; ++i) {
+        const Line &line = lines[i];
+        std::string values;
+        for (const std::string &value : line.write->values)
+            values += ' ' + value;
+        std::cerr << "  " << names[line.input] << ':' << line.lineNumber() << ": "
+                  << line.write->subject << " (" << line.write->item.address
+                  << ") =" << Printable(values, 200) << '\n';
+    }
+    if (lines.size() > Shown)
+        std::cerr << "  and " << lines.size() - Shown << " more line"
+                  << (lines.size() - Shown == 1 ? "" : "s") << '\n';
+    std::cerr << "Write them? [y/N] " << std::flush;
+    std::string answer;
+    if (!std::getline(std::cin, answer))
+        return false;
+    const std::string_view given = TrimBlanks(answer);
+    return EqualsIgnoringCase(given, "y") || EqualsIgnoringCase(given, "yes");
+}
+
+// No register is written by two lines: which value would win is anyone's
+// guess. Each later line is told; true when there were none.
+bool eachRegisterOnce(const std::vector<Line> &lines, const std::vector<std::string> &names)
+{
+    std::map<std::pair<RegisterType, int>, std::size_t> writer;
+    bool once = true;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const device::WriteItem &item = lines[i].write->item;
+        for (std::size_t k = 0; k < item.values.size(); ++k) {
+            const auto [at, fresh]
+                = writer.try_emplace({ item.type, item.address + static_cast<int>(k) }, i);
+            if (fresh)
+                continue;
+            Problem problem = SubjectProblem(Problem::Kind::WrittenTwice, lines[i].write->subject);
+            problem.found = lines[at->second].lineNumber();
+            problem.field = static_cast<std::size_t>(item.address) + k + 1;
+            Report(names[lines[i].input] + ':' + std::to_string(lines[i].lineNumber()) + ": "
+                + Describe(problem));
+            once = false;
+            break;
+        }
+    }
+    return once;
+}
+
+// The message for a write that failed.
+Problem writeProblem(const PreparedWrite &write, const device::DeviceError &error, bool multiple)
+{
+    Problem problem = SubjectProblem(Problem::Kind::WriteFailed, write.subject);
+    problem.device = error;
+    if (error.kind == device::DeviceError::Kind::Exception && error.exception == 1 && multiple) {
+        const bool coils = write.item.type == RegisterType::Coil;
+        problem.device.text += coils ? " to function 15; --function 5 writes a coil at a time"
+                                     : " to function 16; --function 6 writes a register at a time";
+    }
+    return problem;
+}
+
+} // namespace
+
+bool WriteMayRun(const Job &job)
+{
+    const Options &options = job.invocation.options;
+    if (job.invocation.write || options.yes || options.dryRun)
+        return true;
+    const bool mapOnStandardInput
+        = std::find(job.inputs.begin(), job.inputs.end(), "-") != job.inputs.end();
+    if (isatty(0) && !mapOnStandardInput)
+        return true;
+    Report("a map is written only when asked on a terminal, or with --yes");
+    return false;
+}
+
+int RunWrite(Job &job, Output &output, const Connector &connect)
+{
+    const Invocation &invocation = job.invocation;
+    const Options &options = invocation.options;
+    const auto stopped = [&job] { return job.stop && job.stop->requested(); };
+    int status = ExitOk;
+
+    // Everything checked, before anything is sent.
+    std::vector<std::string> names;
+    std::vector<BatchConverter::Held> held;
+    std::vector<Line> lines;
+    std::size_t rejected = 0;
+    if (invocation.write) {
+        names.emplace_back("modbuscalc");
+        lines.push_back({ 0, nullptr, &*invocation.write });
+    } else {
+        std::string name;
+        BatchConverter batch(
+            *invocation.verb, options, [&name](std::size_t line, std::string_view message) {
+                Report(name + (line > 0 ? ':' + std::to_string(line) : std::string()) + ": "
+                    + std::string(message));
+            });
+        batch.stopWhen(stopped);
+        std::string none;
+        const auto discard = [](std::string &text) { text.clear(); };
+        for (const std::string &file : job.inputs) {
+            if (stopped())
+                return ExitDataProblem;
+            name = FileName(file);
+            status = std::max(status, ConvertInput(batch, file, options, none, discard, stopped));
+            names.push_back(name);
+            held.push_back(batch.takeHeld());
+        }
+        rejected = batch.failed();
+        for (std::size_t i = 0; i < held.size(); ++i)
+            for (const BatchConverter::Pending &pending : held[i].lines)
+                lines.push_back({ i, &pending, &pending.write });
+    }
+    if (stopped())
+        return ExitDataProblem;
+    const bool once = eachRegisterOnce(lines, names); // told even beside other bad lines
+    if (rejected > 0 || status != ExitOk || !once) {
+        Report("nothing written");
+        return ExitTrouble;
+    }
+    std::vector<device::WriteItem> items;
+    items.reserve(lines.size());
+    for (const Line &line : lines)
+        items.push_back(line.write->item);
+    if (options.dryRun) {
+        std::string text = requestsText(items, options.function);
+        output.write(text);
+        return ExitOk;
+    }
+    if (!invocation.write && !options.yes && !confirmed(job, lines, names)) {
+        Report("nothing written");
+        return ExitDataProblem;
+    }
+    if (const std::optional<int> refused = connect(job))
+        return *refused;
+
+    device::RegisterWriter writer(*job.device, options.function);
+    writer.writeAll(items, stopped);
+    // Read back what was written, coalesced as reads are, word for word.
+    std::vector<device::Wanted> wanted;
+    if (options.verify)
+        for (const device::WriteItem &item : items)
+            if (std::holds_alternative<device::Written>(writer.result(item)))
+                wanted.push_back(
+                    { item.type, item.address, static_cast<int>(item.values.size()), item.width });
+    device::RegisterReader reader(*job.device);
+    if (!wanted.empty())
+        reader.readAll(wanted, stopped);
+
+    bool gaveUp = false;
+    std::vector<Outcome> outcomes(lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const PreparedWrite &write = *lines[i].write;
+        Outcome &outcome = outcomes[i];
+        const device::ItemResult result = writer.result(items[i]);
+        if (std::holds_alternative<device::NotWritten>(result)) {
+            outcome.reached = false;
+            continue;
+        }
+        if (const auto *error = std::get_if<device::DeviceError>(&result)) {
+            outcome.failed = true;
+            if (error->kind == device::DeviceError::Kind::GaveUp) {
+                if (!gaveUp)
+                    Report(error->text);
+                gaveUp = true;
+                continue;
+            }
+            outcome.problem = writeProblem(write, *error, true);
+            continue;
+        }
+        if (!options.verify)
+            continue;
+        const device::Wanted back { write.item.type, write.item.address,
+            static_cast<int>(write.item.values.size()), write.item.width };
+        const device::LineResult read = reader.result(back);
+        if (const auto *error = std::get_if<device::DeviceError>(&read)) {
+            outcome.problem = SubjectProblem(Problem::Kind::NotReadBack, write.subject);
+            outcome.problem->device = *error;
+        } else if (const auto *words = std::get_if<std::vector<std::uint16_t>>(&read);
+                   words && *words != write.item.values) {
+            outcome.failed = true;
+            outcome.problem = SubjectProblem(Problem::Kind::ReadBackDiffers, write.subject);
+            const int width = write.item.width;
+            for (std::size_t k = 0; k < words->size(); k += static_cast<std::size_t>(width)) {
+                const auto value = [&](const std::vector<std::uint16_t> &from) {
+                    const std::span<const std::uint16_t> part(
+                        from.data() + k, static_cast<std::size_t>(width));
+                    return write.item.type == RegisterType::Coil
+                        ? std::to_string(part[0])
+                        : ValueText(write.format, options.wordOrder, part);
+                };
+                if (value(*words) == value(write.item.values))
+                    continue;
+                outcome.problem->text = value(write.item.values);
+                outcome.problem->other = value(*words);
+                break;
+            }
+        } else if (std::holds_alternative<device::NotRead>(read)) {
+            outcome.problem = SubjectProblem(Problem::Kind::NotReadBack, write.subject);
+            outcome.problem->device.text = "stopped";
+        }
+    }
+
+    // Messages first, in the order of the lines; then the results, after
+    // each line as read adds them: its address and the values written, or
+    // Error.
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const Outcome &outcome = outcomes[i];
+        if (outcome.failed || outcome.problem)
+            status = std::max(status, ExitDataProblem);
+        if (outcome.problem && !options.quiet)
+            Report((lines[i].pending ? names[lines[i].input] + ':'
+                               + std::to_string(lines[i].lineNumber()) + ": "
+                                     : std::string())
+                + Describe(*outcome.problem));
+    }
+    const auto results = [&](std::size_t i) {
+        std::vector<std::string> texts = lines[i].write->address;
+        for (const std::string &value : lines[i].write->values)
+            texts.push_back(outcomes[i].failed ? std::string(ErrorMark) : value);
+        return texts;
+    };
+    std::string out;
+    if (invocation.write) {
+        if (outcomes[0].reached) {
+            for (const std::string &text : results(0))
+                out += (out.empty() ? "" : " ") + text;
+            out += '\n';
+        }
+    } else {
+        std::size_t i = 0;
+        bool cut = false;
+        for (std::size_t input = 0; input < held.size() && !cut; ++input) {
+            const std::string &text = held[input].text;
+            std::size_t done = 0;
+            for (; i < lines.size() && lines[i].input == input; ++i) {
+                const BatchConverter::Pending &pending = *lines[i].pending;
+                if (!outcomes[i].reached) {
+                    // Stopped: the lines not reached are left out whole.
+                    out.append(text, done, pending.start - done);
+                    cut = true;
+                    break;
+                }
+                out.append(text, done, pending.at - done);
+                done = pending.at;
+                for (const std::string &result : results(i)) {
+                    out += pending.separator;
+                    out += result;
+                }
+            }
+            if (!cut)
+                out.append(text, done);
+        }
+    }
+    output.write(out, true);
+    if (gaveUp)
+        return ExitTrouble;
+    if (stopped())
+        return std::max(status, ExitDataProblem);
+    return status;
+}
+
+} // namespace modbuscalc::cli
