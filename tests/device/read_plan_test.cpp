@@ -136,10 +136,12 @@ std::string outcomes(const RegisterReader &reader, const std::vector<Wanted> &li
         } else if (std::holds_alternative<NotRead>(result)) {
             text += "not read";
         } else {
-            std::string values;
-            for (const std::uint16_t v : std::get<std::vector<std::uint16_t>>(result))
-                values += (values.empty() ? "" : " ") + std::to_string(v);
-            text += values;
+            bool first = true;
+            for (const std::uint16_t v : std::get<std::vector<std::uint16_t>>(result)) {
+                text += first ? "" : " ";
+                text += std::to_string(v);
+                first = false;
+            }
         }
     }
     return text;

@@ -103,8 +103,8 @@ struct Fixture {
         for (int i = 0; i < count; ++i) {
             const ReadResult result = session->read(RegisterType::HoldingRegister, i, 1);
             const auto *error = std::get_if<DeviceError>(&result);
-            outcomes += (outcomes.empty() ? "" : " ")
-                + (error ? std::to_string(static_cast<int>(error->kind)) : std::string("ok"));
+            outcomes += outcomes.empty() ? "" : " ";
+            outcomes += error ? std::to_string(static_cast<int>(error->kind)) : "ok";
         }
         return outcomes;
     }

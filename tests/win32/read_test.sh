@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# modbuscalc.exe read under Wine against Debian's pymodbus, the same server
+# modbuscalc.exe read and write under Wine against Debian's pymodbus, the same server
 # script as the Linux tests: over TCP on a free port of 127.0.0.1, and as
 # RTU through Wine's COM5, which the prefix maps to PREFIX/com5-line
 # (scripts/test-windows does that); the test makes it one end of a socat
@@ -27,17 +27,17 @@ if [ ! -d "$prefix" ]; then
 fi
 
 failed=0
-# expect OUT STATUS ERR-PART INPUT ARGS...: runs modbuscalc.exe read.
+# expect OUT STATUS ERR-PART INPUT VERB ARGS...: runs modbuscalc.exe.
 expect() {
     local want_out="$1" want_status="$2" want_err="$3" input="$4"
     shift 4
     local out err status=0
-    printf '%s' "$input" | "$wine" "$exe" read "$@" >"$scratch/out" 2>"$scratch/err" || status=$?
+    printf '%s' "$input" | "$wine" "$exe" "$@" >"$scratch/out" 2>"$scratch/err" || status=$?
     out="$(tr -d '\r' <"$scratch/out")"
     err="$(tr -d '\r' <"$scratch/err")"
     if [ "$out" != "$want_out" ] || [ "$status" != "$want_status" ] ||
         { [ -n "$want_err" ] && [[ "$err" != *"$want_err"* ]]; }; then
-        echo "modbuscalc.exe read $*:" >&2
+        echo "modbuscalc.exe $*:" >&2
         echo "  out '$(head -c 300 <<<"$out")', want '$(head -c 300 <<<"$want_out")'" >&2
         echo "  status $status, want $want_status; err '$err'" >&2
         failed=1
@@ -57,12 +57,14 @@ if [ "$mode" = tcp ]; then
     pids+=($!)
     for _ in $(seq 300); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
     host="127.0.0.1:$port"
-    expect "2305 2305" 0 "" "" --host "$host" 1 1 1
-    expect "2306 2305" 0 "" "" --host "$host" -m 1 1 1
-    expect "402306 2305" 0 "" "" --host "$host" -n ref 402306
-    expect "$read_map" 0 "" "$map" --host "$host"
+    expect "2305 2305" 0 "" "" read --host "$host" 1 1 1
+    expect "2306 2305" 0 "" "" read --host "$host" -m 1 1 1
+    expect "402306 2305" 0 "" "" read --host "$host" -n ref 402306
+    expect "$read_map" 0 "" "$map" read --host "$host"
     nobody=$(free_port)
-    expect "" 2 "127.0.0.1:$nobody: no connection: refused" "" --host "127.0.0.1:$nobody" 1 1 1
+    expect "" 2 "127.0.0.1:$nobody: no connection: refused" "" read --host "127.0.0.1:$nobody" 1 1 1
+    expect "2310 1.5" 0 "" "" write --host "$host" --verify --format f32 1 1 6 1.5
+    expect "2310 1.5" 0 "" "" read --host "$host" --format f32 1 1 6
 elif [ "$mode" = rtu ]; then
     command -v socat >/dev/null || exit 77
     # Wine's device manager keeps the COM links itself, remaking them as a
@@ -83,8 +85,9 @@ elif [ "$mode" = rtu ]; then
         "$wine" "$exe" read "${rtu[@]}" 0 0 1 >/dev/null 2>&1 && break
         sleep 0.2
     done
-    expect "2305 2305" 0 "" "" "${rtu[@]}" 1 1 1
-    expect "$(head -n 20 <<<"$read_map")" 0 "" "$(head -n 20 <<<"$map")" "${rtu[@]}"
+    expect "2305 2305" 0 "" "" read "${rtu[@]}" 1 1 1
+    expect "$(head -n 20 <<<"$read_map")" 0 "" "$(head -n 20 <<<"$map")" read "${rtu[@]}"
+    expect "2311 4321" 0 "" "" write "${rtu[@]}" --verify 1 1 7 4321
 else
     echo "usage: read_test.sh tcp|rtu WINE EXE TESTS_DIR PREFIX" >&2
     exit 2
