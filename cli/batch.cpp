@@ -236,6 +236,8 @@ bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &r
                 sink.resize(before);
                 return false;
             }
+            if (m_headerSink)
+                m_headerSink({ fields.begin(), fields.end() }, record.text, separator);
             for (std::string_view name : names) {
                 sink += separator;
                 sink += name;
@@ -261,6 +263,8 @@ bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &r
                         // Its results follow once the window is read.
                         m_pending.push_back({ before, sink.size(), separator, record.lineNumber,
                             std::move(*read), {} });
+                        if (m_lineSink)
+                            m_pending.back().fields.assign(fields.begin(), fields.end());
                         sink += record.crlf ? "\r\n" : "\n";
                         return true;
                     }
@@ -284,6 +288,17 @@ bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &r
                     sink += separator;
                     sink += ErrorMark;
                 }
+            }
+            if (problem && m_lineSink) {
+                // In its place among the lines the device answers.
+                Conversion rejected { std::vector<std::string>(
+                                          names.size(), std::string(ErrorMark)),
+                    std::move(problem) };
+                m_pending.push_back(
+                    { before, before + record.text.size(), separator, record.lineNumber, {}, {},
+                        { fields.begin(), fields.end() }, std::move(rejected) });
+                ++m_failed;
+                problem.reset();
             }
             if (problem)
                 reject(record.lineNumber, *problem);
@@ -357,6 +372,10 @@ void BatchConverter::writeDone(std::string &out)
 {
     for (; m_next < m_pending.size(); ++m_next) {
         const Pending &line = m_pending[m_next];
+        if (line.ready) {
+            writeResults(line, *line.ready, out);
+            continue;
+        }
         const device::LineResult result = m_reader->result(line.read.wanted);
         if (std::holds_alternative<device::NotRead>(result))
             return;
@@ -374,6 +393,8 @@ void BatchConverter::writeThrough(std::size_t end, std::size_t line, std::string
 {
     for (; m_nextHeld < m_held.size() && m_held[m_nextHeld].first < line; ++m_nextHeld)
         m_report(m_held[m_nextHeld].first, m_held[m_nextHeld].second);
+    if (m_lineSink)
+        return; // the sink writes
     if (end > m_written)
         out.append(m_window, m_written, end - m_written);
     m_written = std::max(m_written, end);
@@ -382,6 +403,19 @@ void BatchConverter::writeThrough(std::size_t end, std::size_t line, std::string
 void BatchConverter::writeResults(const Pending &line, Conversion conversion, std::string &out)
 {
     writeThrough(line.at, line.lineNumber, out);
+    if (m_lineSink) {
+        const bool gaveUp = conversion.problem
+            && conversion.problem->device.kind == device::DeviceError::Kind::GaveUp;
+        if (gaveUp && !m_gaveUp)
+            m_report(0, conversion.problem->device.text);
+        m_gaveUp = m_gaveUp || gaveUp;
+        if (conversion.problem && !line.ready)
+            ++m_failed;
+        m_lineSink(
+            { line.lineNumber, std::string_view(m_window).substr(line.start, line.at - line.start),
+                line.separator, line.fields, line.ready ? nullptr : &line.read, conversion });
+        return;
+    }
     for (const std::string &text : conversion.results) {
         out += line.separator;
         out += text;

@@ -72,7 +72,32 @@ public:
         std::size_t lineNumber;
         PreparedRead read;
         PreparedWrite write;
+        // Handing lines to a sink: the line's fields, and its results when
+        // it was rejected before the device was asked.
+        std::vector<std::string> fields = {};
+        std::optional<Conversion> ready = {};
     };
+
+    // A line of a device map, done, for writers of other shapes than text.
+    struct DoneLine {
+        std::size_t lineNumber;
+        std::string_view text; // the record as it stood
+        char separator;
+        const std::vector<std::string> &fields; // unquoted
+        const PreparedRead *read; // nullptr: rejected before the device was asked
+        const Conversion &conversion; // its results (the address, the values), its problem
+    };
+    using LineSink = std::function<void(const DoneLine &line)>;
+    using HeaderSink = std::function<void(
+        const std::vector<std::string> &names, std::string_view text, char separator)>;
+    // Hands each line of a device map to sink, in the map's order, instead
+    // of writing text, and a header's names to header: blank lines go, and
+    // the messages of lines are the sink's to tell (giving up is told once).
+    void sendLinesTo(LineSink sink, HeaderSink header)
+    {
+        m_lineSink = std::move(sink);
+        m_headerSink = std::move(header);
+    }
     // An input of write, checked and held whole: its text, and the lines
     // that write.
     struct Held {
@@ -127,6 +152,8 @@ private:
     std::unique_ptr<device::RegisterReader> m_reader;
     bool m_gaveUp = false;
     std::size_t m_unread = 0;
+    LineSink m_lineSink;
+    HeaderSink m_headerSink;
 };
 
 } // namespace modbuscalc::cli

@@ -27,6 +27,9 @@ enum class Notation {
 
 using device::Parity;
 
+// How read writes its results: as the map's own lines, or for machines.
+enum class OutputFormat { Text, Json, Csv };
+
 template <typename Value> struct Name {
     std::string_view name;
     Value value;
@@ -79,6 +82,12 @@ inline constexpr std::array<Name<WordOrder>, 6> WordOrderNames = { {
     { "CDAB", WordOrder::CDAB, "words swapped" },
     { "BADC", WordOrder::BADC, "bytes of each register swapped" },
     { "DCBA", WordOrder::DCBA, "words and bytes swapped" },
+} };
+
+inline constexpr std::array<Name<OutputFormat>, 3> OutputFormatNames = { {
+    { "text", OutputFormat::Text, "the map's own lines, results added (default)" },
+    { "json", OutputFormat::Json, "JSON Lines: an object for each value" },
+    { "csv", OutputFormat::Csv, "RFC 4180 records: a header, then a record for each value" },
 } };
 
 inline constexpr std::array<Name<Parity>, 3> ParityNames = { {

@@ -54,6 +54,7 @@ Examples:
   modbuscalc address -f 3,4,5 map.csv    reads the cells from columns 3 to 5
   modbuscalc --header --columns table,column,row address map.csv
   modbuscalc read --host 192.0.2.10 -m 1 1 1   reads register 2306 from a device
+  modbuscalc write --host 192.0.2.10 -n ref 402306 1234   writes it
 
 read asks a live device (--host for Modbus TCP, --serial for RTU) for the
 value at each cell; -m changes only the address written, the request always
@@ -67,12 +68,28 @@ reply on a serial line never passes for another request's answer; after 3
 requests in a row without an answer (or a gateway's exception 10 or 11) the
 device is given up on.
 
+read --interval SECONDS reads again and again on a fixed schedule, each line
+with the time its poll started (RFC 3339, UTC); --changes writes only what
+changed; --output json or csv writes JSON Lines or RFC 4180 records. A dead
+device costs a poll at most 3 timeouts, and is asked afresh at the next.
+
+scan lists the units that answer (--units FIRST-LAST, 1-247) and the types
+each serves.
+
+write sets holding registers or coils: a cell (or -n and an address) and its
+values, or maps with --value-column. Everything is checked before anything
+is sent: read-only types, values that do not fit their format, two lines
+writing one register. A map asks [y/N] on a terminal (--yes for scripts;
+--dry-run shows the requests). A write is sent at most once (again only
+with --retries); --verify reads the registers back and compares them.
+
 Signals: SIGINT (Ctrl+C), SIGTERM and SIGHUP end the run at a whole line,
 then kill modbuscalc by the same signal; a second one at once.
 
 Exit status: 0 if every result is in range, 1 if any line was rejected or
-out of range or a read failed, 2 for a usage error, trouble reading or
-writing, or a device out of reach or given up on.
+out of range, a read or write failed or a value read back differs, 2 for a
+usage error, trouble reading or writing, a map write refused before
+anything was sent, or a device out of reach or given up on.
 )";
 
 std::string lowerFirst(std::string text)
@@ -225,6 +242,29 @@ ParseResult checkWrite(Invocation invocation, int function, bool notationGiven)
     return invocation;
 }
 
+// scan's units, "FIRST-LAST" or one, within what the link allows.
+ParseResult checkScan(Invocation invocation, const std::string &units)
+{
+    const std::size_t dash = units.find('-');
+    const auto number = [](std::string_view text) -> std::optional<int> {
+        if (text.empty() || text.size() > 3 || !std::all_of(text.begin(), text.end(), IsDigit))
+            return std::nullopt;
+        return std::stoi(std::string(text));
+    };
+    const std::optional<int> first = number(std::string_view(units).substr(0, dash));
+    const std::optional<int> last
+        = dash == std::string::npos ? first : number(std::string_view(units).substr(dash + 1));
+    const bool tcp = std::holds_alternative<device::TcpEndpoint>(invocation.connection->link);
+    const int lowest = tcp ? 0 : 1, highest = tcp ? 255 : 247;
+    if (!first || !last || *first > *last || *first < lowest || *last > highest)
+        return UsageError { "invalid units '" + Printable(units) + "': FIRST-LAST within "
+            + std::to_string(lowest) + '-' + std::to_string(highest)
+            + (tcp ? " over TCP" : " on a serial line") };
+    invocation.options.firstUnit = *first;
+    invocation.options.lastUnit = *last;
+    return invocation;
+}
+
 std::string verbList()
 {
     std::string list;
@@ -250,6 +290,7 @@ struct Bound {
     bool verbose = false;
     std::string notation = "address", type = "holding", delimiter, fields, columns;
     std::string format = "u16", wordOrder = "high-first", formatColumn, valueColumn;
+    std::string output = "text", units = "1-247";
     int function = 0;
 };
 
@@ -287,8 +328,9 @@ void addOptions(CLI::App &app, Bound &b, const Verb *verb)
     app.add_option("-d,--delimiter", b.delimiter, "The field separator (tab: \\t)");
     app.add_option("-f,--fields", b.fields, "The columns to read, from 1: 3,4,5 or 3-5");
     app.add_option("--columns", b.columns, "With --header, the columns to read by name");
-    const bool reads = !verb || verb->readsDevice, writes = !verb || verb->writesDevice;
-    if (!reads && !writes)
+    const bool reads = !verb || verb->readsDevice, writes = !verb || verb->writesDevice,
+               scans = !verb || verb->scansDevice;
+    if (!reads && !writes && !scans)
         return;
     device::Connection &connection = b.connection;
     DeviceArguments &device = b.device;
@@ -303,16 +345,26 @@ void addOptions(CLI::App &app, Bound &b, const Verb *verb)
     app.add_option("--retries", connection.retries,
         "device: further tries of a request without an answer, each on a fresh connection; "
         "a write is sent again only when this asks for it (0)");
+    app.add_flag("--verbose", b.verbose, "device: each request and answer on standard error");
+    if (scans)
+        app.add_option("--units", b.units, "scan: the units to ask, FIRST-LAST (1-247)");
+    if (!reads && !writes)
+        return;
     app.add_option("--format", b.format, choices("device: the values", ValueFormatNames));
     app.add_option("--format-column", b.formatColumn,
         "device: each line's format from this column (a number, or with --header a name)");
     app.add_option("--word-order", b.wordOrder,
         choices("device: the order of a value's bytes", WordOrderNames));
-    app.add_flag("--verbose", b.verbose, "device: each request and answer on standard error");
     if (reads) {
         app.add_option("--count", options.count, "read: how many values from the cell on (1)");
         app.add_option("--max-gap", options.maxGap,
             "read: registers nobody asked for that one request may span (0)");
+        app.add_option("--interval", options.interval,
+            "read: read again and again, every SECONDS (0.05 will do), each line with its time");
+        app.add_option("--polls", options.polls, "read: with --interval, stop after N polls");
+        app.add_option("--output", b.output, choices("read: the results as", OutputFormatNames));
+        app.add_flag("--changes", options.changes,
+            "read: with --interval, after the first poll only the lines whose value changed");
     }
     if (writes) {
         app.add_option("--value-column", b.valueColumn,
@@ -445,9 +497,12 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
     for (std::size_t i = 0; i < Verbs().size(); ++i) {
         const Verb &verb = Verbs()[i];
         CLI::App *sub = app.add_subcommand(std::string(verb.name),
-            std::string(verb.operands) + " to " + std::string(verb.summary));
-        sub->add_option("operands", operands[i],
-            std::string(verb.operands) + "; or files to read, none: standard input");
+            verb.operands.empty()
+                ? std::string(verb.summary)
+                : std::string(verb.operands) + " to " + std::string(verb.summary));
+        if (!verb.operands.empty())
+            sub->add_option("operands", operands[i],
+                std::string(verb.operands) + "; or files to read, none: standard input");
         sub->fallthrough(); // the main parser's options after the verb too
         addOptions(*sub, bound, &verb);
         subcommands.push_back(sub);
@@ -466,9 +521,14 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
         const std::string what = e.what();
         std::string first = what.substr(what.find(": ") + 2);
         first = first.substr(0, first.find(' '));
-        return UsageError { first.starts_with('-')
-                ? "unrecognized option '" + Printable(first) + "'"
-                : "unknown command '" + Printable(first) + "'" };
+        if (first.starts_with('-'))
+            return UsageError { "unrecognized option '" + Printable(first) + "'" };
+        // After a verb that takes none, an operand.
+        for (std::size_t i = 0; i < subcommands.size(); ++i)
+            if (subcommands[i]->parsed())
+                return UsageError { std::string(Verbs()[i].name) + " takes no operands: '"
+                    + Printable(first) + "'" };
+        return UsageError { "unknown command '" + Printable(first) + "'" };
     } catch (const CLI::RequiredError &) {
         // No verb: the first thing left over says why.
         const std::vector<std::string> rest = app.remaining();
@@ -536,7 +596,7 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
             pos = end + 1;
         }
     }
-    if (verb.readsDevice || verb.writesDevice) {
+    if (verb.readsDevice || verb.writesDevice || verb.scansDevice) {
         // A dry run connects to nothing, and needs no device.
         const bool dry = options.dryRun && device.host.empty() && device.serial.empty();
         auto checked = connectionOf(verb.name, device, connection);
@@ -545,7 +605,8 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
         if (auto *checkedConnection = std::get_if<device::Connection>(&checked))
             invocation.connection = std::move(*checkedConnection);
         invocation.verbose = bound.verbose;
-        if (auto error = checkValues(options, bound.format, bound.wordOrder))
+        if (auto error = checkValues(options, bound.format, bound.wordOrder);
+            error && !verb.scansDevice)
             return *error;
         for (const auto &[option, value, target] :
             { std::tuple { "--format-column", &bound.formatColumn, &options.formatColumn },
@@ -559,6 +620,19 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
     }
     if (verb.writesDevice)
         return checkWrite(std::move(invocation), bound.function, given("--notation"));
+    if (verb.scansDevice)
+        return checkScan(std::move(invocation), bound.units);
+    if (verb.readsDevice) {
+        if (auto error = pick(OutputFormatNames, "output", bound.output, options.output))
+            return *error;
+        if (given("--interval") && !(options.interval > 0 && options.interval <= 86400))
+            return UsageError { "the interval is seconds above 0, up to a day" };
+        if (given("--polls") && options.polls < 1)
+            return UsageError { "the polls are 1 or more" };
+        if ((given("--polls") || options.changes) && !given("--interval"))
+            return UsageError { std::string(given("--polls") ? "--polls" : "--changes")
+                + " goes with --interval" };
+    }
     const std::size_t chosen = options.fields.size() + options.columns.size();
     const std::string counts = verb.otherInputs == 0
         ? std::to_string(verb.inputs)

@@ -2,6 +2,8 @@
 
 #include "cli/batch.h"
 #include "cli/printable.h"
+#include "cli/scan.h"
+#include "cli/watch.h"
 #include "cli/write.h"
 #include "core/text.h"
 #include "maps/encoding.h"
@@ -188,6 +190,14 @@ void Report(const std::string &message)
     console.report(message);
 }
 
+void ShowProgress(const std::string &text)
+{
+    if (text.empty())
+        console.clear();
+    else
+        console.progress([&text] { return text; });
+}
+
 std::string FileName(const std::string &file)
 {
     return file == "-" ? "<stdin>" : nameOf(file);
@@ -223,6 +233,30 @@ int ConvertInput(BatchConverter &batch, const std::string &file, const Options &
         status = ExitTrouble;
     }
     return status;
+}
+
+int ReadWhole(const std::string &file, std::string &text, const std::function<bool()> &stopped)
+{
+    std::unique_ptr<std::FILE, FileCloser> owned;
+    std::FILE *in = openInput(file, owned);
+    if (!in)
+        return ExitTrouble;
+    maps::TextSource source([in, &stopped](char *buffer, std::size_t size) {
+        for (;;) {
+            const std::size_t got = std::fread(buffer, 1, size, in);
+            if (got > 0 || !std::ferror(in) || errno != EINTR || stopped())
+                return got;
+            std::clearerr(in);
+        }
+    });
+    char buffer[64 * 1024];
+    while (const std::size_t got = source(buffer, sizeof buffer))
+        text.append(buffer, got);
+    if (std::ferror(in) && !stopped()) {
+        report(FileName(file) + ": read error");
+        return ExitTrouble;
+    }
+    return ExitOk;
 }
 
 namespace {
@@ -419,6 +453,10 @@ int Run(Job &job, Output &output)
 {
     if (job.invocation.verb->writesDevice)
         return RunWrite(job, output, connect);
+    if (job.invocation.verb->scansDevice)
+        return RunScan(job, output);
+    if (Watching(job.invocation))
+        return RunWatch(job, output);
     return job.oneConversion ? convertOnce(job, output) : convertLists(job, output);
 }
 

@@ -79,6 +79,10 @@ int Run(Job &job, Output &output);
 // "modbuscalc: MESSAGE" on standard error, the progress line cleared first.
 void Report(const std::string &message);
 
+// On a terminal, standard error's one line of progress, now and then;
+// empty: cleared.
+void ShowProgress(const std::string &text);
+
 // A file's name in a message: "<stdin>" for "-", control bytes escaped.
 std::string FileName(const std::string &file);
 
@@ -89,6 +93,10 @@ class BatchConverter;
 int ConvertInput(BatchConverter &batch, const std::string &file, const Options &options,
     std::string &out, const std::function<void(std::string &)> &flush,
     const std::function<bool()> &stopped);
+
+// One input read whole, as text (UTF-16 with its mark turned into UTF-8):
+// ExitOk, or ExitTrouble (told).
+int ReadWhole(const std::string &file, std::string &text, const std::function<bool()> &stopped);
 
 // "modbuscalc: MESSAGE" and the hint to --help, on standard error.
 int ReportUsageError(const UsageError &error);

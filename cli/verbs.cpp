@@ -242,7 +242,7 @@ Conversion convertRead(const Options &options, std::span<const std::string_view>
     return FinishRead(options, read, std::get<std::vector<std::uint16_t>>(result));
 }
 
-const std::array<Verb, 4> VerbTable = { {
+const std::array<Verb, 5> VerbTable = { {
     { "address", "TABLE COLUMN ROW", "the cell's address", 3, 0, false, addressResultNames,
         convertAddress },
     { "cell", "ADDRESS", "the address's cell: table, column and row", 1, 0, true, cellResultNames,
@@ -252,6 +252,9 @@ const std::array<Verb, 4> VerbTable = { {
     { "write", "TABLE COLUMN ROW VALUE... | ADDRESS VALUE...",
         "write the values there on the device", 3, 1, false,
         [](const Options &options) { return WriteResultNames(options, 1); }, nullptr, false, true },
+    { "scan", "", "list the units that answer, and the types each serves", 0, 0, false,
+        [](const Options &) { return std::vector<std::string_view> {}; }, nullptr, false, false,
+        true },
 } };
 
 } // namespace
@@ -355,6 +358,15 @@ std::variant<Target, Conversion> resolveTarget(const Options &options,
 }
 
 } // namespace
+
+std::string AddressText(const Options &options, double pdu, RegisterType type)
+{
+    Options one = options;
+    one.all = false;
+    std::vector<std::string> texts;
+    writeAddress(one, pdu, texts, type);
+    return texts.front();
+}
 
 std::variant<PreparedRead, Conversion> PrepareRead(const Options &options,
     std::span<const std::string_view> inputs, std::optional<std::string_view> format)

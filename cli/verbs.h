@@ -39,6 +39,12 @@ struct Options {
     WordOrder wordOrder = WordOrder::ABCD;
     int maxGap = 0; // registers nobody asked for that one request may span
     std::string formatColumn; // each line's format: a field number from 1, or a name
+    double interval = 0; // seconds between polls; 0: read once
+    int polls = 0; // polls to make; 0: until stopped
+    OutputFormat output = OutputFormat::Text;
+    bool changes = false; // after the first poll, only what changed
+    // scan only: the units to ask
+    int firstUnit = 1, lastUnit = 247;
     // write only:
     std::string valueColumn; // each line's value: a field number from 1, or a name
     device::WriteFunction function = device::WriteFunction::Fitting;
@@ -65,6 +71,7 @@ struct Verb {
     Conversion (*convert)(const Options &options, std::span<const std::string_view> inputs);
     bool readsDevice = false; // a map is read through PrepareRead and FinishRead
     bool writesDevice = false; // a map is checked whole, then written (PrepareWrite)
+    bool scansDevice = false; // asks every unit, takes no operands
 };
 
 std::span<const Verb> Verbs();
@@ -113,6 +120,10 @@ std::vector<std::string_view> WriteResultNames(const Options &options, std::size
 std::variant<PreparedWrite, Conversion> PrepareWrite(const Options &options,
     std::span<const std::string_view> inputs, std::span<const std::string_view> values,
     std::optional<std::string_view> format);
+
+// The address of a PDU address in the chosen notation (never every one):
+// "2306" with -m, "0x0901", "402306".
+std::string AddressText(const Options &options, double pdu, RegisterType type);
 
 // read's second half: the line's results from what the device gave.
 Conversion FinishRead(

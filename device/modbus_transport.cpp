@@ -244,23 +244,20 @@ private:
 };
 #endif
 
-// A reply that may still come on a serial line: its function and the
-// length libmodbus checks it by (bytes of registers or bits read; -1 where
-// any length would pass).
+// A reply that may still come on a serial line: the unit that sends it,
+// its function and the length libmodbus checks it by (bytes of registers
+// or bits read; -1 where any length would pass). libmodbus refuses a
+// reply from another unit, another function or of another length.
 struct Signature {
+    int unit;
     int function;
     int length;
     bool matches(const Signature &other) const
     {
-        return function == other.function
+        return unit == other.unit && function == other.function
             && (length == other.length || length < 0 || other.length < 0);
     }
 };
-
-Signature readSignature(RegisterType type, int count)
-{
-    return { functionOf(type), isBits(type) ? (count + 7) / 8 : 2 * count };
-}
 
 class ModbusTransport final : public Transport {
 public:
@@ -295,6 +292,13 @@ public:
     bool isOpen() const override
     {
         return m_open;
+    }
+
+    void setUnit(int unit) override
+    {
+        m_connection.unit = unit;
+        if (m_context)
+            modbus_set_slave(m_context.get(), unit);
     }
 
     int maxPerRead(RegisterType type) const override
@@ -650,7 +654,7 @@ public:
         const bool coils = type == RegisterType::Coil;
         const int count = static_cast<int>(values.size());
         const int function = coils ? (multiple ? 15 : 5) : (multiple ? 16 : 6);
-        const Signature signature { function, multiple ? count : -1 };
+        const Signature signature { m_connection.unit, function, multiple ? count : -1 };
         if (m_serial && !m_mayCome.empty())
             heard(0);
         // A write cannot be asked differently; where a late reply could pass
@@ -677,9 +681,9 @@ public:
         DeviceError failed = describe(done.error);
         failed.maybeDone = failed.kind != DeviceError::Kind::Exception || failed.exception == 11;
         trace("< " + failed.text);
-        if (m_serial
-            && (failed.kind == DeviceError::Kind::Timeout
-                || failed.kind == DeviceError::Kind::BadReply)) {
+        if (m_serial && failed.kind == DeviceError::Kind::Timeout)
+            expect(signature);
+        if (m_serial && failed.kind == DeviceError::Kind::BadReply) {
             expect(signature);
             heard(m_quiet);
         }
@@ -784,6 +788,11 @@ private:
 #endif
     }
 
+    Signature readSignature(RegisterType type, int count) const
+    {
+        return { m_connection.unit, functionOf(type), isBits(type) ? (count + 7) / 8 : 2 * count };
+    }
+
     bool mayCollide(const Signature &signature) const
     {
         return std::any_of(m_mayCome.begin(), m_mayCome.end(),
@@ -840,9 +849,9 @@ private:
             DeviceError &error = std::get<DeviceError>(result);
             switch (error.kind) {
             case DeviceError::Kind::Timeout:
-                // Its reply may yet come: let it, and keep it from the next.
+                // Its reply may yet come, at any time: the requests after it
+                // are asked so that it cannot pass for theirs.
                 expect(readSignature(type, asked));
-                heard(m_quiet);
                 return error;
             case DeviceError::Kind::BadReply:
                 expect(readSignature(type, asked));

@@ -22,6 +22,7 @@ public:
     }
     int maxPerRead(RegisterType type) const override { return MaxPerRead(type); }
     bool serial() const override { return false; }
+    void setUnit(int) override { }
 };
 
 } // namespace

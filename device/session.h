@@ -46,6 +46,9 @@ public:
     // Asks afresh: forgets giving up and the requests without an answer.
     void reset();
 
+    // The unit the requests from now on go to (a scan's).
+    void setUnit(int unit) { m_transport->setUnit(unit); }
+
 private:
     // Counts a request without an answer; true once the device is given up on.
     bool unanswered(const DeviceError &error);

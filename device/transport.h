@@ -48,6 +48,9 @@ public:
 
     // True for a serial line (no transaction ids, no connection to renew).
     virtual bool serial() const = 0;
+
+    // The unit the requests from now on go to.
+    virtual void setUnit(int unit) = 0;
 };
 
 // A transport through libmodbus for the connection's link and unit. stop

@@ -65,7 +65,7 @@ private:
     int m_port = 0;
 };
 
-bool accepts(int port)
+inline bool accepts(int port)
 {
     const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address {};
@@ -170,10 +170,10 @@ protected:
 
     // Puts the fault proxy with these faults between modbuscalc and the
     // server; requests() then counts what reached it.
-    void withFaults(std::vector<std::string> faults)
+    void withFaults(std::vector<std::string> faults, int port = 0)
     {
-        const LocalPort free(false);
-        const int port = free.port();
+        if (port == 0)
+            port = LocalPort(false).port();
         faults.insert(faults.begin(),
             { std::to_string(port), std::to_string(m_port),
                 "count=" + (m_dir / "requests").string(), "log=" + (m_dir / "log").string() });
@@ -210,7 +210,7 @@ protected:
 };
 
 // The cell of a PDU address, as a map line writes it: "3,0,17".
-std::string cellOf(int address)
+inline std::string cellOf(int address)
 {
     return std::to_string(address / 2048) + ',' + std::to_string(address / 256 % 8) + ','
         + std::to_string(address % 256);
@@ -218,7 +218,7 @@ std::string cellOf(int address)
 
 // A map of cells far enough apart that each is a request of its own: the
 // cells of rows 0, 8, 16, ... of table 0, column 0 on.
-std::string sparseMap(int lines)
+inline std::string sparseMap(int lines)
 {
     std::string map;
     for (int i = 0; i < lines; ++i)
@@ -228,7 +228,7 @@ std::string sparseMap(int lines)
 
 // The same map with each line's address and value (register a holds a),
 // or Error for the value: on the failing line, or on all lines.
-std::string sparseMapRead(int lines, int failing = -1, bool allFail = false)
+inline std::string sparseMapRead(int lines, int failing = -1, bool allFail = false)
 {
     std::string map;
     for (int i = 0; i < lines; ++i) {
@@ -239,7 +239,7 @@ std::string sparseMapRead(int lines, int failing = -1, bool allFail = false)
     return map;
 }
 
-int countOf(const std::string &text, const std::string &part)
+inline int countOf(const std::string &text, const std::string &part)
 {
     int count = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
@@ -247,7 +247,7 @@ int countOf(const std::string &text, const std::string &part)
     return count;
 }
 
-double secondsSince(Clock::time_point start)
+inline double secondsSince(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -256,14 +256,15 @@ double secondsSince(Clock::time_point start)
 // input from a file (or a FIFO), output to files.
 class Background {
 public:
-    Background(const std::vector<std::string> &args, const fs::path &in, const fs::path &out)
+    Background(const std::vector<std::string> &args, const fs::path &in, const fs::path &out,
+        const fs::path &err = "/dev/null")
         : m_out(out)
     {
         m_pid = ::fork();
         if (m_pid == 0) {
             const int input = ::open(in.c_str(), O_RDONLY);
             const int output = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int error = ::open("/dev/null", O_WRONLY);
+            const int error = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(input, 0);
             ::dup2(output, 1);
             ::dup2(error, 2);
@@ -285,11 +286,11 @@ public:
     Background(const Background &) = delete;
     Background &operator=(const Background &) = delete;
 
-    // Waits until the output holds a whole line, at most 20 s.
-    bool someOutput() const
+    // Waits until the output holds that many whole lines, at most 20 s.
+    bool someOutput(int lines = 1) const
     {
         const auto until = Clock::now() + std::chrono::seconds(20);
-        while (readFile(m_out).find('\n') == std::string::npos) {
+        while (countOf(readFile(m_out), "\n") < lines) {
             if (Clock::now() > until)
                 return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));

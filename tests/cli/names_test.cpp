@@ -111,6 +111,7 @@ TEST(Names, ManualAndCompletionOfferEachTableWhole)
         { "--format", listed(ValueFormatNames) },
         { "--word-order", listed(WordOrderNames) },
         { "--parity", listed(ParityNames) },
+        { "--output", listed(OutputFormatNames) },
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.option);

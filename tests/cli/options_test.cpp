@@ -46,7 +46,22 @@ TEST(Options, UsageErrorsSayWhatIsWrong)
         std::string message;
     };
     const Case cases[] = {
-        { {}, "missing command: address, cell, read or write" },
+        { {}, "missing command: address, cell, read, write or scan" },
+        // Watching and scanning.
+        { { "read", "--host", "h", "--polls", "3", "1", "1", "1" },
+            "--polls goes with --interval" },
+        { { "read", "--host", "h", "--changes", "1", "1", "1" }, "--changes goes with --interval" },
+        { { "read", "--host", "h", "--interval", "0", "1", "1", "1" },
+            "the interval is seconds above 0" },
+        { { "read", "--host", "h", "--interval", "1", "--polls", "0", "1", "1", "1" },
+            "the polls are 1 or more" },
+        { { "read", "--host", "h", "--output", "xml", "1", "1", "1" },
+            "invalid output 'xml': text, json or csv" },
+        { { "scan", "--host", "h", "1" }, "scan takes no operands" },
+        { { "scan", "--serial", "/dev/ttyS0", "--units", "0-9" },
+            "invalid units '0-9': FIRST-LAST within 1-247 on a serial line" },
+        { { "scan", "--host", "h", "--units", "9-3" }, "invalid units '9-3'" },
+        { { "scan" }, "scan needs --host" },
         { { "--bogus" }, "unrecognized option '--bogus'" },
         { { "--bogus", "cell", "1" }, "unrecognized option '--bogus'" },
         { { "cell", "--bogus", "1" }, "unrecognized option '--bogus'" },
@@ -128,6 +143,9 @@ TEST(Options, WithinLimitsIsNoUsageError)
              { "read", "--host", "h", "--unit", "255", "1", "1", "1" },
              { "read", "--serial", "s", "--unit", "247", "1", "1", "1" },
              { "read", "--host", "h", "--unit", "0", "1", "1", "1" },
+             { "read", "--host", "h", "--interval", "0.05", "--polls", "1", "1", "1", "1" },
+             { "scan", "--host", "h", "--units", "0-255" },
+             { "scan", "--serial", "s", "--units", "247" },
          }) {
         const ParseResult parsed = parse(words);
         const auto *error = std::get_if<UsageError>(&parsed);

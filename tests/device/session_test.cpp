@@ -72,6 +72,7 @@ public:
     }
     int maxPerRead(RegisterType type) const override { return MaxPerRead(type); }
     bool serial() const override { return m_serial; }
+    void setUnit(int) override { }
 
     std::deque<DeviceError> reads; // Kind::Other: an answer
     std::deque<DeviceError> writes; // the same

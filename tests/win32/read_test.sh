@@ -65,6 +65,21 @@ if [ "$mode" = tcp ]; then
     expect "" 2 "127.0.0.1:$nobody: no connection: refused" "" read --host "127.0.0.1:$nobody" 1 1 1
     expect "2310 1.5" 0 "" "" write --host "$host" --verify --format f32 1 1 6 1.5
     expect "2310 1.5" 0 "" "" read --host "$host" --format f32 1 1 6
+    # A gateway with units 3 and 7: the others get exception 11 at once.
+    units_port=$(free_port)
+    /usr/bin/python3 "$tests/modbus_server.py" --units 3,7 "$units_port" 2>/dev/null &
+    pids+=($!)
+    for _ in $(seq 300); do (exec 3<>"/dev/tcp/127.0.0.1/$units_port") 2>/dev/null && break; sleep 0.1; done
+    expect "$(printf '3 holding input coil discrete\n7 holding input coil discrete')" 0 "" "" \
+        scan --host "127.0.0.1:$units_port" --units 1-9
+    # A watch: three polls, each record with its time.
+    polled="$("$wine" "$exe" read --host "$host" --interval 0.05 --polls 3 --output csv 1 1 6 \
+        </dev/null 2>/dev/null | tr -d '\r')"
+    if [ "$(grep -cE '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}Z,1,1,6,2310,' \
+        <<<"$polled")" != 3 ]; then
+        echo "modbuscalc.exe read --interval: '$polled'" >&2
+        failed=1
+    fi
 elif [ "$mode" = rtu ]; then
     command -v socat >/dev/null || exit 77
     # Wine's device manager keeps the COM links itself, remaking them as a
@@ -88,6 +103,8 @@ elif [ "$mode" = rtu ]; then
     expect "2305 2305" 0 "" "" read "${rtu[@]}" 1 1 1
     expect "$(head -n 20 <<<"$read_map")" 0 "" "$(head -n 20 <<<"$map")" read "${rtu[@]}"
     expect "2311 4321" 0 "" "" write "${rtu[@]}" --verify 1 1 7 4321
+    expect "7 holding input coil discrete" 0 "" "" scan --serial COM5 --parity N --timeout 0.3 \
+        --units 6-8
 else
     echo "usage: read_test.sh tcp|rtu WINE EXE TESTS_DIR PREFIX" >&2
     exit 2

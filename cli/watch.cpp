@@ -1,0 +1,429 @@
+#include "cli/watch.h"
+
+#include "cli/batch.h"
+#include "core/cell_address.h"
+#include "core/number_text.h"
+#include "core/text.h"
+#include "device/read_plan.h"
+#include "maps/encoding.h"
+
+#include <cmath>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <tuple>
+
+namespace modbuscalc::cli {
+
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+// A JSON string: quotes, backslashes and control bytes escaped, and a byte
+// that is no part of valid UTF-8 as U+FFFD, so that any map makes valid
+// JSON.
+std::string jsonString(std::string_view text)
+{
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += static_cast<char>(byte);
+        } else if (byte < 0x20 || byte == 0x7F) {
+            static constexpr char Hex[] = "0123456789abcdef";
+            out += "\\u00";
+            out += Hex[byte >> 4];
+            out += Hex[byte & 0xF];
+        } else if (byte >= 0x80) {
+            // The length a lead byte announces, and whether what follows is so.
+            const std::size_t length = byte >= 0xF0 && byte <= 0xF4 ? 4
+                : byte >= 0xE0                                     ? 3
+                : byte >= 0xC2 && byte <= 0xDF                     ? 2
+                                                                   : 0;
+            bool valid = length > 0 && i + length <= text.size();
+            for (std::size_t k = 1; valid && k < length; ++k)
+                valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+            if (!valid) {
+                out += "\\ufffd";
+                ++i;
+                continue;
+            }
+            out.append(text.substr(i, length));
+            i += length;
+            continue;
+        } else {
+            out += static_cast<char>(byte);
+        }
+        ++i;
+    }
+    return out + '"';
+}
+
+// An RFC 4180 field: quoted where it holds a comma, a quote or a line end.
+std::string csvField(std::string_view text)
+{
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos)
+        return std::string(text);
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    return out + '"';
+}
+
+// A value read as a JSON number; nullopt for one that is none (a float
+// that is not finite).
+std::optional<std::string> jsonNumber(ValueFormat format, const std::string &text)
+{
+    if (format == ValueFormat::Hex && text.size() > 2)
+        return std::to_string(std::stoul(text.substr(2), nullptr, 16));
+    if (text.find("nan") != std::string::npos || text.find("inf") != std::string::npos)
+        return std::nullopt;
+    return text;
+}
+
+// What each poll writes, as the output format says; with --changes, only
+// what differs from the poll before.
+class Writer {
+public:
+    Writer(const Options &options, const Verb &verb, bool watching)
+        : m_options(options)
+        , m_resultNames(verb.resultNames(options))
+        , m_watching(watching)
+    {
+    }
+
+    void header(const std::vector<std::string> &names, std::string_view text, char separator)
+    {
+        if (m_headerNames)
+            return;
+        m_headerNames = names;
+        if (m_options.output != OutputFormat::Text)
+            return;
+        if (m_watching) {
+            m_out += "time";
+            m_out += separator;
+        }
+        m_out += text;
+        for (const std::string_view name : m_resultNames) {
+            m_out += separator;
+            m_out += name;
+        }
+        m_out += '\n';
+    }
+
+    // One line of a poll of input (its name for messages) that started at time.
+    void line(const std::string &time, std::size_t input, const std::string &name,
+        const BatchConverter::DoneLine &line)
+    {
+        const Conversion &conversion = line.conversion;
+        const auto count = static_cast<std::size_t>(m_options.count);
+        const std::size_t addresses = conversion.results.size() - count;
+        bool changed = !m_options.changes || m_polled.count(input) == 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::string &value = conversion.results[addresses + i];
+            const bool failed = value == ErrorMark;
+            ++m_values;
+            m_failed += failed ? 1U : 0U;
+            std::string state = failed && conversion.problem ? "! " + Describe(*conversion.problem)
+                                                             : value;
+            std::string &before = m_last[{ input, line.lineNumber, i }];
+            if (before != state)
+                changed = changed || m_options.changes;
+            before = std::move(state);
+        }
+        if (!changed)
+            return;
+        if (conversion.problem && !m_options.quiet && m_options.output == OutputFormat::Text)
+            Report(name + (line.lineNumber > 0 ? ':' + std::to_string(line.lineNumber) : "") + ": "
+                + Describe(*conversion.problem));
+        switch (m_options.output) {
+        case OutputFormat::Text:
+            text(time, line);
+            break;
+        case OutputFormat::Json:
+            for (std::size_t i = 0; i < count; ++i)
+                json(time, line, i, addresses);
+            break;
+        case OutputFormat::Csv:
+            for (std::size_t i = 0; i < count; ++i)
+                csv(time, line, i, addresses);
+            break;
+        }
+    }
+
+    // A poll of the input is over.
+    void polled(std::size_t input) { m_polled[input] = true; }
+
+    std::string &out() { return m_out; }
+    std::size_t values() const { return m_values; }
+    std::size_t failed() const { return m_failed; }
+
+private:
+    void text(const std::string &time, const BatchConverter::DoneLine &line)
+    {
+        const char separator = line.text.empty() ? ' ' : line.separator;
+        if (m_watching) {
+            m_out += time;
+            m_out += separator;
+        }
+        m_out += line.text;
+        bool first = line.text.empty();
+        for (const std::string &result : line.conversion.results) {
+            if (!first)
+                m_out += separator;
+            m_out += result;
+            first = false;
+        }
+        m_out += '\n';
+    }
+
+    // The PDU address of value i of the line, and its cell.
+    struct Where {
+        double pdu;
+        RegisterType type;
+        std::optional<CellNumbers> cell;
+    };
+    std::optional<Where> where(const BatchConverter::DoneLine &line, std::size_t i) const
+    {
+        if (!line.read)
+            return std::nullopt;
+        const device::Wanted &wanted = line.read->wanted;
+        const double pdu = wanted.address + static_cast<double>(i) * wanted.width;
+        return Where { pdu, wanted.type, CellOfAddress(pdu, AddressingMode::Absolute) };
+    }
+
+    void json(const std::string &time, const BatchConverter::DoneLine &line, std::size_t i,
+        std::size_t addresses)
+    {
+        std::string object = "{\"time\":" + jsonString(time);
+        if (line.lineNumber > 0) {
+            object += ",\"line\":" + std::to_string(line.lineNumber) + ",\"fields\":";
+            const bool named = m_headerNames && m_headerNames->size() >= line.fields.size();
+            object += named ? '{' : '[';
+            for (std::size_t f = 0; f < line.fields.size(); ++f) {
+                object += f == 0 ? "" : ",";
+                if (named)
+                    object += jsonString((*m_headerNames)[f]) + ':';
+                object += jsonString(line.fields[f]);
+            }
+            object += named ? '}' : ']';
+        }
+        const std::optional<Where> at = where(line, i);
+        const auto number = [](double value) { return NumberText(value); };
+        for (const auto &[key, value] : { std::pair { "table", at && at->cell ? at->cell->table : -1 },
+                 std::pair { "column", at && at->cell ? at->cell->column : -1 },
+                 std::pair { "row", at && at->cell ? at->cell->row : -1 } })
+            object += std::string(",\"") + key + "\":" + (value < 0 ? "null" : number(value));
+        object += ",\"address\":";
+        if (!at)
+            object += "null";
+        else if (m_options.notation == Notation::Address)
+            object += number(at->pdu + ModbusOffset(m_options.mode));
+        else
+            object += jsonString(AddressText(m_options, at->pdu, at->type));
+        const std::string &value = line.conversion.results[addresses + i];
+        const std::optional<std::string> numeric
+            = value == ErrorMark || !line.read ? std::nullopt : jsonNumber(line.read->format, value);
+        object += ",\"value\":" + numeric.value_or("null");
+        if (!numeric)
+            object += ",\"error\":"
+                + jsonString(line.conversion.problem ? Describe(*line.conversion.problem)
+                                                     : "not a finite number: " + value);
+        m_out += object + "}\n";
+    }
+
+    void csv(const std::string &time, const BatchConverter::DoneLine &line, std::size_t i,
+        std::size_t addresses)
+    {
+        const bool single = line.lineNumber == 0;
+        const std::optional<Where> at = where(line, i);
+        if (!m_csvHeader) {
+            m_csvHeader = true;
+            std::string header = "time";
+            if (single)
+                header += ",table,column,row";
+            else if (m_headerNames)
+                for (const std::string &name : *m_headerNames)
+                    header += ',' + csvField(name);
+            else
+                for (std::size_t f = 0; f < line.fields.size(); ++f)
+                    header += ",field" + std::to_string(f + 1);
+            m_out += header + ",address,value\r\n";
+        }
+        std::string record = csvField(time);
+        if (single) {
+            for (const double n : { at && at->cell ? at->cell->table : -1.0,
+                     at && at->cell ? at->cell->column : -1.0, at && at->cell ? at->cell->row : -1.0 })
+                record += ',' + (n < 0 ? std::string() : NumberText(n));
+        } else {
+            for (const std::string &field : line.fields)
+                record += ',' + csvField(field);
+        }
+        record += ',' + csvField(at ? AddressText(m_options, at->pdu, at->type) : std::string(ErrorMark));
+        record += ',' + csvField(line.conversion.results[addresses + i]);
+        m_out += record + "\r\n";
+    }
+
+    const Options &m_options;
+    std::vector<std::string_view> m_resultNames;
+    bool m_watching;
+    std::string m_out;
+    std::optional<std::vector<std::string>> m_headerNames;
+    bool m_csvHeader = false;
+    std::map<std::tuple<std::size_t, std::size_t, std::size_t>, std::string> m_last;
+    std::map<std::size_t, bool> m_polled;
+    std::size_t m_values = 0;
+    std::size_t m_failed = 0;
+};
+
+} // namespace
+
+std::string Rfc3339(std::chrono::system_clock::time_point time)
+{
+    const auto since = time.time_since_epoch();
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(since);
+    const auto millis
+        = std::chrono::duration_cast<std::chrono::milliseconds>(since - seconds).count();
+    const std::time_t whole = seconds.count();
+    std::tm utc {};
+#ifdef _WIN32
+    gmtime_s(&utc, &whole);
+#else
+    gmtime_r(&whole, &utc);
+#endif
+    char text[96]; // room for any int, though a year has four digits
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+        utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(millis));
+    return text;
+}
+
+bool Watching(const Invocation &invocation)
+{
+    return invocation.verb->readsDevice
+        && (invocation.options.interval > 0 || invocation.options.output != OutputFormat::Text);
+}
+
+int RunWatch(Job &job, Output &output)
+{
+    const Invocation &invocation = job.invocation;
+    const Options &options = invocation.options;
+    const bool watching = options.interval > 0;
+    const auto stopped = [&job] { return job.stop && job.stop->requested(); };
+    int status = ExitOk;
+
+    // The maps, read once and whole: every poll reads the same lines.
+    struct Map {
+        std::string name, path, text;
+        std::unique_ptr<BatchConverter> converter;
+    };
+    std::vector<Map> maps;
+    for (const std::string &file : job.inputs) {
+        Map map { FileName(file), file, {}, nullptr };
+        if (ReadWhole(file, map.text, stopped) != ExitOk) {
+            status = ExitTrouble;
+            continue;
+        }
+        maps.push_back(std::move(map));
+    }
+    std::optional<PreparedRead> single;
+    std::vector<std::string> operands = invocation.operands;
+    if (job.oneConversion) {
+        const std::vector<std::string_view> inputs(operands.begin(), operands.end());
+        auto prepared = PrepareRead(options, inputs, std::nullopt);
+        if (auto *rejected = std::get_if<Conversion>(&prepared)) {
+            Report(Describe(*rejected->problem));
+            return ExitDataProblem;
+        }
+        single = std::get<PreparedRead>(std::move(prepared));
+    }
+
+    Writer writer(options, *invocation.verb, watching);
+    for (std::size_t i = 0; i < maps.size(); ++i) {
+        Map &map = maps[i];
+        map.converter = std::make_unique<BatchConverter>(*invocation.verb, options,
+            [name = map.name](std::size_t line, std::string_view message) {
+                Report(name + (line > 0 ? ':' + std::to_string(line) : std::string()) + ": "
+                    + std::string(message));
+            });
+        map.converter->stopWhen(stopped);
+    }
+    device::RegisterReader reader(*job.device, options.maxGap);
+
+    const Steady::time_point start = Steady::now();
+    const auto interval = std::chrono::duration<double>(options.interval);
+    std::size_t polls = 0, overruns = 0;
+    long long slot = 0;
+    bool anyFailed = false;
+    while (options.polls == 0 || polls < static_cast<std::size_t>(options.polls)) {
+        if (watching) {
+            const auto due = start + std::chrono::duration_cast<Steady::duration>(slot * interval);
+            const double wait = std::chrono::duration<double>(due - Steady::now()).count();
+            if (wait > 0 && !job.stop->sleep(wait))
+                break;
+        }
+        if (stopped())
+            break;
+        const std::string time = Rfc3339(std::chrono::system_clock::now());
+        job.device->reset(); // a device given up on is asked afresh
+        const std::size_t failedBefore = writer.failed();
+        if (single) {
+            reader.clear();
+            reader.readAll({ &single->wanted, 1 }, stopped);
+            const device::LineResult result = reader.result(single->wanted);
+            if (std::holds_alternative<device::NotRead>(result))
+                break;
+            const Conversion conversion = std::holds_alternative<device::DeviceError>(result)
+                ? FinishRead(options, *single, std::get<device::DeviceError>(result))
+                : FinishRead(options, *single, std::get<std::vector<std::uint16_t>>(result));
+            writer.line(time, 0, "modbuscalc",
+                { 0, {}, ' ', operands, &*single, conversion });
+            writer.polled(0);
+        }
+        for (std::size_t i = 0; i < maps.size() && !stopped(); ++i) {
+            Map &map = maps[i];
+            map.converter->sendLinesTo(
+                [&](const BatchConverter::DoneLine &line) { writer.line(time, i, map.name, line); },
+                [&](const std::vector<std::string> &names, std::string_view text, char separator) {
+                    writer.header(names, text, separator);
+                });
+            std::size_t at = 0;
+            const std::string &text = map.text;
+            maps::LineReader lines { [&text, &at](char *buffer, std::size_t size) {
+                const std::size_t n = std::min(size, text.size() - at);
+                std::copy_n(text.data() + at, n, buffer);
+                at += n;
+                return n;
+            } };
+            std::string none;
+            if (!map.converter->convertAll(
+                    lines, OneColumnSeparator(options, map.path), none, [](std::string &) {}))
+                status = ExitTrouble;
+            writer.polled(i);
+        }
+        anyFailed = anyFailed || writer.failed() > failedBefore;
+        output.write(writer.out(), true);
+        ++polls;
+        if (!watching || stopped())
+            break;
+        // The next slot; after an overrun, at once, and then on the grid.
+        const double elapsed = std::chrono::duration<double>(Steady::now() - start).count();
+        ++slot;
+        if (elapsed > static_cast<double>(slot) * options.interval) {
+            ++overruns;
+            slot = static_cast<long long>(std::floor(elapsed / options.interval));
+        }
+    }
+    if (watching)
+        Report(std::to_string(polls) + (polls == 1 ? " poll, " : " polls, ")
+            + std::to_string(writer.values()) + " values, " + std::to_string(writer.failed())
+            + " failed, " + std::to_string(overruns) + (overruns == 1 ? " overrun" : " overruns"));
+    if (anyFailed)
+        status = std::max(status, ExitDataProblem);
+    return status;
+}
+
+} // namespace modbuscalc::cli
