@@ -64,16 +64,27 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
     int status = 1;
     if (auto calc = modbuscalc::win32::Calc::Create(instance)) {
         calc->show(showCommand);
+        ACCEL shortcut = modbuscalc::win32::Calc::LiveValueShortcut();
+        HACCEL shortcuts = CreateAcceleratorTableW(&shortcut, 1);
         MSG message;
         BOOL got;
         while ((got = GetMessageW(&message, nullptr, 0, 0)) > 0) {
-            // Tab, Shift+Tab and the arrow keys move the focus the
-            // platform's way; the key releases still reach the fields.
+            // Ctrl+L in the calculator; then Tab, Shift+Tab and the arrow
+            // keys move the focus the platform's way in either window. The
+            // key releases still reach the fields.
+            const HWND live = calc->liveHandle();
+            const bool inCalc
+                = message.hwnd == calc->handle() || IsChild(calc->handle(), message.hwnd);
+            if (inCalc && TranslateAcceleratorW(calc->handle(), shortcuts, &message))
+                continue;
+            if (live && IsDialogMessageW(live, &message))
+                continue;
             if (!IsDialogMessageW(calc->handle(), &message)) {
                 TranslateMessage(&message);
                 DispatchMessageW(&message);
             }
         }
+        DestroyAcceleratorTable(shortcuts);
         status = got == 0 ? static_cast<int>(message.wParam) : 1;
     }
     return status;

@@ -38,9 +38,9 @@ std::string jsonString(std::string_view text)
         } else if (byte >= 0x80) {
             // The length a lead byte announces, and whether what follows is so.
             const std::size_t length = byte >= 0xF0 && byte <= 0xF4 ? 4
-                : byte >= 0xE0                                     ? 3
-                : byte >= 0xC2 && byte <= 0xDF                     ? 2
-                                                                   : 0;
+                : byte >= 0xE0                                      ? 3
+                : byte >= 0xC2 && byte <= 0xDF                      ? 2
+                                                                    : 0;
             bool valid = length > 0 && i + length <= text.size();
             for (std::size_t k = 1; valid && k < length; ++k)
                 valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
@@ -128,8 +128,8 @@ public:
             const bool failed = value == ErrorMark;
             ++m_values;
             m_failed += failed ? 1U : 0U;
-            std::string state = failed && conversion.problem ? "! " + Describe(*conversion.problem)
-                                                             : value;
+            std::string state
+                = failed && conversion.problem ? "! " + Describe(*conversion.problem) : value;
             std::string &before = m_last[{ input, line.lineNumber, i }];
             if (before != state)
                 changed = changed || m_options.changes;
@@ -214,9 +214,10 @@ private:
         }
         const std::optional<Where> at = where(line, i);
         const auto number = [](double value) { return NumberText(value); };
-        for (const auto &[key, value] : { std::pair { "table", at && at->cell ? at->cell->table : -1 },
-                 std::pair { "column", at && at->cell ? at->cell->column : -1 },
-                 std::pair { "row", at && at->cell ? at->cell->row : -1 } })
+        for (const auto &[key, value] :
+            { std::pair { "table", at && at->cell ? at->cell->table : -1 },
+                std::pair { "column", at && at->cell ? at->cell->column : -1 },
+                std::pair { "row", at && at->cell ? at->cell->row : -1 } })
             object += std::string(",\"") + key + "\":" + (value < 0 ? "null" : number(value));
         object += ",\"address\":";
         if (!at)
@@ -226,8 +227,9 @@ private:
         else
             object += jsonString(AddressText(m_options, at->pdu, at->type));
         const std::string &value = line.conversion.results[addresses + i];
-        const std::optional<std::string> numeric
-            = value == ErrorMark || !line.read ? std::nullopt : jsonNumber(line.read->format, value);
+        const std::optional<std::string> numeric = value == ErrorMark || !line.read
+            ? std::nullopt
+            : jsonNumber(line.read->format, value);
         object += ",\"value\":" + numeric.value_or("null");
         if (!numeric)
             object += ",\"error\":"
@@ -256,14 +258,16 @@ private:
         }
         std::string record = csvField(time);
         if (single) {
-            for (const double n : { at && at->cell ? at->cell->table : -1.0,
-                     at && at->cell ? at->cell->column : -1.0, at && at->cell ? at->cell->row : -1.0 })
+            for (const double n :
+                { at && at->cell ? at->cell->table : -1.0, at && at->cell ? at->cell->column : -1.0,
+                    at && at->cell ? at->cell->row : -1.0 })
                 record += ',' + (n < 0 ? std::string() : NumberText(n));
         } else {
             for (const std::string &field : line.fields)
                 record += ',' + csvField(field);
         }
-        record += ',' + csvField(at ? AddressText(m_options, at->pdu, at->type) : std::string(ErrorMark));
+        record += ','
+            + csvField(at ? AddressText(m_options, at->pdu, at->type) : std::string(ErrorMark));
         record += ',' + csvField(line.conversion.results[addresses + i]);
         m_out += record + "\r\n";
     }
@@ -379,8 +383,7 @@ int RunWatch(Job &job, Output &output)
             const Conversion conversion = std::holds_alternative<device::DeviceError>(result)
                 ? FinishRead(options, *single, std::get<device::DeviceError>(result))
                 : FinishRead(options, *single, std::get<std::vector<std::uint16_t>>(result));
-            writer.line(time, 0, "modbuscalc",
-                { 0, {}, ' ', operands, &*single, conversion });
+            writer.line(time, 0, "modbuscalc", { 0, {}, ' ', operands, &*single, conversion });
             writer.polled(0);
         }
         for (std::size_t i = 0; i < maps.size() && !stopped(); ++i) {

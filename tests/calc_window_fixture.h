@@ -6,6 +6,7 @@
 
 #include "form/qt/calc_window.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QLabel>
@@ -24,7 +25,17 @@ class CalcWindowFixture : public QObject {
     Q_OBJECT
 
 private slots: // Qt Test runs private slots only
-    void init()
+    void init() { showCalc(); }
+
+    void cleanup()
+    {
+        m_calc.reset();
+        QLocale::setDefault(QLocale::c());
+    }
+
+protected:
+    // A new calculator, shown and active: a run of the program.
+    void showCalc()
     {
         m_calc = std::make_unique<modbuscalc::Calc>();
         m_calc->show();
@@ -36,15 +47,25 @@ private slots: // Qt Test runs private slots only
             m_calc->activateWindow();
             QVERIFY(QTest::qWaitForWindowActive(m_calc.get()));
         }
+        // With the live-value window open beside it, where the run asks for
+        // that: opened as the context menu opens it, reading the device of
+        // the settings, nowhere to be had.
+        if (qEnvironmentVariableIsSet("MODBUSCALC_TEST_LIVE_OPEN")) {
+            m_calc->findChild<QAction *>(QStringLiteral("LiveValueAction"))->trigger();
+            const auto windows = QApplication::topLevelWidgets();
+            QVERIFY(std::any_of(windows.begin(), windows.end(), [](QWidget *window) {
+                return window->objectName() == QLatin1String("LiveValue") && window->isVisible();
+            }));
+            if (!onWayland()) {
+                // A platform that activates every window shown gives the
+                // calculator back its own.
+                QTest::qWait(50);
+                m_calc->activateWindow();
+                QVERIFY(QTest::qWaitForWindowActive(m_calc.get()));
+            }
+        }
     }
 
-    void cleanup()
-    {
-        m_calc.reset();
-        QLocale::setDefault(QLocale::c());
-    }
-
-protected:
     QWindow *window() const { return m_calc->windowHandle(); }
     QLineEdit *edit(const char *name) const
     {

@@ -119,7 +119,8 @@ TEST_F(WatchTest, OnlyTheFirstPollAndThenWhatChanged)
 {
     const fs::path map = file("map.csv", "1,1,10\n1,1,11\n1,1,12\n");
     const fs::path out = m_dir / "out", err = m_dir / "err";
-    Background watching(args({ "--interval", "0.1", "--changes", map.string() }), "/dev/null", out, err);
+    Background watching(
+        args({ "--interval", "0.1", "--changes", map.string() }), "/dev/null", out, err);
     ASSERT_TRUE(watching.someOutput(3));
     change({ "1", "1", "11", "99" });
     ASSERT_TRUE(watching.someOutput(4));
@@ -134,8 +135,8 @@ TEST_F(WatchTest, OnlyTheFirstPollAndThenWhatChanged)
     for (std::string line; std::getline(in, line);)
         lines.push_back(line.substr(line.find(',') + 1)); // without the time
     EXPECT_EQ(lines,
-        (std::vector<std::string> { "1,1,10,2314,2314", "1,1,11,2315,2315", "1,1,12,2316,2316",
-            "1,1,11,2315,99" }));
+        (std::vector<std::string> {
+            "1,1,10,2314,2314", "1,1,11,2315,2315", "1,1,12,2316,2316", "1,1,11,2315,99" }));
     EXPECT_NE(readFile(err).find(" failed, 0 overruns\n"), std::string::npos) << readFile(err);
 }
 
@@ -144,8 +145,8 @@ TEST_F(WatchTest, AnOutageCostsItsPollsAndTheValuesComeBack)
     withFaults({});
     const int port = std::stoi(m_host.substr(m_host.rfind(':') + 1));
     const fs::path out = m_dir / "out";
-    Background watching(args({ "--interval", "0.2", "--timeout", "0.2", "--polls", "25",
-                            "--output", "csv", "1", "1", "1" }),
+    Background watching(args({ "--interval", "0.2", "--timeout", "0.2", "--polls", "25", "--output",
+                            "csv", "1", "1", "1" }),
         "/dev/null", out);
     ASSERT_TRUE(watching.someOutput(3));
     m_proxy.reset(); // the network goes
@@ -183,10 +184,7 @@ TEST_F(WatchTest, CtrlCInTheWaitEndsAtOnceWithASummary)
 class ScanTest : public DeviceTest {
 protected:
     const char *verb() const override { return "scan"; }
-    std::vector<std::string> serverOptions() const override
-    {
-        return { "--units", "3,7,9" };
-    }
+    std::vector<std::string> serverOptions() const override { return { "--units", "3,7,9" }; }
 };
 
 class SilentScanTest : public ScanTest {
@@ -235,12 +233,13 @@ protected:
             [&] { return fs::exists(m_ours) && fs::exists(theirs); });
         if (!m_line->up())
             GTEST_SKIP() << "socat did not start";
-        m_server.emplace(Service::python("modbus_server.py", { "--serial", theirs, "3,7" }), [this] {
-            return run({ "read", "--serial", m_ours, "--parity", "N", "--unit", "3", "--timeout",
-                       "0.3", "0", "0", "1" })
-                       .status
-                == 0;
-        });
+        m_server.emplace(
+            Service::python("modbus_server.py", { "--serial", theirs, "3,7" }), [this] {
+                return run({ "read", "--serial", m_ours, "--parity", "N", "--unit", "3",
+                               "--timeout", "0.3", "0", "0", "1" })
+                           .status
+                    == 0;
+            });
         if (!m_server->up())
             GTEST_SKIP() << "pymodbus's serial server did not start";
     }
@@ -256,9 +255,9 @@ protected:
 
 TEST_F(SerialScanTest, TheUnitsOnASerialLine)
 {
-    expectCases({ { { "scan", "--serial", m_ours, "--parity", "N", "--units", "1-8", "--timeout",
-                        "0.2" },
-        "", "3 holding input coil discrete\n7 holding input coil discrete\n", 0, "" } });
+    expectCases(
+        { { { "scan", "--serial", m_ours, "--parity", "N", "--units", "1-8", "--timeout", "0.2" },
+            "", "3 holding input coil discrete\n7 holding input coil discrete\n", 0, "" } });
 }
 
 } // namespace

@@ -3,7 +3,9 @@
 #include "form/address_notes.h"
 #include "form/calc_layout.h"
 #include "form/handlers.h"
+#include "form/qt/live_window.h"
 
+#include <QAction>
 #include <QButtonGroup>
 #include <QKeyEvent>
 #include <QLabel>
@@ -132,6 +134,29 @@ Calc::Calc(QWidget *parent)
     bindEvents();
     lineEdit(Field::Address)->setFocus(Qt::OtherFocusReason);
     Form_Load(*this);
+
+    // The live value, from the window's context menu or Ctrl+L; its window
+    // and the device code start only when asked for.
+    auto *live = new QAction(QStringLiteral("Live value\u2026"), this);
+    live->setObjectName(QStringLiteral("LiveValueAction"));
+    live->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    live->setShortcutVisibleInContextMenu(true);
+    addAction(live);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(live, &QAction::triggered, this, &Calc::openLiveValue);
+}
+
+Calc::~Calc()
+{
+    delete m_live.data();
+}
+
+void Calc::openLiveValue()
+{
+    if (!m_live)
+        m_live = new LiveWindow(*this);
+    m_live->show();
+    m_live->raise();
 }
 
 void Calc::buildControls()
@@ -240,6 +265,7 @@ void Calc::bindEvents()
             Modbus_Click(*this);
         else
             Absolute_Click(*this);
+        emit calculated();
     });
 }
 
@@ -258,6 +284,7 @@ bool Calc::eventFilter(QObject *watched, QEvent *event)
                 const auto *key = static_cast<QKeyEvent *>(event);
                 KeyUpHandlerFor(static_cast<Field>(i))(
                     *this, key->key(), static_cast<int>(key->modifiers().toInt()));
+                emit calculated();
                 break;
             }
         }

@@ -11,9 +11,11 @@
 //   -> the new field texts and direction caption are on screen.
 // Writing a control through FieldSet raises no handler: only key releases and
 // the group's click signal are listened to, never text-change signals.
+// After each handler, calculated() tells the live-value window, if open.
 
 #include "form/field_set.h"
 
+#include <QPointer>
 #include <QWidget>
 
 #include <array>
@@ -26,6 +28,7 @@ class QRadioButton;
 namespace modbuscalc {
 
 struct ControlEntry;
+class LiveWindow;
 
 class Calc final : public QWidget, public FieldSet {
     Q_OBJECT
@@ -34,6 +37,8 @@ public:
     // Builds every control at its initial value, with the focus in Address,
     // and runs Form_Load: the window is ready to show.
     explicit Calc(QWidget *parent = nullptr);
+    // Closes the live-value window too.
+    ~Calc() override;
 
     std::string text(Field field) const override;
     void setText(Field field, std::string text) override;
@@ -43,6 +48,14 @@ public:
     // The first character of the locale's decimal point, or '.' where that is
     // not a single ASCII character.
     char decimalSeparator() const override;
+
+    // Shows the live-value window beside this one, made the first time: the
+    // context menu's "Live value..." and Ctrl+L.
+    void openLiveValue();
+
+signals:
+    // A handler ran: the fields may name another register.
+    void calculated();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -63,6 +76,7 @@ private:
     QLabel *m_logo = nullptr;
     const ControlEntry *m_logoEntry = nullptr;
     bool m_watchingScreen = false;
+    QPointer<LiveWindow> m_live;
 };
 
 } // namespace modbuscalc

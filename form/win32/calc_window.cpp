@@ -3,7 +3,9 @@
 #include "form/address_notes.h"
 #include "form/handlers.h"
 #include "form/win32/control_ids.h"
+#include "form/win32/live_window.h"
 #include "form/win32/resource_ids.h"
+#include "form/win32/text.h"
 
 #include <commctrl.h>
 
@@ -17,6 +19,8 @@ namespace modbuscalc::win32 {
 namespace {
 
 constexpr wchar_t WindowClassName[] = L"ModbusCalculatorWindow";
+// The live-value window was closed: time to let it go.
+constexpr UINT LiveClosed = WM_APP + 2;
 constexpr int BaseDpi = 96; // the density the layout's pixels are given for
 constexpr COLORREF colorRef(Rgb rgb)
 {
@@ -24,39 +28,6 @@ constexpr COLORREF colorRef(Rgb rgb)
 }
 // Fixed size: no resizing frame, no maximise box.
 constexpr DWORD WindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-
-std::wstring toWide(std::string_view text)
-{
-    if (text.empty())
-        return {};
-    const int size = static_cast<int>(text.size());
-    std::wstring wide(
-        static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0)),
-        L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), static_cast<int>(wide.size()));
-    return wide;
-}
-
-std::string toUtf8(std::wstring_view wide)
-{
-    if (wide.empty())
-        return {};
-    const int size = static_cast<int>(wide.size());
-    std::string text(static_cast<std::size_t>(WideCharToMultiByte(
-                         CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr)),
-        '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), static_cast<int>(text.size()),
-        nullptr, nullptr);
-    return text;
-}
-
-std::wstring windowText(HWND control)
-{
-    std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
-    text.resize(static_cast<std::size_t>(
-        GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
-    return text;
-}
 
 // The per-monitor DPI functions came with Windows 10 (1607); looked up at run
 // time so that the program still starts, at the system density, on older
@@ -231,10 +202,40 @@ std::unique_ptr<Calc> Calc::Create(HINSTANCE instance)
 
 Calc::~Calc()
 {
+    m_live.reset(); // its worker first
     if (m_window) {
         SetWindowLongPtrW(m_window, GWLP_USERDATA, 0);
         DestroyWindow(m_window);
     }
+}
+
+HWND Calc::liveHandle() const
+{
+    return m_live ? m_live->handle() : nullptr;
+}
+
+ACCEL Calc::LiveValueShortcut()
+{
+    return { FVIRTKEY | FCONTROL, 'L', MODBUSCALC_IDM_LIVE_VALUE };
+}
+
+void Calc::calculated()
+{
+    if (m_live)
+        m_live->follow();
+}
+
+void Calc::onContextMenu(LPARAM lParam)
+{
+    HMENU menu = CreatePopupMenu();
+    AppendMenuW(menu, MF_STRING, MODBUSCALC_IDM_LIVE_VALUE, L"Live value\u2026\tCtrl+L");
+    POINT at { static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam)) };
+    if (lParam == -1) { // from the keyboard: at the window's corner
+        at = { 0, 0 };
+        ClientToScreen(m_window, &at);
+    }
+    TrackPopupMenu(menu, TPM_RIGHTBUTTON, at.x, at.y, 0, m_window, nullptr);
+    DestroyMenu(menu);
 }
 
 void Calc::show(int showCommand)
@@ -260,6 +261,12 @@ LRESULT CALLBACK Calc::WindowProc(HWND window, UINT message, WPARAM wParam, LPAR
         return calc->onCreate();
     case WM_COMMAND:
         calc->onCommand(wParam, lParam);
+        return 0;
+    case WM_CONTEXTMENU:
+        calc->onContextMenu(lParam);
+        return 0;
+    case LiveClosed:
+        calc->m_live.reset();
         return 0;
     case WM_NOTIFY:
         calc->onNotify(*reinterpret_cast<NMHDR *>(lParam));
@@ -289,7 +296,9 @@ LRESULT CALLBACK Calc::FieldProc(
     // the edit control still gets the message afterwards.
     if (message == WM_KEYUP || message == WM_SYSKEYUP) {
         const auto handler = KeyUpHandlerFor(static_cast<Field>(subclassId));
-        handler(*reinterpret_cast<Calc *>(self), static_cast<int>(wParam), shiftState());
+        auto &calc = *reinterpret_cast<Calc *>(self);
+        handler(calc, static_cast<int>(wParam), shiftState());
+        calc.calculated();
     } else if (message == WM_NCDESTROY) {
         RemoveWindowSubclass(field, FieldProc, subclassId);
     }
@@ -413,6 +422,15 @@ void Calc::layOut(UINT dpi)
 
 void Calc::onCommand(WPARAM wParam, LPARAM lParam)
 {
+    // The context menu's item, or its shortcut: the live value, its window
+    // and the device code made only now.
+    if (LOWORD(wParam) == MODBUSCALC_IDM_LIVE_VALUE && lParam == 0) {
+        if (!m_live)
+            m_live = LiveWindow::Create(m_instance, m_window, *this, LiveClosed);
+        else
+            ShowWindow(m_live->handle(), SW_SHOWNOACTIVATE);
+        return;
+    }
     // Sent after the auto radio button has checked itself, for a mouse
     // click, the Space bar or an arrow key within the group.
     if (HIWORD(wParam) != BN_CLICKED)
@@ -425,6 +443,7 @@ void Calc::onCommand(WPARAM wParam, LPARAM lParam)
             Modbus_Click(*this);
         else if (layout::CalcLayout[row].role == ControlRole::AbsoluteOption)
             Absolute_Click(*this);
+        calculated();
     }
 }
 

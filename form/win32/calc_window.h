@@ -12,7 +12,8 @@
 //      which read and write this window's controls through FieldSet
 //   -> the new field texts and direction caption are on screen.
 // Writing a control through FieldSet raises no handler: only key releases and
-// button clicks are listened to, never EN_CHANGE.
+// button clicks are listened to, never EN_CHANGE. After each handler the
+// live-value window, when open, is told (form/win32/live_window.h).
 
 #include "form/calc_layout.h"
 #include "form/field_set.h"
@@ -28,6 +29,8 @@
 #include <type_traits>
 
 namespace modbuscalc::win32 {
+
+class LiveWindow;
 
 struct GdiObjectDeleter {
     void operator()(HGDIOBJ object) const { DeleteObject(object); }
@@ -47,6 +50,11 @@ public:
 
     HWND handle() const { return m_window; }
     void show(int showCommand);
+    // The live-value window, while it is open: the event loop gives it its
+    // dialog keys.
+    HWND liveHandle() const;
+    // Ctrl+L, for the event loop to translate: the context menu's command.
+    static ACCEL LiveValueShortcut();
 
     std::string text(Field field) const override;
     void setText(Field field, std::string text) override;
@@ -66,6 +74,9 @@ private:
 
     LRESULT onCreate();
     void onCommand(WPARAM wParam, LPARAM lParam);
+    void onContextMenu(LPARAM lParam);
+    // A handler ran: the fields may name another register.
+    void calculated();
     LRESULT onCtlColorStatic(HDC dc, HWND painted);
     void onNotify(NMHDR &header);
     void onActivate(WPARAM wParam);
@@ -86,6 +97,7 @@ private:
     HWND m_lastFocus = nullptr; // given back when the window is activated again
     HWND m_toolTip = nullptr;
     std::wstring m_toolTipText; // what the tooltip shows while it shows
+    std::unique_ptr<LiveWindow> m_live; // made when first asked for
 };
 
 } // namespace modbuscalc::win32

@@ -9,6 +9,7 @@
 
 #include "form/calc_layout.h"
 #include "form/win32/control_ids.h"
+#include "form/win32/resource_ids.h"
 #include "tests/window_scenarios.h"
 
 #ifndef NOMINMAX
@@ -383,6 +384,119 @@ TEST(Window, NumbersAreWrittenWithTheUsersDecimalSymbol)
 }
 
 INSTANTIATE_TEST_SUITE_P(Window, Scenarios, testing::ValuesIn(scenarios::All),
+    [](const testing::TestParamInfo<scenarios::Scenario> &param) {
+        return std::string(param.param.name);
+    });
+
+// The live value: its device is pymodbus's server on the port that
+// MODBUSCALC_TEST_PORT names (tests/win32/live_value_test.sh starts it),
+// and the connection is the user's registry's, as the dialog keeps it.
+class LiveValue : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        const wchar_t *port = _wgetenv(L"MODBUSCALC_TEST_PORT");
+        if (!port || !*port)
+            GTEST_SKIP() << "no device to read: tests/win32/live_value_test.sh runs these";
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER,
+                      L"Software\\Example Controls\\Modbus Calculator\\Live value", 0, nullptr, 0,
+                      KEY_WRITE, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+        for (const auto &[name, value] : { std::pair { L"link", std::wstring(L"tcp") },
+                 std::pair { L"host", std::wstring(L"127.0.0.1") },
+                 std::pair { L"port", std::wstring(port) },
+                 std::pair { L"interval", std::wstring(L"0.5") },
+                 std::pair { L"format", std::wstring(L"u16") } })
+            RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
+
+    // The live-value window of the calculator's process, once it shows.
+    static HWND liveWindow(const Calculator &calc)
+    {
+        DWORD process = 0;
+        GetWindowThreadProcessId(calc.window(), &process);
+        HWND found = nullptr;
+        waitFor([&] {
+            found = nullptr;
+            for (HWND window = FindWindowW(L"#32770", L"Live value"); window;
+                 window = FindWindowExW(nullptr, window, L"#32770", L"Live value")) {
+                DWORD owner = 0;
+                GetWindowThreadProcessId(window, &owner);
+                if (owner == process && IsWindowVisible(window))
+                    found = window;
+            }
+            return found != nullptr;
+        });
+        return found;
+    }
+    static std::string valueOf(HWND live, int id)
+    {
+        return Calculator::textOf(GetDlgItem(live, id));
+    }
+};
+
+TEST_F(LiveValue, CtrlLOpensItBesideTheCalculatorReadingTheCellTyped)
+{
+    const Calculator calc;
+    ASSERT_TRUE(calc.window());
+    stroke(VK_HOME);
+    sendKey(VK_SHIFT, false);
+    stroke(VK_END);
+    sendKey(VK_SHIFT, true);
+    stroke(VK_DELETE);
+    for (const char c : std::string_view("2311"))
+        stroke(static_cast<WORD>(c));
+    ASSERT_TRUE(waitFor([&] { return calc.text("Table") == "1" && calc.text("Row") == "7"; }));
+    // The shortcut, as the user presses it.
+    sendKey(VK_CONTROL, false);
+    stroke('L');
+    sendKey(VK_CONTROL, true);
+    const HWND live = liveWindow(calc);
+    ASSERT_TRUE(live) << "Ctrl+L opened no live-value window";
+    EXPECT_TRUE(waitFor([&] { return valueOf(live, MODBUSCALC_IDC_LIVE_VALUE) == "2311"; }))
+        << valueOf(live, MODBUSCALC_IDC_LIVE_VALUE) << " / "
+        << valueOf(live, MODBUSCALC_IDC_LIVE_STATE);
+    EXPECT_EQ(valueOf(live, MODBUSCALC_IDC_LIVE_CELL), "1 1 7");
+    EXPECT_EQ(valueOf(live, MODBUSCALC_IDC_LIVE_STATE), "reading every 0.5 s");
+    // Screen readers name each field by the label before it.
+    EXPECT_EQ(
+        Calculator::textOf(GetWindow(GetDlgItem(live, MODBUSCALC_IDC_LIVE_VALUE), GW_HWNDPREV)),
+        "&Value");
+    EXPECT_EQ(
+        Calculator::textOf(GetWindow(GetDlgItem(live, MODBUSCALC_IDC_LIVE_STATE), GW_HWNDPREV)),
+        "&State");
+    EXPECT_EQ(valueOf(live, MODBUSCALC_IDC_LIVE_CONNECTION), "Connection\u2026");
+    // Beside it, and the calculator kept the keyboard.
+    RECT calcRect {}, liveRect {};
+    GetWindowRect(calc.window(), &calcRect);
+    GetWindowRect(live, &liveRect);
+    EXPECT_GE(liveRect.left, calcRect.right);
+    EXPECT_EQ(calc.focusName(), "Address");
+    // Another cell typed: its value follows.
+    stroke(VK_BACK);
+    stroke('0');
+    EXPECT_TRUE(waitFor([&] { return valueOf(live, MODBUSCALC_IDC_LIVE_VALUE) == "2310"; }));
+}
+
+// The scenarios again, with the live-value window open beside the
+// calculator, chosen from its menu (no key of the scenario's own).
+class ScenariosWithLiveValue : public LiveValue,
+                               public testing::WithParamInterface<scenarios::Scenario> { };
+
+TEST_P(ScenariosWithLiveValue, WindowShowsEachStep)
+{
+    const Calculator calc;
+    ASSERT_TRUE(calc.window());
+    PostMessageW(calc.window(), WM_COMMAND, MODBUSCALC_IDM_LIVE_VALUE, 0);
+    ASSERT_TRUE(liveWindow(calc));
+    ASSERT_TRUE(waitFor([&] { return GetForegroundWindow() == calc.window(); }));
+    runSteps(calc, GetParam().steps);
+}
+
+INSTANTIATE_TEST_SUITE_P(Window, ScenariosWithLiveValue, testing::ValuesIn(scenarios::All),
     [](const testing::TestParamInfo<scenarios::Scenario> &param) {
         return std::string(param.param.name);
     });

@@ -1,0 +1,293 @@
+#include "form/live_value.h"
+
+#include "core/cell_address.h"
+#include "core/notation.h"
+#include "core/number_text.h"
+#include "form/calculations.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <ctime>
+#include <tuple>
+
+namespace modbuscalc {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+template <typename Number> std::optional<Number> numberOf(std::string_view text)
+{
+    Number value {};
+    const char *end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end)
+        return std::nullopt;
+    return value;
+}
+
+std::string shortest(double value)
+{
+    char text[32];
+    return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+std::string_view nameOf(const std::vector<LiveChoice> &choices, int value)
+{
+    for (const LiveChoice &choice : choices)
+        if (choice.value == value)
+            return choice.name;
+    return choices.front().name;
+}
+
+std::optional<int> valueOf(const std::vector<LiveChoice> &choices, std::string_view name)
+{
+    for (const LiveChoice &choice : choices)
+        if (choice.name == name)
+            return choice.value;
+    return std::nullopt;
+}
+
+// The time of day on this machine: "20:50:04".
+std::string timeOfDay()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local {};
+#ifdef _WIN32
+    localtime_s(&local, &now);
+#else
+    localtime_r(&now, &local);
+#endif
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    return text;
+}
+
+} // namespace
+
+const std::vector<LiveChoice> LiveTypes = {
+    { "holding", static_cast<int>(RegisterType::HoldingRegister) },
+    { "input", static_cast<int>(RegisterType::InputRegister) },
+    { "coil", static_cast<int>(RegisterType::Coil) },
+    { "discrete", static_cast<int>(RegisterType::DiscreteInput) },
+};
+
+const std::vector<LiveChoice> LiveFormats = {
+    { "u16", static_cast<int>(ValueFormat::U16) },
+    { "s16", static_cast<int>(ValueFormat::S16) },
+    { "hex", static_cast<int>(ValueFormat::Hex) },
+    { "u32", static_cast<int>(ValueFormat::U32) },
+    { "s32", static_cast<int>(ValueFormat::S32) },
+    { "f32", static_cast<int>(ValueFormat::F32) },
+    { "u64", static_cast<int>(ValueFormat::U64) },
+    { "s64", static_cast<int>(ValueFormat::S64) },
+    { "f64", static_cast<int>(ValueFormat::F64) },
+};
+
+const std::vector<LiveChoice> LiveWordOrders = {
+    { "ABCD", static_cast<int>(WordOrder::ABCD) },
+    { "CDAB", static_cast<int>(WordOrder::CDAB) },
+    { "BADC", static_cast<int>(WordOrder::BADC) },
+    { "DCBA", static_cast<int>(WordOrder::DCBA) },
+};
+
+std::optional<LiveTarget> TargetOf(const FieldSet &fields)
+{
+    for (const Field field : { Field::Address, Field::Table, Field::Column, Field::Row })
+        if (fields.text(field) == ErrorMark)
+            return std::nullopt;
+    const double offset = ModbusOffset(CurrentAddressingMode(fields));
+    const double pdu = LeadingNumber(fields.text(Field::Address)) - offset;
+    if (!IsPduAddress(pdu))
+        return std::nullopt;
+    const std::optional<CellNumbers> cell = CellOfAddress(pdu, AddressingMode::Absolute);
+    if (!cell)
+        return std::nullopt;
+    return LiveTarget { static_cast<int>(pdu),
+        NumberText(cell->table) + ' ' + NumberText(cell->column) + ' ' + NumberText(cell->row),
+        NumberText(pdu + offset) };
+}
+
+std::vector<std::pair<std::string, std::string>> LiveSettings::toPairs() const
+{
+    return {
+        { "link", serial ? "serial" : "tcp" },
+        { "host", host },
+        { "port", std::to_string(port) },
+        { "serialPort", serialPort },
+        { "baud", std::to_string(baud) },
+        { "parity", std::string(1, parity) },
+        { "unit", std::to_string(unit) },
+        { "interval", shortest(interval) },
+        { "timeout", shortest(timeout) },
+        { "type", std::string(nameOf(LiveTypes, static_cast<int>(type))) },
+        { "format", std::string(nameOf(LiveFormats, static_cast<int>(format))) },
+        { "wordOrder", std::string(nameOf(LiveWordOrders, static_cast<int>(order))) },
+    };
+}
+
+LiveSettings LiveSettings::FromPairs(
+    const std::function<std::optional<std::string>(std::string_view key)> &lookup)
+{
+    LiveSettings settings;
+    const auto text = [&lookup](std::string_view key) { return lookup(key).value_or(""); };
+    const auto whole = [&](std::string_view key, int &into, int lowest, int highest) {
+        if (const auto value = numberOf<int>(text(key));
+            value && *value >= lowest && *value <= highest)
+            into = *value;
+    };
+    const auto seconds = [&](std::string_view key, double &into, double highest) {
+        if (const auto value = numberOf<double>(text(key));
+            value && *value > 0 && *value <= highest)
+            into = *value;
+    };
+    settings.serial = text("link") == "serial";
+    if (const auto host = lookup("host"))
+        settings.host = *host;
+    settings.serialPort = text("serialPort");
+    whole("port", settings.port, 1, 65535);
+    whole("baud", settings.baud, 1, 4000000);
+    whole("unit", settings.unit, 0, 255);
+    if (const std::string parity = text("parity"); parity == "N" || parity == "E" || parity == "O")
+        settings.parity = parity[0];
+    seconds("interval", settings.interval, 86400);
+    seconds("timeout", settings.timeout, 3600);
+    if (const auto type = valueOf(LiveTypes, text("type")))
+        settings.type = static_cast<RegisterType>(*type);
+    if (const auto format = valueOf(LiveFormats, text("format")))
+        settings.format = static_cast<ValueFormat>(*format);
+    if (const auto order = valueOf(LiveWordOrders, text("wordOrder")))
+        settings.order = static_cast<WordOrder>(*order);
+    return settings;
+}
+
+device::Connection LiveSettings::connection() const
+{
+    device::Connection connection;
+    if (serial)
+        connection.link
+            = device::SerialLine { serialPort, baud, static_cast<device::Parity>(parity) };
+    else
+        connection.link = device::TcpEndpoint { host, port };
+    connection.unit = unit;
+    connection.timeout = timeout;
+    return connection;
+}
+
+std::string LiveSettings::readingState() const
+{
+    return "reading every " + NumberText(interval) + " s";
+}
+
+std::optional<std::string> LiveSettings::problem() const
+{
+    if (!serial && host.empty())
+        return "give the device's host";
+    if (serial && serialPort.empty())
+        return "give the serial port";
+    if (port < 1 || port > 65535)
+        return "the port runs from 1 to 65535";
+    if (serial ? unit < 1 || unit > 247 : unit < 0 || unit > 255)
+        return serial ? "the unit runs from 1 to 247 on a serial line"
+                      : "the unit runs from 0 to 255 over TCP";
+    if (!(interval > 0 && interval <= 86400) || !(timeout > 0 && timeout <= 3600))
+        return "the interval and the timeout are seconds above 0";
+    return std::nullopt;
+}
+
+LiveReader::LiveReader(Deliver deliver, MakeTransport make)
+    : m_deliver(std::move(deliver))
+    , m_make(make ? std::move(make)
+                  : [](const device::Connection &connection,
+                        device::Stop &stop) { return device::MakeTransport(connection, stop); })
+    , m_worker([this] { run(); })
+{
+}
+
+LiveReader::~LiveReader()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_stop.request(); // ends a wait for a device at once
+    m_wake.notify_all();
+    m_worker.join();
+}
+
+std::uint64_t LiveReader::follow(std::optional<LiveTarget> target, const LiveSettings &settings)
+{
+    const std::lock_guard lock(m_mutex);
+    if (target != m_target || !(settings == m_settings)) {
+        m_target = std::move(target);
+        m_settings = settings;
+        ++m_generation;
+        m_fresh = true;
+        m_wake.notify_all();
+    }
+    return m_generation;
+}
+
+void LiveReader::run()
+{
+    std::unique_lock lock(m_mutex);
+    Clock::time_point next = Clock::now();
+    for (;;) {
+        const auto due = [&] { return m_stopping || m_fresh; };
+        if (m_target)
+            m_wake.wait_until(lock, next, due);
+        else
+            m_wake.wait(lock, due);
+        if (m_stopping)
+            return;
+        if (!m_fresh && Clock::now() < next)
+            continue; // woken early, for nothing
+        m_fresh = false;
+        if (!m_target)
+            continue;
+        const LiveTarget target = *m_target;
+        const LiveSettings settings = m_settings;
+        const std::uint64_t generation = m_generation;
+        const Clock::time_point started = Clock::now();
+        lock.unlock();
+        LiveReading reading = read(target, settings);
+        reading.generation = generation;
+        if (!m_stop.requested())
+            m_deliver(std::move(reading));
+        lock.lock();
+        next = started
+            + std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(settings.interval));
+    }
+}
+
+LiveReading LiveReader::read(const LiveTarget &target, const LiveSettings &settings)
+{
+    if (const std::optional<std::string> problem = settings.problem())
+        return { 0, false, std::string(NoValue), *problem, {} };
+    const auto connectionOf = [](const LiveSettings &s) {
+        return std::tuple(
+            s.serial, s.host, s.port, s.serialPort, s.baud, s.parity, s.unit, s.timeout);
+    };
+    if (!m_session || connectionOf(settings) != connectionOf(m_sessionSettings)) {
+        m_session
+            = std::make_unique<device::Session>(m_make(settings.connection(), m_stop), 0, m_stop);
+        m_sessionSettings = settings;
+    }
+    m_session->reset(); // a device that was given up on is asked afresh
+    const bool bits
+        = settings.type == RegisterType::Coil || settings.type == RegisterType::DiscreteInput;
+    const int count = bits ? 1 : RegistersPerValue(settings.format);
+    if (target.pdu + count - 1 > 65535)
+        return { 0, false, std::string(NoValue), "the value runs past the last register", {} };
+    const device::ReadResult result = m_session->read(settings.type, target.pdu, count);
+    if (const auto *error = std::get_if<device::DeviceError>(&result))
+        return { 0, false, std::string(NoValue), error->text, {} };
+    const auto &words = std::get<std::vector<std::uint16_t>>(result);
+    return { 0, true,
+        bits ? std::to_string(words.front()) : ValueText(settings.format, settings.order, words),
+        settings.readingState(), timeOfDay() };
+}
+
+} // namespace modbuscalc
