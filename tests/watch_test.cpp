@@ -72,6 +72,28 @@ TEST_F(WatchTest, PollsKeepTheirScheduleEachWithItsTime)
         << watched.err;
 }
 
+TEST_F(WatchTest, APollThatOverrunsIsFollowedAtOnceAndNoBurst)
+{
+    // The third poll's reply comes half a second late: five slots pass.
+    withFaults({ "late=3:0.5" });
+    const Result watched
+        = run(args({ "--interval", "0.1", "--polls", "10", "--output", "csv", "1", "1", "1" }));
+    EXPECT_EQ(watched.status, 0) << watched.err;
+    std::istringstream lines(watched.out);
+    std::string line;
+    std::getline(lines, line); // the header
+    std::vector<double> times;
+    while (std::getline(lines, line))
+        times.push_back(secondsOfDay(line.substr(0, line.find(','))));
+    ASSERT_EQ(times.size(), 10U);
+    // The next at once, then on the schedule: never the passed slots in a
+    // burst.
+    for (std::size_t i = 1; i < times.size(); ++i)
+        EXPECT_GT(times[i] - times[i - 1], 0.025) << "polls " << i << " and " << i + 1;
+    EXPECT_GT(times[3] - times[2], 0.45);
+    EXPECT_NE(watched.err.find(" failed, 1 overrun\n"), std::string::npos) << watched.err;
+}
+
 TEST_F(WatchTest, JsonAndCsvAsPythonReadsThem)
 {
     const std::string map = "Tag,Description,T,C,R\n"
@@ -100,6 +122,9 @@ for o in objects:
         "2 Tank 1, level \"A\" 1 1 1 2306 2305  True\n"
         "3 Sp\u00e4re 0 0 7 8 7  True\n"
         "4 Nowhere None None None None None field 5 ('x') is not a number True\n");
+    // A value in hex is a number too.
+    EXPECT_EQ(run(args({ "--output", "json", "--format", "hex", "1", "1", "1" })).out.substr(35),
+        "\"table\":1,\"column\":1,\"row\":1,\"address\":2305,\"value\":2305}\n");
     writeFile(csv, run(args({ "--header", "--columns", "t,c,r", "--output", "csv" }), map).out);
     EXPECT_EQ(python(R"(
 import csv, sys

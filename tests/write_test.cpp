@@ -285,7 +285,8 @@ TEST_F(WriteTest, AMapOnATerminalIsWrittenOnlyWhenTheUserSaysYes)
 {
     withFaults({});
     const fs::path map = file("map.csv", "1,1,1,11\n1,1,2,12\n");
-    for (const char *answer : { "n\n", "y\n" }) {
+    // No, nothing (the default), and yes.
+    for (const char *answer : { "n\n", "\n", "y\n" }) {
         SCOPED_TRACE(answer);
         int terminal = -1;
         const std::vector<std::string> words = args({ "--value-column", "4", map.string() });
@@ -314,7 +315,8 @@ TEST_F(WriteTest, AMapOnATerminalIsWrittenOnlyWhenTheUserSaysYes)
             std::string::npos)
             << shown;
         EXPECT_NE(shown.find("map.csv:2: cell 1 1 2 (2306) = 12"), std::string::npos) << shown;
-        ASSERT_EQ(::write(terminal, answer, 2), 2);
+        const auto length = static_cast<ssize_t>(std::strlen(answer));
+        ASSERT_EQ(::write(terminal, answer, static_cast<std::size_t>(length)), length);
         int status = 0;
         ::waitpid(child, &status, 0);
         ::close(terminal);
