@@ -5,7 +5,6 @@
 
 #include <array>
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -64,27 +63,18 @@ template <typename Number> std::string shortest(Number value)
     return std::string(text, end);
 }
 
-// The whole text as a number of the type in the base, or nullopt.
+// A number of the type, with a '+' before it if need be.
 template <typename Number> std::optional<Number> parseAll(std::string_view text, int base = 10)
 {
     if (text.starts_with('+') && base == 10)
         text.remove_prefix(1);
-    Number value {};
-    const char *end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value, base);
-    if (text.empty() || error != std::errc() || stop != end)
-        return std::nullopt;
-    return value;
+    return NumberOf<Number>(text, base);
 }
 
 std::optional<double> parseFloat(std::string_view text)
 {
-    if (text.starts_with('+'))
-        text.remove_prefix(1);
-    double value = 0;
-    const char *end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc() || stop != end || !std::isfinite(value))
+    const std::optional<double> value = parseAll<double>(text);
+    if (!value || !std::isfinite(*value))
         return std::nullopt;
     return value;
 }

@@ -5,7 +5,10 @@
 // texts they look at are numbers, names and separators, never prose.
 
 #include <algorithm>
+#include <charconv>
+#include <optional>
 #include <string_view>
+#include <type_traits>
 
 namespace modbuscalc {
 
@@ -60,6 +63,23 @@ constexpr bool EqualsIgnoringCase(std::string_view a, std::string_view b)
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
         return AsciiLower(x) == AsciiLower(y);
     });
+}
+
+// The whole text as a number of the type (whole numbers in the base),
+// or nullopt: nothing may stand before or after it, not even blanks.
+template <typename Number>
+std::optional<Number> NumberOf(std::string_view text, [[maybe_unused]] int base = 10)
+{
+    Number value {};
+    const char *end = text.data() + text.size();
+    std::from_chars_result read {};
+    if constexpr (std::is_floating_point_v<Number>)
+        read = std::from_chars(text.data(), end, value);
+    else
+        read = std::from_chars(text.data(), end, value, base);
+    if (text.empty() || read.ec != std::errc() || read.ptr != end)
+        return std::nullopt;
+    return value;
 }
 
 constexpr bool EndsWithIgnoringCase(std::string_view text, std::string_view tail)

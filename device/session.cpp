@@ -45,6 +45,23 @@ bool Session::unanswered(const DeviceError &error)
     return true;
 }
 
+std::optional<DeviceError> Session::ensureOpen(bool &final)
+{
+    final = false;
+    if (m_transport->isOpen())
+        return std::nullopt;
+    m_answeredHere = 0;
+    std::optional<DeviceError> failed = m_transport->open();
+    if (!failed)
+        return std::nullopt;
+    if (failed->kind == DeviceError::Kind::Stopped) {
+        final = true;
+        return failed;
+    }
+    final = unanswered(*failed);
+    return final ? m_gaveUp : failed;
+}
+
 ReadResult Session::read(RegisterType type, int address, int count)
 {
     if (m_gaveUp)
@@ -54,16 +71,12 @@ ReadResult Session::read(RegisterType type, int address, int count)
     for (int attempt = 0; attempt <= m_retries; ++attempt) {
         if (m_stop.requested())
             return DeviceError { DeviceError::Kind::Stopped, 0, "stopped" };
-        if (!m_transport->isOpen()) {
-            m_answeredHere = 0;
-            if (std::optional<DeviceError> failed = m_transport->open()) {
-                error = std::move(*failed);
-                if (error.kind == DeviceError::Kind::Stopped)
-                    return error;
-                if (unanswered(error))
-                    return *m_gaveUp;
-                continue;
-            }
+        bool final = false;
+        if (std::optional<DeviceError> failed = ensureOpen(final)) {
+            if (final)
+                return *failed;
+            error = std::move(*failed);
+            continue;
         }
         ReadResult result = m_transport->read(type, address, count);
         if (std::holds_alternative<std::vector<std::uint16_t>>(result)) {
@@ -122,14 +135,12 @@ WriteResult Session::write(
     for (int attempt = 0; attempt <= m_retries; ++attempt) {
         if (m_stop.requested())
             return DeviceError { DeviceError::Kind::Stopped, 0, "stopped" };
-        if (!m_transport->isOpen()) {
-            m_answeredHere = 0;
-            if (std::optional<DeviceError> failed = m_transport->open()) {
-                error = std::move(*failed);
-                if (error.kind == DeviceError::Kind::Stopped || unanswered(error))
-                    return m_gaveUp ? m_gaveUp : error;
-                continue;
-            }
+        bool final = false;
+        if (std::optional<DeviceError> failed = ensureOpen(final)) {
+            if (final)
+                return failed;
+            error = std::move(*failed);
+            continue;
         }
         WriteResult result = m_transport->write(type, address, values, multiple);
         if (!result) {

@@ -52,6 +52,10 @@ public:
 private:
     // Counts a request without an answer; true once the device is given up on.
     bool unanswered(const DeviceError &error);
+    // Connects where the connection is closed: nullopt once open, else the
+    // failure (counted as no answer); final says to return it (stopped, or
+    // given up on) rather than try again.
+    std::optional<DeviceError> ensureOpen(bool &final);
 
     std::unique_ptr<Transport> m_transport;
     int m_retries;

@@ -3,6 +3,7 @@
 #include "core/cell_address.h"
 #include "core/notation.h"
 #include "core/number_text.h"
+#include "core/text.h"
 #include "form/calculations.h"
 
 #include <algorithm>
@@ -16,16 +17,6 @@ namespace modbuscalc {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-template <typename Number> std::optional<Number> numberOf(std::string_view text)
-{
-    Number value {};
-    const char *end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc() || stop != end)
-        return std::nullopt;
-    return value;
-}
 
 std::string shortest(double value)
 {
@@ -133,12 +124,12 @@ LiveSettings LiveSettings::FromPairs(
     LiveSettings settings;
     const auto text = [&lookup](std::string_view key) { return lookup(key).value_or(""); };
     const auto whole = [&](std::string_view key, int &into, int lowest, int highest) {
-        if (const auto value = numberOf<int>(text(key));
+        if (const auto value = NumberOf<int>(text(key));
             value && *value >= lowest && *value <= highest)
             into = *value;
     };
     const auto seconds = [&](std::string_view key, double &into, double highest) {
-        if (const auto value = numberOf<double>(text(key));
+        if (const auto value = NumberOf<double>(text(key));
             value && *value > 0 && *value <= highest)
             into = *value;
     };

@@ -225,13 +225,11 @@ protected:
     void SetUp() override
     {
         ModbuscalcTest::SetUp();
-        m_ours = (m_dir / "ours").string();
-        m_theirs = (m_dir / "theirs").string();
-        m_line.emplace(std::vector<std::string> { "/usr/bin/socat", "pty,raw,echo=0,link=" + m_ours,
-                           "pty,raw,echo=0,link=" + m_theirs },
-            [&] { return fs::exists(m_ours) && fs::exists(m_theirs); });
+        m_line.emplace(m_dir);
         if (!m_line->up())
             GTEST_SKIP() << "socat did not start (not installed?)";
+        m_ours = m_line->ours();
+        m_theirs = m_line->theirs();
     }
     void TearDown() override
     {
@@ -254,7 +252,45 @@ protected:
     }
 
     std::string m_ours, m_theirs;
-    std::optional<Service> m_line, m_device;
+    std::optional<SerialPair> m_line;
+    std::optional<Service> m_device;
+};
+
+// pymodbus's RTU server at the far end of a pseudo-terminal pair, for the
+// units a test names (7 unless it says otherwise), silent for the rest;
+// ready once the first of them answers.
+class SerialServerTest : public ModbuscalcTest {
+protected:
+    virtual const char *units() const { return "7"; }
+
+    void SetUp() override
+    {
+        ModbuscalcTest::SetUp();
+        m_line.emplace(m_dir);
+        if (!m_line->up())
+            GTEST_SKIP() << "socat did not start (not installed?)";
+        m_ours = m_line->ours();
+        const std::string first = std::string(units()).substr(0, std::string(units()).find(','));
+        m_server.emplace(
+            Service::python("modbus_server.py", { "--serial", m_line->theirs(), units() }), [&] {
+                return run({ "read", "--serial", m_ours, "--parity", "N", "--unit", first,
+                               "--timeout", "0.3", "0", "0", "1" })
+                           .status
+                    == 0;
+            });
+        if (!m_server->up())
+            GTEST_SKIP() << "pymodbus's serial server did not start (python3-serial missing?)";
+    }
+    void TearDown() override
+    {
+        m_server.reset();
+        m_line.reset();
+        ModbuscalcTest::TearDown();
+    }
+
+    std::string m_ours;
+    std::optional<SerialPair> m_line;
+    std::optional<Service> m_server;
 };
 
 } // namespace modbuscalc_test

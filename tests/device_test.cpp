@@ -461,38 +461,13 @@ TEST_F(HolesTest, ExactlyTheLinesOfTheHolesFail)
 
 // modbuscalc read --serial against pymodbus's RTU server, unit 7, over a
 // pseudo-terminal pair; these pseudo-terminals take no parity but N.
-class SerialTest : public ModbuscalcTest {
+class SerialTest : public SerialServerTest {
 protected:
-    void SetUp() override
-    {
-        ModbuscalcTest::SetUp();
-        m_ours = (m_dir / "ours").string();
-        const std::string theirs = (m_dir / "theirs").string();
-        m_line.emplace(std::vector<std::string> { "/usr/bin/socat", "pty,raw,echo=0,link=" + m_ours,
-                           "pty,raw,echo=0,link=" + theirs },
-            [&] { return fs::exists(m_ours) && fs::exists(theirs); });
-        if (!m_line->up())
-            GTEST_SKIP() << "socat did not start (not installed?)";
-        m_server.emplace(Service::python("modbus_server.py", { "--serial", theirs, "7" }), [this] {
-            return run(args({ "--timeout", "0.3", "0", "0", "1" })).status == 0;
-        });
-        if (!m_server->up())
-            GTEST_SKIP() << "pymodbus's serial server did not start (python3-serial missing?)";
-    }
-    void TearDown() override
-    {
-        m_server.reset();
-        m_line.reset();
-        ModbuscalcTest::TearDown();
-    }
     std::vector<std::string> args(std::vector<std::string> more, const char *unit = "7") const
     {
         more.insert(more.begin(), { "read", "--serial", m_ours, "--parity", "N", "--unit", unit });
         return more;
     }
-
-    std::string m_ours;
-    std::optional<Service> m_line, m_server;
 };
 
 TEST_F(SerialTest, CellsAndMapsOverRtu)

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -121,6 +122,29 @@ public:
 private:
     pid_t m_pid = -1;
     bool m_up = false;
+};
+
+// Two pseudo-terminals joined by socat, as a serial line between
+// modbuscalc (ours) and a device (theirs); they take no parity but N.
+class SerialPair {
+public:
+    explicit SerialPair(const std::filesystem::path &folder)
+        : m_ours((folder / "ours").string())
+        , m_theirs((folder / "theirs").string())
+        , m_socat({ "/usr/bin/socat", "pty,raw,echo=0,link=" + m_ours,
+                      "pty,raw,echo=0,link=" + m_theirs },
+              [this] {
+                  return std::filesystem::exists(m_ours) && std::filesystem::exists(m_theirs);
+              })
+    {
+    }
+    bool up() const { return m_socat.up(); }
+    const std::string &ours() const { return m_ours; }
+    const std::string &theirs() const { return m_theirs; }
+
+private:
+    std::string m_ours, m_theirs;
+    Service m_socat;
 };
 
 } // namespace modbuscalc_test

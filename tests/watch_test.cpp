@@ -246,36 +246,9 @@ TEST_F(SilentScanTest, ASilentUnitCostsOneTimeout)
 }
 
 // The same over RTU: pymodbus's serial server, silent for units it lacks.
-class SerialScanTest : public ModbuscalcTest {
+class SerialScanTest : public SerialServerTest {
 protected:
-    void SetUp() override
-    {
-        ModbuscalcTest::SetUp();
-        m_ours = (m_dir / "ours").string();
-        const std::string theirs = (m_dir / "theirs").string();
-        m_line.emplace(std::vector<std::string> { "/usr/bin/socat", "pty,raw,echo=0,link=" + m_ours,
-                           "pty,raw,echo=0,link=" + theirs },
-            [&] { return fs::exists(m_ours) && fs::exists(theirs); });
-        if (!m_line->up())
-            GTEST_SKIP() << "socat did not start";
-        m_server.emplace(
-            Service::python("modbus_server.py", { "--serial", theirs, "3,7" }), [this] {
-                return run({ "read", "--serial", m_ours, "--parity", "N", "--unit", "3",
-                               "--timeout", "0.3", "0", "0", "1" })
-                           .status
-                    == 0;
-            });
-        if (!m_server->up())
-            GTEST_SKIP() << "pymodbus's serial server did not start";
-    }
-    void TearDown() override
-    {
-        m_server.reset();
-        m_line.reset();
-        ModbuscalcTest::TearDown();
-    }
-    std::string m_ours;
-    std::optional<Service> m_line, m_server;
+    const char *units() const override { return "3,7"; }
 };
 
 TEST_F(SerialScanTest, TheUnitsOnASerialLine)

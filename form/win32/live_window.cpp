@@ -1,5 +1,7 @@
 #include "form/win32/live_window.h"
 
+#include "core/text.h"
+
 #include "form/win32/resource_ids.h"
 #include "form/win32/text.h"
 
@@ -18,16 +20,6 @@ std::string numberText(double value)
 {
     char text[32];
     return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
-}
-
-template <typename Number> std::optional<Number> numberOf(const std::string &text)
-{
-    Number value {};
-    const char *end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc() || stop != end)
-        return std::nullopt;
-    return value;
 }
 
 std::string itemText(HWND dialog, int id)
@@ -97,11 +89,11 @@ INT_PTR CALLBACK ConnectionProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     read.host = itemText(dialog, MODBUSCALC_IDC_CONNECTION_HOST);
     read.serialPort = itemText(dialog, MODBUSCALC_IDC_CONNECTION_SERIAL_PORT);
     read.parity = static_cast<char>(chosen(GetDlgItem(dialog, MODBUSCALC_IDC_CONNECTION_PARITY)));
-    const auto port = numberOf<int>(itemText(dialog, MODBUSCALC_IDC_CONNECTION_PORT));
-    const auto baud = numberOf<int>(itemText(dialog, MODBUSCALC_IDC_CONNECTION_SPEED));
-    const auto unit = numberOf<int>(itemText(dialog, MODBUSCALC_IDC_CONNECTION_UNIT));
-    const auto interval = numberOf<double>(itemText(dialog, MODBUSCALC_IDC_CONNECTION_INTERVAL));
-    const auto timeout = numberOf<double>(itemText(dialog, MODBUSCALC_IDC_CONNECTION_TIMEOUT));
+    const auto port = NumberOf<int>(itemText(dialog, MODBUSCALC_IDC_CONNECTION_PORT));
+    const auto baud = NumberOf<int>(itemText(dialog, MODBUSCALC_IDC_CONNECTION_SPEED));
+    const auto unit = NumberOf<int>(itemText(dialog, MODBUSCALC_IDC_CONNECTION_UNIT));
+    const auto interval = NumberOf<double>(itemText(dialog, MODBUSCALC_IDC_CONNECTION_INTERVAL));
+    const auto timeout = NumberOf<double>(itemText(dialog, MODBUSCALC_IDC_CONNECTION_TIMEOUT));
     std::optional<std::string> problem;
     if (!port || !baud || *baud <= 0 || !unit || !interval || !timeout)
         problem = "a number is not right";
