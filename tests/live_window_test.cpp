@@ -194,6 +194,8 @@ void LiveWindowTest::theConnectionIsKeptBetweenRuns()
     });
     QTest::mouseClick(live->findChild<QPushButton *>(QStringLiteral("Connection")), Qt::LeftButton);
     QVERIFY2(filled, "the dialog's fields are not all named");
+    QCOMPARE(QString::fromStdString(modbuscalc::StoredLiveSettings().host),
+        QStringLiteral("plc.example")); // kept once the user said OK
     live->findChild<QComboBox *>(QStringLiteral("Format"))->setCurrentText(QStringLiteral("f32"));
 
     // Another run of the program.

@@ -133,6 +133,13 @@ TEST_F(WriteTest, AMapGoesAtTheWiresPace)
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(logged(),
         (std::vector<std::string> { "16 2300 123", "16 2423 123", "16 2546 54", "6 3000 1" }));
+    // A register between two lines is nobody's to write: two requests.
+    const Result apart = run(args({ "--yes", "--value-column", "4" }),
+        cellOf(4000) + ",1\n" + cellOf(4001) + ",2\n" + cellOf(4003) + ",3\n");
+    EXPECT_EQ(apart.status, 0) << apart.err;
+    const std::vector<std::string> log = logged();
+    EXPECT_EQ(std::vector<std::string>(log.end() - 2, log.end()),
+        (std::vector<std::string> { "16 4000 2", "6 4003 1" }));
     EXPECT_EQ(run(reading({ "2599" })).out, "2599 2606\n");
 }
 
