@@ -196,6 +196,19 @@ public:
         return true;
     }
     void signal(int number) const { ::kill(m_pid, number); }
+    // Waits until it waits in a read of its standard input, as Linux tells
+    // in /proc (system call 0, descriptor 0), at most 20 s.
+    bool readingStandardInput() const
+    {
+        const fs::path syscall = "/proc/" + std::to_string(m_pid) + "/syscall";
+        const auto until = Clock::now() + std::chrono::seconds(20);
+        while (!readFile(syscall).starts_with("0 0x0 ")) {
+            if (Clock::now() > until)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
     // The status waitpid gives once it ends, or nullopt if it has not
     // ended within seconds.
     std::optional<int> end(double seconds)

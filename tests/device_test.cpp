@@ -358,7 +358,7 @@ TEST_F(ReadTest, ASignalEndsAReadOfStandardInputThatWaits)
     ASSERT_GE(writer, 0);
     ASSERT_EQ(::write(writer, "0,0,1\n", 6), 6);
     Background reading(args({ "-" }), fifo, m_dir / "out");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // blocked on the FIFO by now
+    ASSERT_TRUE(reading.readingStandardInput());
     reading.signal(SIGINT);
     // It ends at once; a read restarted by the handler would wait for ever.
     const std::optional<int> status = reading.end(10);
