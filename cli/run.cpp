@@ -160,6 +160,20 @@ std::FILE *openInput(const std::string &file, std::unique_ptr<std::FILE, FileClo
     return owned.get();
 }
 
+// An input's bytes. A signal ends a read that waits: that is the end when
+// it asks to stop, and is read past when it does not.
+maps::TextSource sourceOf(std::FILE *in, const std::function<bool()> &stopped)
+{
+    return maps::TextSource([in, &stopped](char *buffer, std::size_t size) {
+        for (;;) {
+            const std::size_t got = std::fread(buffer, 1, size, in);
+            if (got > 0 || !std::ferror(in) || errno != EINTR || stopped())
+                return got;
+            std::clearerr(in);
+        }
+    });
+}
+
 // The numbers given on the command line: one conversion, results on one line.
 int convertOnce(const Job &job, Output &output)
 {
@@ -190,6 +204,12 @@ void Report(const std::string &message)
     console.report(message);
 }
 
+void ReportAt(const std::string &name, std::size_t line, std::string_view message)
+{
+    console.report(name + (line > 0 ? ':' + std::to_string(line) : std::string()) + ": "
+        + std::string(message));
+}
+
 void ShowProgress(const std::string &text)
 {
     if (text.empty())
@@ -212,15 +232,7 @@ int ConvertInput(BatchConverter &batch, const std::string &file, const Options &
     if (!in)
         return ExitTrouble;
     int status = ExitOk;
-    maps::LineReader reader(maps::TextSource([in, &stopped](char *buffer, std::size_t size) {
-        for (;;) {
-            const std::size_t got = std::fread(buffer, 1, size, in);
-            // A signal ends a read that waits: the end, when it asks to stop.
-            if (got > 0 || !std::ferror(in) || errno != EINTR || stopped())
-                return got;
-            std::clearerr(in);
-        }
-    }));
+    maps::LineReader reader(sourceOf(in, stopped));
     if (!batch.convertAll(reader, OneColumnSeparator(options, file), out, flush))
         status = ExitTrouble;
     flush(out);
@@ -241,14 +253,7 @@ int ReadWhole(const std::string &file, std::string &text, const std::function<bo
     std::FILE *in = openInput(file, owned);
     if (!in)
         return ExitTrouble;
-    maps::TextSource source([in, &stopped](char *buffer, std::size_t size) {
-        for (;;) {
-            const std::size_t got = std::fread(buffer, 1, size, in);
-            if (got > 0 || !std::ferror(in) || errno != EINTR || stopped())
-                return got;
-            std::clearerr(in);
-        }
-    });
+    maps::TextSource source = sourceOf(in, stopped);
     char buffer[64 * 1024];
     while (const std::size_t got = source(buffer, sizeof buffer))
         text.append(buffer, got);
@@ -271,11 +276,8 @@ int convertLists(Job &job, Output &output)
     const auto stopped = [stop] { return stop && stop->requested(); };
     int status = ExitOk;
     std::string name;
-    BatchConverter batch(
-        *invocation.verb, invocation.options, [&name](std::size_t line, std::string_view message) {
-            report(name + (line > 0 ? ':' + std::to_string(line) : std::string()) + ": "
-                + std::string(message));
-        });
+    BatchConverter batch(*invocation.verb, invocation.options,
+        [&name](std::size_t line, std::string_view message) { ReportAt(name, line, message); });
     batch.stopWhen([&] {
         if (reading)
             console.progress([&batch] {

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -78,6 +79,10 @@ int Run(Job &job, Output &output);
 
 // "modbuscalc: MESSAGE" on standard error, the progress line cleared first.
 void Report(const std::string &message);
+
+// "modbuscalc: NAME:LINE: MESSAGE" about a line of an input; line 0:
+// about the whole input.
+void ReportAt(const std::string &name, std::size_t line, std::string_view message);
 
 // On a terminal, standard error's one line of progress, now and then;
 // empty: cleared.

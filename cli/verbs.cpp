@@ -209,11 +209,7 @@ std::vector<std::string_view> valueNames(std::size_t count)
 
 std::vector<std::string_view> readResultNames(const Options &options)
 {
-    std::vector<std::string_view> names = addressResultNames(options);
-    const std::vector<std::string_view> values
-        = valueNames(static_cast<std::size_t>(options.count));
-    names.insert(names.end(), values.begin(), values.end());
-    return names;
+    return ValueResultNames(options, static_cast<std::size_t>(options.count));
 }
 
 Conversion convertRead(const Options &options, std::span<const std::string_view> inputs)
@@ -251,7 +247,7 @@ const std::array<Verb, 5> VerbTable = { {
         readResultNames, convertRead, true },
     { "write", "TABLE COLUMN ROW VALUE... | ADDRESS VALUE...",
         "write the values there on the device", 3, 1, false,
-        [](const Options &options) { return WriteResultNames(options, 1); }, nullptr, false, true },
+        [](const Options &options) { return ValueResultNames(options, 1); }, nullptr, false, true },
     { "scan", "", "list the units that answer, and the types each serves", 0, 0, false,
         [](const Options &) { return std::vector<std::string_view> {}; }, nullptr, false, false,
         true },
@@ -386,7 +382,7 @@ std::variant<PreparedRead, Conversion> PrepareRead(const Options &options,
     return read;
 }
 
-std::vector<std::string_view> WriteResultNames(const Options &options, std::size_t values)
+std::vector<std::string_view> ValueResultNames(const Options &options, std::size_t values)
 {
     std::vector<std::string_view> names = addressResultNames(options);
     const std::vector<std::string_view> numbered = valueNames(values);
@@ -398,7 +394,7 @@ std::variant<PreparedWrite, Conversion> PrepareWrite(const Options &options,
     std::span<const std::string_view> inputs, std::span<const std::string_view> values,
     std::optional<std::string_view> format)
 {
-    const std::size_t count = WriteResultNames(options, values.size()).size();
+    const std::size_t count = ValueResultNames(options, values.size()).size();
     auto resolved = resolveTarget(options, inputs, format, count);
     if (auto *rejectedLine = std::get_if<Conversion>(&resolved))
         return std::move(*rejectedLine);

@@ -109,9 +109,9 @@ struct PreparedWrite {
     ValueFormat format = ValueFormat::U16;
 };
 
-// write's results: the address in the notation (or every notation), then
-// "value", or "value1" to "valueN" for several.
-std::vector<std::string_view> WriteResultNames(const Options &options, std::size_t values);
+// read's and write's results: the address in the notation (or every
+// notation), then "value", or "value1" to "valueN" for several.
+std::vector<std::string_view> ValueResultNames(const Options &options, std::size_t values);
 
 // What a line (or the operands) writes, or its conversion when it is
 // rejected: a cell's three numbers or one address in the notation, and

@@ -132,14 +132,13 @@ public:
                 = failed && conversion.problem ? "! " + Describe(*conversion.problem) : value;
             std::string &before = m_last[{ input, line.lineNumber, i }];
             if (before != state)
-                changed = changed || m_options.changes;
+                changed = true;
             before = std::move(state);
         }
         if (!changed)
             return;
         if (conversion.problem && !m_options.quiet && m_options.output == OutputFormat::Text)
-            Report(name + (line.lineNumber > 0 ? ':' + std::to_string(line.lineNumber) : "") + ": "
-                + Describe(*conversion.problem));
+            ReportAt(name, line.lineNumber, Describe(*conversion.problem));
         switch (m_options.output) {
         case OutputFormat::Text:
             text(time, line);
@@ -349,10 +348,8 @@ int RunWatch(Job &job, Output &output)
     for (std::size_t i = 0; i < maps.size(); ++i) {
         Map &map = maps[i];
         map.converter = std::make_unique<BatchConverter>(*invocation.verb, options,
-            [name = map.name](std::size_t line, std::string_view message) {
-                Report(name + (line > 0 ? ':' + std::to_string(line) : std::string()) + ": "
-                    + std::string(message));
-            });
+            [name = map.name](
+                std::size_t line, std::string_view message) { ReportAt(name, line, message); });
         map.converter->stopWhen(stopped);
     }
     device::RegisterReader reader(*job.device, options.maxGap);

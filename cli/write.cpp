@@ -44,14 +44,6 @@ struct Outcome {
     std::optional<Problem> problem;
 };
 
-std::string hexWord(std::uint16_t word)
-{
-    std::string text = "0x0000";
-    for (int i = 0; i < 4; ++i)
-        text[static_cast<std::size_t>(5 - i)] = UpperHexDigits[(word >> (4 * i)) & 0xF];
-    return text;
-}
-
 // --dry-run: each request as it would go out.
 std::string requestsText(std::span<const device::WriteItem> items, device::WriteFunction function)
 {
@@ -65,7 +57,7 @@ std::string requestsText(std::span<const device::WriteItem> items, device::Write
         text += "function " + std::to_string(coils ? (r.multiple ? 15 : 5) : (r.multiple ? 16 : 6))
             + ", address " + std::to_string(r.address) + ", count " + std::to_string(r.count) + ':';
         for (int a = r.address; a < r.address + r.count; ++a)
-            text += ' ' + hexWord(words[{ r.type, a }]);
+            text += ' ' + HexText(words[{ r.type, a }]);
         text += '\n';
     }
     return text;
@@ -121,8 +113,7 @@ bool eachRegisterOnce(const std::vector<Line> &lines, const std::vector<std::str
             Problem problem = SubjectProblem(Problem::Kind::WrittenTwice, lines[i].write->subject);
             problem.found = lines[at->second].lineNumber();
             problem.field = static_cast<std::size_t>(item.address) + k + 1;
-            Report(names[lines[i].input] + ':' + std::to_string(lines[i].lineNumber()) + ": "
-                + Describe(problem));
+            ReportAt(names[lines[i].input], lines[i].lineNumber(), Describe(problem));
             once = false;
             break;
         }
@@ -175,11 +166,8 @@ int RunWrite(Job &job, Output &output, const Connector &connect)
         lines.push_back({ 0, nullptr, &*invocation.write });
     } else {
         std::string name;
-        BatchConverter batch(
-            *invocation.verb, options, [&name](std::size_t line, std::string_view message) {
-                Report(name + (line > 0 ? ':' + std::to_string(line) : std::string()) + ": "
-                    + std::string(message));
-            });
+        BatchConverter batch(*invocation.verb, options,
+            [&name](std::size_t line, std::string_view message) { ReportAt(name, line, message); });
         batch.stopWhen(stopped);
         std::string none;
         const auto discard = [](std::string &text) { text.clear(); };
@@ -293,11 +281,12 @@ int RunWrite(Job &job, Output &output, const Connector &connect)
         const Outcome &outcome = outcomes[i];
         if (outcome.failed || outcome.problem)
             status = std::max(status, ExitDataProblem);
-        if (outcome.problem && !options.quiet)
-            Report((lines[i].pending ? names[lines[i].input] + ':'
-                               + std::to_string(lines[i].lineNumber()) + ": "
-                                     : std::string())
-                + Describe(*outcome.problem));
+        if (!outcome.problem || options.quiet)
+            continue;
+        if (lines[i].pending)
+            ReportAt(names[lines[i].input], lines[i].lineNumber(), Describe(*outcome.problem));
+        else
+            Report(Describe(*outcome.problem));
     }
     const auto results = [&](std::size_t i) {
         std::vector<std::string> texts = lines[i].write->address;

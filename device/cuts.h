@@ -9,6 +9,9 @@
 
 namespace modbuscalc::device::cuts {
 
+// Addresses 0 to 65535 of a type.
+inline constexpr std::size_t Registers = 65536;
+
 inline std::size_t at(int address)
 {
     return static_cast<std::size_t>(address);

@@ -10,8 +10,6 @@ namespace modbuscalc::device {
 
 namespace {
 
-constexpr std::size_t Registers = 65536;
-
 std::size_t indexOf(RegisterType type)
 {
     switch (type) {
@@ -31,6 +29,7 @@ constexpr std::array<RegisterType, 4> Types = { RegisterType::Coil, RegisterType
     RegisterType::InputRegister, RegisterType::HoldingRegister };
 
 using cuts::at;
+using cuts::Registers;
 
 // The requests of a run, appended.
 void cutRun(RegisterType type, int from, int end, int most, const std::vector<bool> &wanted,

@@ -10,8 +10,8 @@ namespace modbuscalc::device {
 namespace {
 
 using cuts::at;
+using cuts::Registers;
 
-constexpr std::size_t Registers = 65536;
 constexpr std::array<RegisterType, 2> Types = { RegisterType::Coil, RegisterType::HoldingRegister };
 
 std::size_t indexOf(RegisterType type)

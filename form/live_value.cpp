@@ -83,6 +83,10 @@ const std::vector<LiveChoice> LiveWordOrders = {
     { "DCBA", static_cast<int>(WordOrder::DCBA) },
 };
 
+const std::vector<LiveChoice> LiveParities = { { "None", 'N' }, { "Even", 'E' }, { "Odd", 'O' } };
+
+const std::vector<int> LiveSpeeds = { 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200 };
+
 std::optional<LiveTarget> TargetOf(const FieldSet &fields)
 {
     for (const Field field : { Field::Address, Field::Table, Field::Column, Field::Row })

@@ -82,6 +82,9 @@ struct LiveChoice {
 extern const std::vector<LiveChoice> LiveTypes; // holding, input, coil, discrete
 extern const std::vector<LiveChoice> LiveFormats; // u16, s16, hex, u32, s32, f32, ...
 extern const std::vector<LiveChoice> LiveWordOrders; // ABCD, CDAB, BADC, DCBA
+extern const std::vector<LiveChoice> LiveParities; // None, Even, Odd: value the letter
+// The usual serial speeds, offered; any other may be typed.
+extern const std::vector<int> LiveSpeeds;
 
 // One reading, as the window shows it.
 struct LiveReading {

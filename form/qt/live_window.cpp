@@ -109,15 +109,11 @@ ConnectionDialog::ConnectionDialog(const LiveSettings &settings, QWidget *parent
     form->addRow(QStringLiteral("&Serial port"), m_serialPort);
     m_baud = named(new QComboBox(this), "Speed");
     m_baud->setEditable(true);
-    for (const int baud : { 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200 })
+    for (const int baud : LiveSpeeds)
         m_baud->addItem(QString::number(baud));
     m_baud->setCurrentText(QString::number(settings.baud));
     form->addRow(QStringLiteral("Spee&d"), m_baud);
-    m_parity = named(new QComboBox(this), "Parity");
-    m_parity->addItem(QStringLiteral("None"), QStringLiteral("N"));
-    m_parity->addItem(QStringLiteral("Even"), QStringLiteral("E"));
-    m_parity->addItem(QStringLiteral("Odd"), QStringLiteral("O"));
-    m_parity->setCurrentIndex(m_parity->findData(QString(QChar::fromLatin1(settings.parity))));
+    m_parity = choices("Parity", LiveParities, settings.parity, this);
     form->addRow(QStringLiteral("P&arity"), m_parity);
     m_unit = named(new QSpinBox(this), "Unit");
     m_unit->setRange(0, 255);
@@ -169,7 +165,7 @@ LiveSettings ConnectionDialog::settings() const
     settings.port = m_port->value();
     settings.serialPort = m_serialPort->text().trimmed().toStdString();
     settings.baud = m_baud->currentText().toInt();
-    settings.parity = m_parity->currentData().toString().at(0).toLatin1();
+    settings.parity = static_cast<char>(m_parity->currentData().toInt());
     settings.unit = m_unit->value();
     settings.interval = m_interval->value();
     settings.timeout = m_timeout->value();

@@ -61,18 +61,11 @@ INT_PTR CALLBACK ConnectionProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
                  std::pair { MODBUSCALC_IDC_CONNECTION_TIMEOUT, numberText(settings.timeout) } })
             SetDlgItemTextW(dialog, id, toWide(text).c_str());
         HWND speed = GetDlgItem(dialog, MODBUSCALC_IDC_CONNECTION_SPEED);
-        for (const wchar_t *baud :
-            { L"1200", L"2400", L"4800", L"9600", L"19200", L"38400", L"57600", L"115200" })
-            SendMessageW(speed, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(baud));
+        for (const int baud : LiveSpeeds)
+            SendMessageW(
+                speed, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(std::to_wstring(baud).c_str()));
         SetWindowTextW(speed, toWide(std::to_string(settings.baud)).c_str());
-        HWND parity = GetDlgItem(dialog, MODBUSCALC_IDC_CONNECTION_PARITY);
-        for (const auto &[name, letter] :
-            { std::pair { L"None", 'N' }, std::pair { L"Even", 'E' }, std::pair { L"Odd", 'O' } }) {
-            const auto at = SendMessageW(parity, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
-            SendMessageW(parity, CB_SETITEMDATA, static_cast<WPARAM>(at), letter);
-            if (letter == settings.parity)
-                SendMessageW(parity, CB_SETCURSEL, static_cast<WPARAM>(at), 0);
-        }
+        fill(GetDlgItem(dialog, MODBUSCALC_IDC_CONNECTION_PARITY), LiveParities, settings.parity);
         return TRUE;
     }
     if (message != WM_COMMAND)
