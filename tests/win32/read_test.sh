@@ -1,21 +1,23 @@
 #!/usr/bin/env bash
 # modbuscalc.exe read and write under Wine against Debian's pymodbus, the same server
 # script as the Linux tests: over TCP on a free port of 127.0.0.1, and as
-# RTU through Wine's COM5, which the prefix maps to PREFIX/com5-line
-# (scripts/test-windows does that); the test makes it one end of a socat
-# pseudo-terminal pair, with the serial server at the other (parity N: these
-# ptys take no other). Skips (77) without pymodbus or socat.
+# RTU through Wine's COM5, which the RTU test's prefix maps to
+# PREFIX/com5-line; the test makes it one end of a socat pseudo-terminal
+# pair, with the serial server at the other (parity N: these ptys take no
+# other). Skips (77) without pymodbus or socat.
 #
 #   read_test.sh tcp|rtu WINE MODBUSCALC.EXE TESTS_DIR PREFIX
 set -u
 mode="$1" wine="$2" exe="$(readlink -f "$3")" tests="$(readlink -f "$4")" prefix="$(readlink -m "$5")"
 export WINEDEBUG=-all WINEPREFIX="$prefix"
+wineserver="${wine%/*}/wineserver"
 /usr/bin/python3 -c 'import pymodbus' 2>/dev/null || exit 77
 scratch="$(mktemp -d)"
 pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
     wait 2>/dev/null
+    [ "$mode" != rtu ] || "$wineserver" -k 2>/dev/null
     rm -f "$prefix/com5-line"
     rm -rf "$scratch"
 }
@@ -23,7 +25,7 @@ trap cleanup EXIT
 
 if [ ! -d "$prefix" ]; then
     "$wine" wineboot --init >/dev/null 2>&1
-    /usr/lib/wine/wineserver -w 2>/dev/null
+    "$wineserver" -w 2>/dev/null
 fi
 
 failed=0
@@ -82,17 +84,18 @@ if [ "$mode" = tcp ]; then
     fi
 elif [ "$mode" = rtu ]; then
     command -v socat >/dev/null || exit 77
-    # Wine's device manager keeps the COM links itself, remaking them as a
-    # server starts: COM5 is mapped in the prefix's registry, not linked here.
-    [ -L "$prefix/dosdevices/com5" ] ||
-        { echo "COM5 is not mapped in $prefix: run scripts/test-windows" >&2; exit 1; }
-    # Wine looks at the line when its server starts: the pseudo-terminal must
-    # be there first (ctest runs this test alone, so the prefix's server is
-    # this test's own).
-    "${wine%/*}/wineserver" -w
+    # Wine's device manager keeps the COM links itself, remaking them from
+    # the registry as the prefix's server starts, and only to lines that are
+    # there: COM5 is mapped in the registry of this test's own prefix, and
+    # the server started once the pseudo-terminal is made, then kept until
+    # the test ends (Debian's Wine would end it between two programs).
+    "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$prefix/com5-line" /f >/dev/null 2>&1
+    "$wineserver" -k 2>/dev/null
+    "$wineserver" -w
     socat "pty,raw,echo=0,link=$prefix/com5-line" "pty,raw,echo=0,link=$scratch/theirs" &
     pids+=($!)
     for _ in $(seq 100); do [ -e "$prefix/com5-line" ] && [ -e "$scratch/theirs" ] && break; sleep 0.1; done
+    "$wineserver" -p
     /usr/bin/python3 "$tests/modbus_server.py" --serial "$scratch/theirs" 7 2>/dev/null &
     pids+=($!)
     rtu=(--serial COM5 --parity N --unit 7 --timeout 0.5)
