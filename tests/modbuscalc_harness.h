@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -97,10 +98,15 @@ protected:
 #endif
         int raw = std::system(command.c_str());
 #ifdef _WIN32
-        // 9009: the shell could not start the command at all, as Wine's cmd
-        // once in a while cannot on a fresh prefix. Once more, then it counts.
-        if (raw == 9009)
+        // Under load, Wine now and then starts no process at all: not the
+        // shell (-1), or not the command in it (9009). The program never ran,
+        // so it is started again, a few times at most, and the log says why.
+        for (int attempt = 1; (raw == -1 || raw == 9009) && attempt <= 3; ++attempt) {
+            std::fprintf(
+                stderr, "modbuscalc did not start (%d, errno %d): once more\n", raw, errno);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100 * attempt));
             raw = std::system(command.c_str());
+        }
 #endif
         Result result { readFile(out), readFile(err), raw };
 #ifdef _WIN32
