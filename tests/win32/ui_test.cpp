@@ -21,6 +21,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <span>
 #include <string>
@@ -81,8 +82,18 @@ public:
         std::wstring commandLine = L"\"" + calculatorPath() + L"\"";
         STARTUPINFOW startup {};
         startup.cb = sizeof(startup);
-        if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                nullptr, &startup, &m_process))
+        // Under load, Wine now and then fails to start a process at all; the
+        // calculator never ran, so it is started again, a few times at most.
+        bool started = false;
+        for (int attempt = 1; !started && attempt <= 4; ++attempt) {
+            started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0,
+                nullptr, nullptr, &startup, &m_process);
+            if (!started) {
+                std::fprintf(stderr, "the calculator did not start (error %lu)\n", GetLastError());
+                Sleep(static_cast<DWORD>(100 * attempt));
+            }
+        }
+        if (!started)
             return;
         const std::wstring title = toWide(WindowCaption);
         waitFor([&] {
