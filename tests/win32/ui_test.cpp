@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -320,42 +321,65 @@ bool shows(const Calculator &calc, const scenarios::Step &step)
     return true;
 }
 
-// Performs each step and waits for the window to show what it should; on a
-// timeout, says what differs and stops.
-void runSteps(const Calculator &calc, std::span<const scenarios::Step> steps)
+// Performs each step and waits for the window to show what it should. Says
+// what the window shows instead at the first step it did not follow in time;
+// empty when it followed them all.
+std::string runSteps(const Calculator &calc, std::span<const scenarios::Step> steps)
 {
-    ASSERT_TRUE(calc.window()) << "the calculator window did not appear";
-    ASSERT_EQ(GetForegroundWindow(), calc.window());
-
+    if (!calc.window())
+        return "the calculator window did not appear";
+    if (GetForegroundWindow() != calc.window())
+        return "the calculator is not in the foreground";
     int number = 1;
     for (const scenarios::Step &step : steps) {
-        SCOPED_TRACE("step " + std::to_string(number++));
         perform(calc, step);
-        if (waitFor([&] { return shows(calc, step); }))
+        if (waitFor([&] { return shows(calc, step); })) {
+            ++number;
             continue;
-        if (!step.shown.caption.empty()) {
-            EXPECT_EQ(calc.text("Address"), step.shown.address);
-            EXPECT_EQ(calc.text("Table"), step.shown.table);
-            EXPECT_EQ(calc.text("Column"), step.shown.column);
-            EXPECT_EQ(calc.text("Row"), step.shown.row);
-            EXPECT_EQ(calc.text("Label1"), step.shown.caption);
         }
-        if (!step.focus.empty()) {
-            EXPECT_EQ(calc.focusName(), step.focus);
+        std::string missed = "step " + std::to_string(number) + ':';
+        const scenarios::Shown &shown = step.shown;
+        if (!shown.caption.empty()) {
+            missed += " shows '" + calc.text("Address") + "' '" + calc.text("Table") + "' '"
+                + calc.text("Column") + "' '" + calc.text("Row") + "' '" + calc.text("Label1")
+                + "', not '" + std::string(shown.address) + "' '" + std::string(shown.table) + "' '"
+                + std::string(shown.column) + "' '" + std::string(shown.row) + "' '"
+                + std::string(shown.caption) + "';";
         }
-        if (!step.selected.empty()) {
-            EXPECT_TRUE(calc.checked(step.selected)) << step.selected;
-        }
-        return;
+        if (!step.focus.empty())
+            missed += " focus in " + calc.focusName() + ", not " + std::string(step.focus) + ';';
+        if (!step.selected.empty() && !calc.checked(step.selected))
+            missed += ' ' + std::string(step.selected) + " is not selected;";
+        return missed;
     }
+    return {};
+}
+
+// Plays the steps on a fresh calculator, readied by prepare. Wine now and
+// then loses a key injected under load (a held Shift, most often): steps the
+// window did not follow are played once more on a new calculator, and only a
+// second miss fails the test. The log keeps the first.
+void play(std::span<const scenarios::Step> steps,
+    const std::function<void(const Calculator &)> &prepare = {})
+{
+    std::string missed;
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        const Calculator calc;
+        if (prepare && calc.window())
+            prepare(calc);
+        missed = runSteps(calc, steps);
+        if (missed.empty())
+            return;
+        std::fprintf(stderr, "attempt %d: %s\n", attempt, missed.c_str());
+    }
+    ADD_FAILURE() << missed;
 }
 
 class Scenarios : public testing::TestWithParam<scenarios::Scenario> { };
 
 TEST_P(Scenarios, WindowShowsEachStep)
 {
-    const Calculator calc;
-    runSteps(calc, GetParam().steps);
+    play(GetParam().steps);
 }
 
 // The user's decimal symbol, set as the regional settings set it, and put
@@ -385,13 +409,12 @@ TEST(Window, NumbersAreWrittenWithTheUsersDecimalSymbol)
 {
     const UserDecimalSymbol comma(L",");
     ASSERT_TRUE(comma.set());
-    const Calculator calc;
     using enum scenarios::Action;
     const scenarios::Step steps[] = {
         { Clear },
         { Type, scenarios::Key::None, "100.5", { "100.5", "0", "0", "100,5", scenarios::Tabl } },
     };
-    runSteps(calc, steps);
+    play(steps);
 }
 
 INSTANTIATE_TEST_SUITE_P(Window, Scenarios, testing::ValuesIn(scenarios::All),
@@ -499,12 +522,11 @@ class ScenariosWithLiveValue : public LiveValue,
 
 TEST_P(ScenariosWithLiveValue, WindowShowsEachStep)
 {
-    const Calculator calc;
-    ASSERT_TRUE(calc.window());
-    PostMessageW(calc.window(), WM_COMMAND, MODBUSCALC_IDM_LIVE_VALUE, 0);
-    ASSERT_TRUE(liveWindow(calc));
-    ASSERT_TRUE(waitFor([&] { return GetForegroundWindow() == calc.window(); }));
-    runSteps(calc, GetParam().steps);
+    play(GetParam().steps, [](const Calculator &calc) {
+        PostMessageW(calc.window(), WM_COMMAND, MODBUSCALC_IDM_LIVE_VALUE, 0);
+        ASSERT_TRUE(liveWindow(calc));
+        ASSERT_TRUE(waitFor([&] { return GetForegroundWindow() == calc.window(); }));
+    });
 }
 
 INSTANTIATE_TEST_SUITE_P(Window, ScenariosWithLiveValue, testing::ValuesIn(scenarios::All),
