@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <sstream>
@@ -158,6 +159,9 @@ public:
         const fs::path &err = "/dev/null")
         : m_out(out)
     {
+        // Emptied here as well as in the child: someOutput must not take an
+        // earlier run's lines in a file of the same name for this one's.
+        std::ofstream(out, std::ios::binary | std::ios::trunc);
         m_pid = ::fork();
         if (m_pid == 0) {
             const int input = ::open(in.c_str(), O_RDONLY);
