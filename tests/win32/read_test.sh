@@ -95,15 +95,13 @@ elif [ "$mode" = rtu ]; then
     # Wine's device manager keeps the COM links itself, remaking them from
     # the registry as the prefix's server starts, and only to lines that are
     # there: COM5 is mapped in the registry of this test's own prefix, and
-    # the server started once the pseudo-terminal is made, then kept until
-    # the test ends (Debian's Wine would end it between two programs).
+    # the server started anew once the pseudo-terminal is made, then kept
+    # until the test ends.
     "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$prefix/com5-line" /f >/dev/null 2>&1
-    "$wineserver" -k 2>/dev/null
-    "$wineserver" -w
     socat "pty,raw,echo=0,link=$prefix/com5-line" "pty,raw,echo=0,link=$scratch/theirs" &
     pids+=($!)
     for _ in $(seq 100); do [ -e "$prefix/com5-line" ] && [ -e "$scratch/theirs" ] && break; sleep 0.1; done
-    "$wineserver" -p
+    "$tests/win32/keep-wine-server" "$wineserver"
     /usr/bin/python3 "$tests/modbus_server.py" --serial "$scratch/theirs" 7 2>/dev/null &
     pids+=($!)
     rtu=(--serial COM5 --parity N --unit 7 --timeout 0.5)
