@@ -147,7 +147,7 @@ std::variant<device::Connection, UsageError> connectionOf(
     if (given.host.empty() && given.serial.empty())
         return UsageError { std::string(verb) + " needs --host HOST[:PORT] or --serial DEVICE" };
     if (!given.host.empty()) {
-        const std::optional<device::TcpEndpoint> endpoint = EndpointOf(given.host);
+        const std::optional<device::TcpEndpoint> endpoint = device::EndpointOf(given.host);
         if (!endpoint)
             return UsageError { "invalid port in '" + Printable(given.host) + "'" };
         connection.link = *endpoint;
@@ -158,17 +158,8 @@ std::variant<device::Connection, UsageError> connectionOf(
             return *error;
         connection.link = line;
     }
-    if (!(connection.timeout > 0 && connection.timeout <= 3600) || connection.retries < 0)
-        return UsageError { "the timeout is seconds above 0, the retries 0 or more" };
-    // 0 is every unit of a serial line at once, and a gateway's own over TCP.
-    const bool tcp = std::holds_alternative<device::TcpEndpoint>(connection.link);
-    const int highestUnit = tcp ? 255 : 247;
-    if (connection.unit < 0 || connection.unit > highestUnit)
-        return UsageError { "invalid unit " + std::to_string(connection.unit) + ": 0 to "
-            + std::to_string(highestUnit) + (tcp ? " over TCP" : " on a serial line") };
-    if (!tcp && connection.unit == 0)
-        return UsageError { "unit 0 is every unit of a serial line at once, and none of them "
-                            "answers it: give the unit to ask (1 to 247)" };
+    if (std::optional<std::string> problem = device::ConnectionProblem(connection))
+        return UsageError { *problem };
     return connection;
 }
 
@@ -382,42 +373,6 @@ void addOptions(CLI::App &app, Bound &b, const Verb *verb)
 }
 
 } // namespace
-
-std::optional<device::TcpEndpoint> EndpointOf(const std::string &host)
-{
-    const auto portOf = [](std::string_view text) -> std::optional<int> {
-        if (text.empty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), IsDigit))
-            return std::nullopt;
-        const int port = std::stoi(std::string(text));
-        return port >= 1 && port <= 65535 ? std::optional<int>(port) : std::nullopt;
-    };
-    device::TcpEndpoint endpoint { host };
-    if (host.starts_with('[')) {
-        // [::1] or [::1]:5020
-        const std::size_t close = host.find(']');
-        if (close == std::string::npos || close == 1)
-            return std::nullopt;
-        endpoint.host = host.substr(1, close - 1);
-        const std::string_view rest = std::string_view(host).substr(close + 1);
-        if (rest.empty())
-            return endpoint;
-        const std::optional<int> port
-            = rest.starts_with(':') ? portOf(rest.substr(1)) : std::nullopt;
-        if (!port)
-            return std::nullopt;
-        endpoint.port = *port;
-        return endpoint;
-    }
-    const std::size_t colon = host.find(':');
-    if (colon == std::string::npos || host.find(':', colon + 1) != std::string::npos)
-        return endpoint.host.empty() ? std::nullopt : std::optional(endpoint); // a name, or IPv6
-    const std::optional<int> port = portOf(std::string_view(host).substr(colon + 1));
-    if (!port || colon == 0)
-        return std::nullopt;
-    endpoint.host = host.substr(0, colon);
-    endpoint.port = *port;
-    return endpoint;
-}
 
 std::optional<std::vector<std::size_t>> FieldList(const std::string &list)
 {

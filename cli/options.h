@@ -43,11 +43,6 @@ using ParseResult = std::variant<Invocation, ShowText, UsageError>;
 // Reads the arguments (argv[0] first, as main() gets them).
 ParseResult ParseCommandLine(std::span<const char *const> arguments);
 
-// --host's HOST[:PORT]: a name, an IPv4 address, an IPv6 address alone or
-// in brackets with a port ("[::1]:5020"); port 502 unless given. nullopt
-// for a port that is not 1..65535.
-std::optional<device::TcpEndpoint> EndpointOf(const std::string &host);
-
 // "3,4,5" or "3-5": 1-based column numbers, to 0-based; nullopt for
 // anything else, and for a range of over 64 columns.
 std::optional<std::vector<std::size_t>> FieldList(const std::string &list);

@@ -83,6 +83,8 @@ std::string Describe(const Problem &problem)
             text += "; the write may or may not have taken effect";
         return text;
     }
+    case Kind::NotSent:
+        return problem.subject + ": not sent";
     case Kind::WrittenTwice:
         return problem.subject + ": line " + std::to_string(problem.found)
             + " writes the same register (" + std::to_string(problem.field) + ')';

@@ -34,6 +34,7 @@ struct Problem {
         // subject: what it should be ("u16 (0 to 65535)")
         WritesPastTheEnd,
         WriteFailed, // device says why
+        NotSent, // a write never sent: the device was given up on first
         WrittenTwice, // found: the other line; field: the register, from 1
         ReadBackDiffers, // text: written; subject2: read back
         NotReadBack, // device says why

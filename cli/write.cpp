@@ -236,6 +236,11 @@ int RunWrite(Job &job, Output &output, const Connector &connect)
                 if (!gaveUp)
                     Report(error->text);
                 gaveUp = true;
+                // The request it was given up on went out; those after it
+                // did not.
+                outcome.problem = error->maybeDone
+                    ? writeProblem(write, *error, true)
+                    : SubjectProblem(Problem::Kind::NotSent, write.subject);
                 continue;
             }
             outcome.problem = writeProblem(write, *error, true);

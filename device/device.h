@@ -6,9 +6,13 @@
 
 #include "core/notation.h"
 
+#include <array>
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -47,6 +51,27 @@ struct Connection {
 // "127.0.0.1:502", "[::1]:5020", "/dev/ttyUSB0": as messages name it.
 std::string Where(const Link &link);
 
+// "host", "host:port", "[v6]" or "[v6]:port" (an address with more than one
+// colon is all address); nullopt for an empty host or a port outside 1 to
+// 65535.
+std::optional<TcpEndpoint> EndpointOf(std::string_view text);
+
+// The speeds a serial line is set to on every system we run on; libmodbus
+// would quietly put any other at 9600.
+inline constexpr std::array<int, 10> SerialSpeeds
+    = { 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200 };
+
+// Timeouts are exact to the microsecond, from 1 ms to an hour.
+inline constexpr double ShortestTimeout = 0.001;
+inline constexpr double LongestTimeout = 3600;
+
+// A timeout in whole microseconds, as libmodbus takes it.
+std::chrono::microseconds TimeoutOf(double seconds);
+
+// Why the settings cannot be used, in the words of a message, naming what
+// was given; nullopt when they can.
+std::optional<std::string> ConnectionProblem(const Connection &connection);
+
 // Why an exchange failed.
 struct DeviceError {
     enum class Kind {
@@ -74,6 +99,17 @@ struct DeviceError {
 constexpr bool IsGatewayException(int code)
 {
     return code == 10 || code == 11;
+}
+
+// Whether a write request that went out and failed so may yet have been
+// carried out: whatever came back was not a refusal of its own. A server
+// failure (4) may have left it half done, and a gateway whose device did
+// not answer in time (11) passed it on.
+constexpr bool WriteMayHaveBeenDone(const DeviceError &error)
+{
+    if (error.kind != DeviceError::Kind::Exception)
+        return true;
+    return error.exception == 4 || error.exception == 11;
 }
 
 // Registers as read (bits as 0 and 1), or why there are none.

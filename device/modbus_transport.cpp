@@ -7,6 +7,8 @@
 
 #include "device/transport.h"
 
+#include "device/serial_guard.h"
+
 #include "core/text.h"
 
 #include <modbus.h>
@@ -244,21 +246,6 @@ private:
 };
 #endif
 
-// A reply that may still come on a serial line: the unit that sends it,
-// its function and the length libmodbus checks it by (bytes of registers
-// or bits read; -1 where any length would pass). libmodbus refuses a
-// reply from another unit, another function or of another length.
-struct Signature {
-    int unit;
-    int function;
-    int length;
-    bool matches(const Signature &other) const
-    {
-        return unit == other.unit && function == other.function
-            && (length == other.length || length < 0 || other.length < 0);
-    }
-};
-
 class ModbusTransport final : public Transport {
 public:
     ModbusTransport(const Connection &connection, Stop &stop, Trace trace)
@@ -267,8 +254,9 @@ public:
         , m_serial(std::get_if<SerialLine>(&m_connection.link))
         , m_stop(stop)
         , m_trace(std::move(trace))
-        , m_quiet(std::min(m_connection.timeout, 1.0))
     {
+        if (m_serial)
+            m_guard.emplace(TimeoutOf(m_connection.timeout));
 #ifdef _WIN32
         WSADATA data;
         m_winsock = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
@@ -356,13 +344,15 @@ private:
             m_trace(line);
     }
 
-    void setTimeout(double seconds)
+    // libmodbus's two timeouts, exact to the microsecond; false where it
+    // refused them, which would leave its own defaults in force.
+    bool setTimeout(double seconds)
     {
-        const double whole = std::floor(seconds);
-        const auto s = static_cast<std::uint32_t>(whole);
-        const auto us = static_cast<std::uint32_t>(std::lround((seconds - whole) * 1e6));
-        modbus_set_response_timeout(m_context.get(), s, us);
-        modbus_set_byte_timeout(m_context.get(), s, us);
+        const auto us = TimeoutOf(seconds).count();
+        const auto whole = static_cast<std::uint32_t>(us / 1000000);
+        const auto part = static_cast<std::uint32_t>(us % 1000000);
+        return modbus_set_response_timeout(m_context.get(), whole, part) == 0
+            && modbus_set_byte_timeout(m_context.get(), whole, part) == 0;
     }
 
     bool newContext(modbus_t *raw)
@@ -370,8 +360,7 @@ private:
         if (!raw)
             return false;
         m_context.reset(raw);
-        setTimeout(m_connection.timeout);
-        return modbus_set_slave(raw, m_connection.unit) == 0;
+        return setTimeout(m_connection.timeout) && modbus_set_slave(raw, m_connection.unit) == 0;
     }
 
     // Connects to the first of the host's addresses that takes it, waiting
@@ -654,14 +643,14 @@ public:
         const bool coils = type == RegisterType::Coil;
         const int count = static_cast<int>(values.size());
         const int function = coils ? (multiple ? 15 : 5) : (multiple ? 16 : 6);
-        const Signature signature { m_connection.unit, function, multiple ? count : -1 };
-        if (m_serial && !m_mayCome.empty())
-            heard(0);
-        // A write cannot be asked differently; where a late reply could pass
-        // for its answer, the line is listened to after it.
-        const bool listen = m_serial && mayCollide(signature);
+        if (m_serial && !settle())
+            return lineLost();
+        // After a reply was given up on, an exception of the same function
+        // could be its late answer, not this write's.
+        const bool doubt = m_serial && m_guard->exceptionInDoubt(m_connection.unit, function);
         traceWrite(function, address, values);
         const std::vector<std::uint8_t> bits(values.begin(), values.end());
+        const auto sent = Clock::now();
         const Call done = call([&](modbus_t *context) {
             if (coils)
                 return multiple ? modbus_write_bits(context, address, count, bits.data())
@@ -669,24 +658,30 @@ public:
             return multiple ? modbus_write_registers(context, address, count, values.data())
                             : modbus_write_register(context, address, values[0]);
         });
-        if (done.stopped)
+        const auto owe = [&] {
+            if (m_serial && done.sent) {
+                const int echoed = multiple ? count : function == 5 ? (values[0] ? 0xFF00 : 0) : values[0];
+                m_guard->owe(SerialGuard::WriteHead(m_connection.unit, function, address, echoed), sent);
+            }
+        };
+        if (done.stopped) {
+            owe();
             return DeviceError { DeviceError::Kind::Stopped, 0, "stopped", done.sent };
+        }
         if (done.got >= 0) {
-            if (listen && heard(m_quiet))
-                return DeviceError { DeviceError::Kind::BadReply, 0,
-                    "its answer may have been another request's", true };
             trace("< written");
             return std::nullopt;
         }
         DeviceError failed = describe(done.error);
-        failed.maybeDone = failed.kind != DeviceError::Kind::Exception || failed.exception == 11;
-        trace("< " + failed.text);
-        if (m_serial && failed.kind == DeviceError::Kind::Timeout)
-            expect(signature);
-        if (m_serial && failed.kind == DeviceError::Kind::BadReply) {
-            expect(signature);
-            heard(m_quiet);
+        if (failed.kind == DeviceError::Kind::Exception && failed.exception == 5) {
+            // Acknowledge: taken, and still being carried out.
+            trace("< accepted (acknowledge)");
+            return std::nullopt;
         }
+        failed.maybeDone = WriteMayHaveBeenDone(failed) || doubt;
+        trace("< " + failed.text);
+        if (failed.kind == DeviceError::Kind::Timeout || failed.kind == DeviceError::Kind::BadReply)
+            owe();
         if (failed.kind == DeviceError::Kind::Broken)
             close();
         return failed;
@@ -734,136 +729,116 @@ private:
 #endif
     }
 
-    // Whether anything arrives on the serial line within seconds; what does
-    // is read and thrown away, until the line has been quiet that long.
-    // Each burst heard is taken as one of the replies that may still come,
-    // the oldest first: a device answers in order.
-    bool heard(double seconds)
+    DeviceError lineLost()
     {
-        bool any = false;
-        bool inBurst = false;
-        auto quietUntil = Clock::now() + std::chrono::duration<double>(seconds);
-        while (!m_stop.requested()) {
-            const double left = std::chrono::duration<double>(quietUntil - Clock::now()).count();
-            if (left <= 0)
-                break;
-            const bool got = bytesWithin(std::min(left, Stop::Slice));
-            if (!got) {
-                inBurst = false;
-                continue;
-            }
-            if (!inBurst && !m_mayCome.empty())
-                m_mayCome.pop_front();
-            inBurst = any = true;
-            quietUntil = Clock::now() + std::chrono::duration<double>(seconds);
-        }
-        if (any)
-            trace("stray bytes on the line, thrown away");
-        return any;
+        if (m_stop.requested())
+            return stopped();
+        return { DeviceError::Kind::Broken, 0, "not connected" };
     }
 
-    // Reads and throws away what arrives within seconds (at most a slice);
-    // whether anything did.
-    bool bytesWithin(double seconds)
+    // Before a request on a serial line: drains the line where a reply is
+    // owed or bytes wait that nobody asked for. False when a stop, or a
+    // failed line, cut it short.
+    bool settle()
+    {
+        if (m_guard->owing() || waiting())
+            drain();
+        return m_open && !m_stop.requested();
+    }
+
+    // Reads and throws away whatever comes, until the guard says the line
+    // is clear; a stop keeps what is owed for the next drain.
+    void drain()
+    {
+        auto last = Clock::now();
+        int frames = 0;
+        while (m_open && !m_stop.requested()) {
+            const auto now = Clock::now();
+            const auto end = m_guard->drainEnds(last);
+            if (now >= end)
+                break;
+            const double left = std::chrono::duration<double>(end - now).count();
+            if (hear(std::min(left, Stop::Slice))) {
+                last = Clock::now();
+                ++frames;
+            }
+        }
+        if (!m_open || m_stop.requested())
+            return;
+        m_guard->drained();
+        trace(frames ? "line drained: " + plural(frames, "frame", "frames") + " thrown away"
+                     : "line drained: quiet");
+    }
+
+    // Whether bytes wait on the line now. Windows cannot look without a
+    // wait; there a failed request is what starts a drain.
+    bool waiting() const
     {
 #ifdef _WIN32
-        setTimeout(std::max(seconds, 0.001));
-        std::uint8_t frame[MODBUS_RTU_MAX_ADU_LENGTH];
-        errno = 0;
-        const int got = modbus_receive_confirmation(m_context.get(), frame);
-        const bool any = got >= 0 || errno != ETIMEDOUT;
-        setTimeout(m_connection.timeout);
-        if (any)
-            modbus_flush(m_context.get());
-        return any;
+        return false;
 #else
         pollfd in { m_relay->end(), POLLIN, 0 };
-        if (::poll(&in, 1, static_cast<int>(std::ceil(seconds * 1000))) <= 0)
-            return false;
-        char buffer[512];
-        bool any = false;
-        while (::recv(m_relay->end(), buffer, sizeof buffer, MSG_DONTWAIT) > 0)
-            any = true;
-        return any;
+        return ::poll(&in, 1, 0) > 0;
 #endif
     }
 
-    Signature readSignature(RegisterType type, int count) const
+    // Reads one frame, if any comes within seconds, and tells the guard of
+    // it; whether anything came.
+    bool hear(double seconds)
     {
-        return { m_connection.unit, functionOf(type), isBits(type) ? (count + 7) / 8 : 2 * count };
+#ifndef _WIN32
+        pollfd in { m_relay->end(), POLLIN, 0 };
+        if (::poll(&in, 1, static_cast<int>(std::ceil(seconds * 1000))) <= 0)
+            return false;
+#else
+        setTimeout(std::max(seconds, 0.001));
+#endif
+        std::uint8_t frame[MODBUS_RTU_MAX_ADU_LENGTH];
+        const Call done = call([&](modbus_t *context) { return modbus_receive_confirmation(context, frame); });
+#ifdef _WIN32
+        if (m_context)
+            setTimeout(m_connection.timeout);
+        if (!done.stopped && done.got < 0 && done.error == ETIMEDOUT)
+            return false;
+#endif
+        if (done.got > 0)
+            m_guard->heard(std::span<const std::uint8_t>(frame, static_cast<std::size_t>(done.got)));
+        if (done.got < 0 && describe(done.error).kind == DeviceError::Kind::Broken)
+            close();
+        return true;
     }
 
-    bool mayCollide(const Signature &signature) const
-    {
-        return std::any_of(m_mayCome.begin(), m_mayCome.end(),
-            [&](const Signature &s) { return s.matches(signature); });
-    }
-
-    void expect(const Signature &signature)
-    {
-        m_mayCome.push_back(signature);
-        if (m_mayCome.size() > 8)
-            m_mayCome.pop_front();
-    }
-
-    // A serial line has no transaction ids: a reply to a request that timed
-    // out may come at any later time and pass for another's. So while such
-    // a reply may still come, a request it could pass for asks for a value
-    // more (which the protocol's length check then tells apart), and where
-    // that is not possible, the line is listened to after the answer: a
-    // second frame means the first was the stale one.
+    // A read on a serial line: sent only once nothing owed could pass for
+    // its reply; a reply that is not its own costs a drain and another try.
     ReadResult guardedRead(RegisterType type, int address, int count)
     {
-        const int step = isBits(type) ? 8 : 1;
-        bool extend = true;
-        for (int round = 0;; ++round) {
-            if (!m_mayCome.empty())
-                heard(0);
-            int from = address, asked = count;
-            bool listen = false;
-            const bool guarded = !m_mayCome.empty();
-            if (guarded && mayCollide(readSignature(type, count))) {
-                listen = true;
-                for (int more = step; extend && more <= 3 * step && listen; more += step) {
-                    const int wider
-                        = isBits(type) ? ((count + 7) / 8) * 8 + more - 7 : count + more;
-                    if (wider > MaxPerRead(type) || mayCollide(readSignature(type, wider)))
-                        continue;
-                    if (address + wider <= 65536)
-                        from = address;
-                    else if (address + count - wider >= 0)
-                        from = address + count - wider;
-                    else
-                        continue;
-                    asked = wider;
-                    listen = false;
-                }
-            }
-            ReadResult result = exchange(type, from, asked);
+        bool widen = true;
+        for (int round = 0; round < 3; ++round) {
+            if (!settle())
+                return lineLost();
+            const SerialGuard::Ask plain { address, count };
+            const SerialGuard::Ask ask = widen
+                ? m_guard->ask(m_connection.unit, type, address, count, MaxPerRead(type))
+                : plain;
+            const auto sent = Clock::now();
+            ReadResult result = exchange(type, ask.from, ask.count);
             if (auto *values = std::get_if<std::vector<std::uint16_t>>(&result)) {
-                if (listen && round < 3 && heard(m_quiet))
-                    continue; // the answer was another request's
-                const auto first = values->begin() + (address - from);
+                const auto first = values->begin() + (address - ask.from);
                 return std::vector<std::uint16_t>(first, first + count);
             }
             DeviceError &error = std::get<DeviceError>(result);
             switch (error.kind) {
             case DeviceError::Kind::Timeout:
-                // Its reply may yet come, at any time: the requests after it
-                // are asked so that it cannot pass for theirs.
-                expect(readSignature(type, asked));
+            case DeviceError::Kind::Stopped:
+                m_guard->owe(SerialGuard::ReadHead(m_connection.unit, type, ask.count), sent);
                 return error;
             case DeviceError::Kind::BadReply:
-                expect(readSignature(type, asked));
-                heard(m_quiet);
-                if (guarded && round < 3)
-                    continue; // a stale reply took our answer's place
-                return error;
+                // A garbled frame, or another request's: ours may follow.
+                m_guard->owe(SerialGuard::ReadHead(m_connection.unit, type, ask.count), sent);
+                continue;
             case DeviceError::Kind::Exception:
-                if (guarded && round < 3 && heard(m_quiet))
-                    continue; // a stale exception; our answer followed
-                if (asked != count && (error.exception == 2 || error.exception == 3)) {
-                    extend = false; // the value more is not there
+                if (!(ask == plain) && (error.exception == 2 || error.exception == 3)) {
+                    widen = false; // the value more is not there
                     continue;
                 }
                 return error;
@@ -871,6 +846,8 @@ private:
                 return error;
             }
         }
+        return DeviceError { DeviceError::Kind::BadReply, 0,
+            "no reply of its own in 3 tries (a reply for another request each time)" };
     }
 
     Connection m_connection;
@@ -878,11 +855,10 @@ private:
     const SerialLine *m_serial;
     Stop &m_stop;
     Trace m_trace;
-    double m_quiet; // how long the line must stay quiet to be taken as empty
     std::unique_ptr<modbus_t, ContextDeleter> m_context;
     bool m_open = false;
     std::intptr_t m_socket = -1; // what a stop shuts down
-    std::deque<Signature> m_mayCome; // replies that may still come, oldest first
+    std::optional<SerialGuard> m_guard; // on a serial line
 #ifdef _WIN32
     bool m_winsock = false;
     HANDLE m_thread = nullptr;

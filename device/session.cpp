@@ -23,6 +23,13 @@ int Session::maxPerRead(RegisterType type) const
     return m_transport->maxPerRead(type);
 }
 
+void Session::pauseWhileBusy()
+{
+    m_unanswered = 0;
+    ++m_answeredHere;
+    m_stop.sleep(BusyPause);
+}
+
 void Session::reset()
 {
     m_gaveUp.reset();
@@ -89,6 +96,10 @@ ReadResult Session::read(RegisterType type, int address, int count)
         case DeviceError::Kind::Stopped:
             return error;
         case DeviceError::Kind::Exception:
+            if (error.exception == BusyException && attempt < m_retries) {
+                pauseWhileBusy();
+                continue;
+            }
             if (!IsGatewayException(error.exception)) {
                 m_unanswered = 0; // it answered, only not with values
                 ++m_answeredHere;
@@ -157,6 +168,12 @@ WriteResult Session::write(
             renewed = true;
             m_transport->close();
             --attempt;
+            continue;
+        }
+        if (error.kind == DeviceError::Kind::Exception && error.exception == BusyException
+            && attempt < m_retries) {
+            // Busy: refused, not carried out; asked again only as allowed.
+            pauseWhileBusy();
             continue;
         }
         if (error.kind == DeviceError::Kind::Exception && !IsGatewayException(error.exception)) {

@@ -22,6 +22,10 @@ public:
     // Requests in a row without an answer after which the device is taken
     // as gone.
     static constexpr int GiveUpAfter = 3;
+    // Exception 6: the device is busy; asked again after this many seconds
+    // where retries allow.
+    static constexpr int BusyException = 6;
+    static constexpr double BusyPause = 0.25;
 
     // retries: further tries of a read that got no answer. stop ends every
     // wait; the transport shares it.
@@ -52,6 +56,8 @@ public:
 private:
     // Counts a request without an answer; true once the device is given up on.
     bool unanswered(const DeviceError &error);
+    // It answered, busy: waits before asking again.
+    void pauseWhileBusy();
     // Connects where the connection is closed: nullopt once open, else the
     // failure (counted as no answer); final says to return it (stopped, or
     // given up on) rather than try again.

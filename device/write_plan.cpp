@@ -136,7 +136,9 @@ void RegisterWriter::send(WriteRequest r)
     if (error.kind == DeviceError::Kind::Stopped && !error.maybeDone)
         return; // never sent
     // Exception 2 or 3: not carried out, and maybe only for part of it.
-    const bool refused = error.kind == DeviceError::Kind::Exception
+    // Never split one that may have been carried out: its halves would
+    // write twice.
+    const bool refused = error.kind == DeviceError::Kind::Exception && !error.maybeDone
         && (error.exception == 2 || error.exception == 3);
     const int cut = refused ? cuts::middleCut(r.address, r.count, t.insideValue) : 0;
     if (cut == 0) {

@@ -142,12 +142,17 @@ LiveSettings LiveSettings::FromPairs(
         settings.host = *host;
     settings.serialPort = text("serialPort");
     whole("port", settings.port, 1, 65535);
-    whole("baud", settings.baud, 1, 4000000);
+    if (const auto baud = NumberOf<int>(text("baud"));
+        baud && std::find(device::SerialSpeeds.begin(), device::SerialSpeeds.end(), *baud)
+            != device::SerialSpeeds.end())
+        settings.baud = *baud;
     whole("unit", settings.unit, 0, 255);
     if (const std::string parity = text("parity"); parity == "N" || parity == "E" || parity == "O")
         settings.parity = parity[0];
     seconds("interval", settings.interval, 86400);
-    seconds("timeout", settings.timeout, 3600);
+    if (const auto timeout = NumberOf<double>(text("timeout"));
+        timeout && *timeout >= device::ShortestTimeout && *timeout <= device::LongestTimeout)
+        settings.timeout = *timeout;
     if (const auto type = valueOf(LiveTypes, text("type")))
         settings.type = static_cast<RegisterType>(*type);
     if (const auto format = valueOf(LiveFormats, text("format")))
@@ -160,11 +165,19 @@ LiveSettings LiveSettings::FromPairs(
 device::Connection LiveSettings::connection() const
 {
     device::Connection connection;
-    if (serial)
+    if (serial) {
         connection.link
             = device::SerialLine { serialPort, baud, static_cast<device::Parity>(parity) };
-    else
-        connection.link = device::TcpEndpoint { host, port };
+    } else {
+        device::TcpEndpoint endpoint { host, port };
+        // The host field takes HOST:PORT and [V6]:PORT too; its port wins.
+        if (const auto given = device::EndpointOf(host)) {
+            const std::size_t colons = static_cast<std::size_t>(std::count(host.begin(), host.end(), ':'));
+            const bool withPort = host.starts_with('[') ? host.find("]:") != std::string::npos : colons == 1;
+            endpoint = { given->host, withPort ? given->port : port };
+        }
+        connection.link = endpoint;
+    }
     connection.unit = unit;
     connection.timeout = timeout;
     return connection;
@@ -177,17 +190,12 @@ std::string LiveSettings::readingState() const
 
 std::optional<std::string> LiveSettings::problem() const
 {
-    if (!serial && host.empty())
-        return "give the device's host";
-    if (serial && serialPort.empty())
-        return "give the serial port";
-    if (port < 1 || port > 65535)
-        return "the port runs from 1 to 65535";
-    if (serial ? unit < 1 || unit > 247 : unit < 0 || unit > 255)
-        return serial ? "the unit runs from 1 to 247 on a serial line"
-                      : "the unit runs from 0 to 255 over TCP";
-    if (!(interval > 0 && interval <= 86400) || !(timeout > 0 && timeout <= 3600))
-        return "the interval and the timeout are seconds above 0";
+    if (!serial && !host.empty() && !device::EndpointOf(host))
+        return "invalid port in '" + host + "'";
+    if (std::optional<std::string> problem = device::ConnectionProblem(connection()))
+        return problem;
+    if (!(interval > 0 && interval <= 86400))
+        return "the interval is seconds above 0";
     return std::nullopt;
 }
 

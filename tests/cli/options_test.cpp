@@ -153,29 +153,6 @@ TEST(Options, WithinLimitsIsNoUsageError)
     }
 }
 
-TEST(Options, HostsByNameAndAddress)
-{
-    struct Case {
-        std::string given;
-        std::string host;
-        int port;
-    };
-    const Case cases[] = {
-        { "192.0.2.10", "192.0.2.10", 502 }, { "192.0.2.10:5020", "192.0.2.10", 5020 },
-        { "localhost:502", "localhost", 502 }, { "plc-7.example", "plc-7.example", 502 },
-        { "[::1]:5020", "::1", 5020 }, { "[::1]", "::1", 502 }, { "::1", "::1", 502 },
-        { "fe80::1:2", "fe80::1:2", 502 }, // more than one colon: all of it is the address
-    };
-    for (const Case &c : cases) {
-        const std::optional<device::TcpEndpoint> endpoint = EndpointOf(c.given);
-        ASSERT_TRUE(endpoint) << c.given;
-        EXPECT_EQ(endpoint->host, c.host) << c.given;
-        EXPECT_EQ(endpoint->port, c.port) << c.given;
-    }
-    for (const char *bad : { "", "h:", "h:0", "h:65536", "h:5x", "[::1]5020", "[]:1", "[::1" })
-        EXPECT_FALSE(EndpointOf(bad)) << bad;
-}
-
 TEST(Options, FieldLists)
 {
     using List = std::vector<std::size_t>;

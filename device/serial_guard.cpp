@@ -1,0 +1,121 @@
+#include "device/serial_guard.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace modbuscalc::device {
+
+namespace {
+
+bool isBits(RegisterType type)
+{
+    return type == RegisterType::Coil || type == RegisterType::DiscreteInput;
+}
+
+int functionOf(RegisterType type)
+{
+    switch (type) {
+    case RegisterType::Coil:
+        return 1;
+    case RegisterType::DiscreteInput:
+        return 2;
+    case RegisterType::HoldingRegister:
+        return 3;
+    case RegisterType::InputRegister:
+        break;
+    }
+    return 4;
+}
+
+std::uint8_t byte(int value)
+{
+    return static_cast<std::uint8_t>(value & 0xFF);
+}
+
+} // namespace
+
+SerialGuard::Head SerialGuard::ReadHead(int unit, RegisterType type, int count)
+{
+    return { byte(unit), byte(functionOf(type)), byte(isBits(type) ? (count + 7) / 8 : 2 * count) };
+}
+
+SerialGuard::Head SerialGuard::WriteHead(int unit, int function, int address, int countOrValue)
+{
+    return { byte(unit), byte(function), byte(address >> 8), byte(address), byte(countOrValue >> 8),
+        byte(countOrValue) };
+}
+
+SerialGuard::SerialGuard(std::chrono::microseconds timeout)
+    : m_timeout(timeout)
+{
+}
+
+void SerialGuard::owe(Head head, Clock::time_point sent)
+{
+    // Owing is only ever for the last request: nothing goes out while a
+    // reply is owed, so a request that failed had the line to itself.
+    m_owed = Owed { std::move(head), sent + LateLimit * m_timeout, false };
+}
+
+void SerialGuard::heard(std::span<const std::uint8_t> frame)
+{
+    if (!m_owed || frame.size() < 2)
+        return;
+    const Head &head = m_owed->head;
+    const bool exception = frame[0] == head[0] && frame[1] == (head[1] | 0x80);
+    const bool reply = frame.size() >= head.size() && std::equal(head.begin(), head.end(), frame.begin());
+    if (exception || reply)
+        m_owed->heard = true;
+}
+
+SerialGuard::Clock::time_point SerialGuard::drainEnds(Clock::time_point lastHeard) const
+{
+    Clock::time_point from = lastHeard;
+    if (m_owed && !m_owed->heard)
+        from = std::max(from, m_owed->until);
+    return from + m_timeout;
+}
+
+void SerialGuard::drained()
+{
+    if (m_owed && !m_owed->heard) {
+        // Never heard: it is most likely lost, but a reply later still
+        // must not pass for a read's where the read can be asked apart.
+        m_givenUp.push_back(std::move(m_owed->head));
+        if (m_givenUp.size() > Remembered)
+            m_givenUp.pop_front();
+    }
+    m_owed.reset();
+}
+
+bool SerialGuard::given(const Head &head) const
+{
+    return std::find(m_givenUp.begin(), m_givenUp.end(), head) != m_givenUp.end();
+}
+
+SerialGuard::Ask SerialGuard::ask(
+    int unit, RegisterType type, int address, int count, int limit) const
+{
+    if (!given(ReadHead(unit, type, count)))
+        return { address, count };
+    const int step = isBits(type) ? 8 : 1;
+    for (int more = step; more <= 3 * step; more += step) {
+        // Bits widen by whole bytes of the reply.
+        const int wider = isBits(type) ? (count + 7) / 8 * 8 + more - 7 : count + more;
+        if (wider > limit || given(ReadHead(unit, type, wider)))
+            continue;
+        if (address + wider <= 65536)
+            return { address, wider };
+        if (address + count - wider >= 0)
+            return { address + count - wider, wider };
+    }
+    return { address, count };
+}
+
+bool SerialGuard::exceptionInDoubt(int unit, int function) const
+{
+    return std::any_of(m_givenUp.begin(), m_givenUp.end(),
+        [&](const Head &head) { return head[0] == byte(unit) && head[1] == byte(function); });
+}
+
+} // namespace modbuscalc::device
