@@ -14,6 +14,7 @@
 #include <modbus.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -198,15 +199,31 @@ public:
     // The end libmodbus reads and writes.
     int end() const { return m_pair[0]; }
 
+    // Why the line itself failed (end of file, EIO: a USB adapter pulled
+    // out), or 0 while it works. Set before libmodbus's end is shut.
+    int lineError() const { return m_lineError.load(); }
+
 private:
-    static bool copy(int from, int to)
+    // Copies what waits on from to to: false once from has failed, or to
+    // cannot take it.
+    static bool copy(int from, int to, bool toSocket, int &error)
     {
         char buffer[512];
         const ssize_t got = ::read(from, buffer, sizeof buffer);
-        if (got <= 0)
-            return got < 0 && (errno == EAGAIN || errno == EINTR);
+        if (got == 0)
+            error = EPIPE; // the end of the line
+        if (got <= 0) {
+            if (got < 0 && (errno == EAGAIN || errno == EINTR))
+                return true;
+            if (got < 0)
+                error = errno;
+            return false;
+        }
         for (ssize_t done = 0; done < got;) {
-            const ssize_t put = ::write(to, buffer + done, static_cast<std::size_t>(got - done));
+            // A socket whose other end was shut must not kill us by SIGPIPE.
+            const auto left = static_cast<std::size_t>(got - done);
+            const ssize_t put = toSocket ? ::send(to, buffer + done, left, MSG_NOSIGNAL)
+                                         : ::write(to, buffer + done, left);
             if (put < 0 && errno != EAGAIN && errno != EINTR)
                 return false;
             if (put < 0) {
@@ -232,14 +249,24 @@ private:
             }
             if (fds[0].revents)
                 return;
-            if (fds[1].revents)
-                lineOk = copy(m_line, m_pair[1]);
+            int error = 0;
+            if (fds[1].revents) {
+                lineOk = copy(m_line, m_pair[1], true, error);
+                if (!lineOk && error != 0) {
+                    // The line is gone: libmodbus hears the end at once,
+                    // not as a timeout.
+                    m_lineError.store(error);
+                    ::shutdown(m_pair[1], SHUT_RDWR);
+                    return;
+                }
+            }
             if (fds[2].revents)
-                endOk = copy(m_pair[1], m_line);
+                endOk = copy(m_pair[1], m_line, false, error);
         }
     }
 
     int m_line;
+    std::atomic<int> m_lineError = 0;
     int m_pair[2] = { -1, -1 };
     int m_wake[2] = { -1, -1 };
     std::thread m_thread;
@@ -600,7 +627,7 @@ private:
                     count, isBits(type) ? "bit" : "register", isBits(type) ? "bits" : "registers"));
             return values;
         }
-        DeviceError failed = done.got < 0 ? describe(done.error)
+        DeviceError failed = done.got < 0 ? describeFailure(done.error)
                                           : DeviceError { DeviceError::Kind::BadReply, 0,
                                                 "a reply that does not match the request" };
         trace("< " + failed.text);
@@ -660,8 +687,11 @@ public:
         });
         const auto owe = [&] {
             if (m_serial && done.sent) {
-                const int echoed = multiple ? count : function == 5 ? (values[0] ? 0xFF00 : 0) : values[0];
-                m_guard->owe(SerialGuard::WriteHead(m_connection.unit, function, address, echoed), sent);
+                const int echoed = multiple ? count
+                    : function == 5         ? (values[0] ? 0xFF00 : 0)
+                                            : values[0];
+                m_guard->owe(
+                    SerialGuard::WriteHead(m_connection.unit, function, address, echoed), sent);
             }
         };
         if (done.stopped) {
@@ -672,7 +702,7 @@ public:
             trace("< written");
             return std::nullopt;
         }
-        DeviceError failed = describe(done.error);
+        DeviceError failed = describeFailure(done.error);
         if (failed.kind == DeviceError::Kind::Exception && failed.exception == 5) {
             // Acknowledge: taken, and still being carried out.
             trace("< accepted (acknowledge)");
@@ -727,6 +757,22 @@ private:
             ::CloseHandle(m_thread);
         m_thread = nullptr;
 #endif
+    }
+
+    // libmodbus's error after a request; on a serial line whose relay saw
+    // the line itself fail, that failure.
+    DeviceError describeFailure(int error) const
+    {
+#ifndef _WIN32
+        if (m_relay && m_relay->lineError() != 0)
+            return { DeviceError::Kind::Broken, 0,
+                "the serial line failed ("
+                    + (m_relay->lineError() == EPIPE
+                            ? std::string("it ended")
+                            : lowerFirst(std::strerror(m_relay->lineError())))
+                    + "; unplugged?)" };
+#endif
+        return describe(error);
     }
 
     DeviceError lineLost()
@@ -794,7 +840,8 @@ private:
         setTimeout(std::max(seconds, 0.001));
 #endif
         std::uint8_t frame[MODBUS_RTU_MAX_ADU_LENGTH];
-        const Call done = call([&](modbus_t *context) { return modbus_receive_confirmation(context, frame); });
+        const Call done
+            = call([&](modbus_t *context) { return modbus_receive_confirmation(context, frame); });
 #ifdef _WIN32
         if (m_context)
             setTimeout(m_connection.timeout);
@@ -802,8 +849,9 @@ private:
             return false;
 #endif
         if (done.got > 0)
-            m_guard->heard(std::span<const std::uint8_t>(frame, static_cast<std::size_t>(done.got)));
-        if (done.got < 0 && describe(done.error).kind == DeviceError::Kind::Broken)
+            m_guard->heard(
+                std::span<const std::uint8_t>(frame, static_cast<std::size_t>(done.got)));
+        if (done.got < 0 && describeFailure(done.error).kind == DeviceError::Kind::Broken)
             close();
         return true;
     }

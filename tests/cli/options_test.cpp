@@ -98,8 +98,15 @@ TEST(Options, UsageErrorsSayWhatIsWrong)
         { { "read", "--host", "h:0", "1", "1", "1" }, "invalid port in 'h:0'" },
         { { "read", "--serial", "s", "--parity", "X", "1", "1", "1" },
             "invalid parity 'X': N, E or O" },
-        { { "read", "--host", "h", "--timeout", "0", "1", "1", "1" }, "the timeout is seconds" },
-        { { "read", "--host", "h", "--retries", "-1", "1", "1", "1" }, "the retries 0 or more" },
+        { { "read", "--host", "h", "--timeout", "0", "1", "1", "1" },
+            "the timeout runs from 0.001" },
+        { { "read", "--host", "h", "--retries", "-1", "1", "1", "1" },
+            "the retries are 0 or more" },
+        // Settings libmodbus would quietly change are refused before anything opens.
+        { { "read", "--serial", "s", "--baud", "12345", "1", "1", "1" },
+            "no serial speed 12345; speeds: 300," },
+        { { "read", "--serial", "s", "--data-bits", "9", "1", "1", "1" }, "no 9 data bits" },
+        { { "read", "--serial", "s", "--stop-bits", "3", "1", "1", "1" }, "no 3 stop bits" },
         { { "read", "--host", "h", "--format", "f80", "1", "1", "1" },
             "invalid format 'f80': u16, s16, hex, u32, s32, f32, u64, s64, f64, UINT, INT, WORD, "
             "UDINT, DINT, REAL, ULINT, LINT, LREAL, FLOAT or DWORD" },
