@@ -404,11 +404,10 @@ void BatchConverter::writeResults(const Pending &line, Conversion conversion, st
 {
     writeThrough(line.at, line.lineNumber, out);
     if (m_lineSink) {
-        const bool gaveUp = conversion.problem
-            && conversion.problem->device.kind == device::DeviceError::Kind::GaveUp;
-        if (gaveUp && !m_gaveUp)
-            m_report(0, conversion.problem->device.text);
-        m_gaveUp = m_gaveUp || gaveUp;
+        // Giving up is the sink's to tell, once for all its inputs.
+        m_gaveUp = m_gaveUp
+            || (conversion.problem
+                && conversion.problem->device.kind == device::DeviceError::Kind::GaveUp);
         if (conversion.problem && !line.ready)
             ++m_failed;
         m_lineSink(
@@ -419,6 +418,16 @@ void BatchConverter::writeResults(const Pending &line, Conversion conversion, st
     for (const std::string &text : conversion.results) {
         out += line.separator;
         out += text;
+    }
+    // The line's own ending goes with its results: what is handed on then
+    // ends with a whole line, and a terminal's progress line cannot land
+    // inside one.
+    if (m_written == line.at) {
+        const std::size_t ending = m_window.compare(line.at, 2, "\r\n") == 0 ? 2
+            : m_window.compare(line.at, 1, "\n") == 0                        ? 1
+                                                                             : 0;
+        out.append(m_window, line.at, ending);
+        m_written += ending;
     }
     if (!conversion.problem)
         return;

@@ -92,7 +92,7 @@ public:
         const std::vector<std::string> &names, std::string_view text, char separator)>;
     // Hands each line of a device map to sink, in the map's order, instead
     // of writing text, and a header's names to header: blank lines go, and
-    // the messages of lines are the sink's to tell (giving up is told once).
+    // the messages of lines are the sink's to tell, giving up among them.
     void sendLinesTo(LineSink sink, HeaderSink header)
     {
         m_lineSink = std::move(sink);

@@ -76,10 +76,11 @@ public:
         std::cerr << "modbuscalc: " << message << '\n';
     }
 
-    // Shows the text now and then (at most ten times a second).
+    // Shows the text now and then (at most ten times a second), and only
+    // where standard output, on the same screen, ends with a whole line.
     void progress(const std::function<std::string()> &text)
     {
-        if (!m_terminal)
+        if (!m_terminal || (m_sharedScreen && m_outputMidLine))
             return;
         const auto now = Clock::now();
         if (now - m_lastShown < std::chrono::milliseconds(100))
@@ -96,9 +97,22 @@ public:
         m_drawn = false;
     }
 
+    // Before standard output writes text: the progress line goes first
+    // where both share the screen.
+    void beforeOutput(std::string_view text)
+    {
+        if (text.empty())
+            return;
+        if (m_sharedScreen)
+            clear();
+        m_outputMidLine = text.back() != '\n';
+    }
+
 private:
     using Clock = std::chrono::steady_clock;
     bool m_terminal;
+    bool m_sharedScreen = isatty(1) != 0;
+    bool m_outputMidLine = false;
     bool m_drawn = false;
     Clock::time_point m_lastShown = Clock::now();
 };
@@ -309,6 +323,7 @@ int convertLists(Job &job, Output &output)
 
 void Output::write(std::string &buffer, bool now)
 {
+    console.beforeOutput(buffer);
     if (!buffer.empty() && m_error < 0
         && std::fwrite(buffer.data(), 1, buffer.size(), stdout) != buffer.size())
         m_error = errno;
@@ -415,11 +430,20 @@ std::optional<int> connect(Job &job)
     job.device = std::make_unique<device::Session>(
         device::MakeTransport(*invocation.connection, *job.stop, std::move(trace)),
         invocation.connection->retries, *job.stop);
+    // A watch rides out a device out of reach at the start as it does an
+    // outage later: it asks again at every poll.
+    const bool watching = invocation.verb->readsDevice && invocation.options.interval > 0;
+    if (watching)
+        job.device->setGivingUpWords(WatchGivingUp);
     if (const std::optional<device::DeviceError> error = job.device->open()) {
-        if (error->kind != device::DeviceError::Kind::Stopped)
-            report(Printable(device::Where(invocation.connection->link) + ": " + error->text,
-                std::string::npos));
-        return ExitTrouble;
+        if (error->kind == device::DeviceError::Kind::Stopped)
+            return ExitTrouble;
+        report(Printable(device::Where(invocation.connection->link) + ": " + error->text
+                + (watching ? std::string("; ") + WatchGivingUp : std::string()),
+            std::string::npos));
+        if (!watching)
+            return ExitTrouble;
+        job.outageAtStart = true;
     }
     invocation.options.device = job.device.get();
     return std::nullopt;

@@ -33,6 +33,9 @@ public:
     // The status to exit with: status, or ExitTrouble after a write error,
     // which it reports. Call once, at the end.
     int close(int status);
+    // Whether a write failed (a full disk, a reader gone): the run should
+    // end, as tail -f does.
+    bool failed() const { return m_error >= 0; }
 
 private:
     int m_error = -1; // errno of the first write error; 0 when it set none
@@ -68,7 +71,11 @@ struct Job {
     std::vector<std::string> inputs; // else these files ("-": standard input), in turn
     std::unique_ptr<device::Session> device;
     device::Stop *stop = nullptr;
+    bool outageAtStart = false; // a watch's device was out of reach when it started
 };
+
+// How a watch's messages say that a device out of reach is asked again.
+inline constexpr const char *WatchGivingUp = "asked again at the next poll";
 
 // The job, or the status to exit with when there is nothing to run. The
 // device is connected here, and a stop ends the wait.

@@ -43,6 +43,10 @@ int RunScan(Job &job, Output &output)
         output.write(line, true);
     }
     ShowProgress({});
+    if (!any && !job.stop->requested())
+        Report("no unit answered (units " + std::to_string(options.firstUnit)
+            + (options.lastUnit > options.firstUnit ? "-" + std::to_string(options.lastUnit) : "")
+            + ')');
     return any ? ExitOk : ExitDataProblem;
 }
 

@@ -1,6 +1,7 @@
 #include "cli/watch.h"
 
 #include "cli/batch.h"
+#include "cli/printable.h"
 #include "core/cell_address.h"
 #include "core/number_text.h"
 #include "core/text.h"
@@ -137,7 +138,11 @@ public:
         }
         if (!changed)
             return;
-        if (conversion.problem && !m_options.quiet && m_options.output == OutputFormat::Text)
+        // Giving up is told once, for the whole device, where it starts.
+        const bool gaveUp = conversion.problem
+            && conversion.problem->device.kind == device::DeviceError::Kind::GaveUp;
+        if (conversion.problem && !gaveUp && !m_options.quiet
+            && m_options.output == OutputFormat::Text)
             ReportAt(name, line.lineNumber, Describe(*conversion.problem));
         switch (m_options.output) {
         case OutputFormat::Text:
@@ -283,6 +288,35 @@ private:
     std::size_t m_failed = 0;
 };
 
+// A map held whole through the converter, whose sink takes its lines;
+// false when it cannot be read as asked (told).
+bool convertText(BatchConverter &converter, const Options &options, const std::string &text,
+    const std::string &path)
+{
+    std::size_t at = 0;
+    maps::LineReader lines { [&text, &at](char *buffer, std::size_t size) {
+        const std::size_t n = std::min(size, text.size() - at);
+        std::copy_n(text.data() + at, n, buffer);
+        at += n;
+        return n;
+    } };
+    std::string none;
+    return converter.convertAll(
+        lines, OneColumnSeparator(options, path), none, [](std::string &) {});
+}
+
+// Whether a map's header has every column the options name; told when not.
+bool headerHasColumns(const Verb &verb, const Options &options, const std::string &name,
+    const std::string &text, const std::string &path)
+{
+    BatchConverter probe(verb, options,
+        [&name](std::size_t line, std::string_view message) { ReportAt(name, line, message); });
+    probe.stopWhen([] { return true; }); // the header alone
+    probe.sendLinesTo([](const BatchConverter::DoneLine &) {},
+        [](const std::vector<std::string> &, std::string_view, char) {});
+    return convertText(probe, options, text, path);
+}
+
 } // namespace
 
 std::string Rfc3339(std::chrono::system_clock::time_point time)
@@ -327,6 +361,10 @@ int RunWatch(Job &job, Output &output)
     for (const std::string &file : job.inputs) {
         Map map { FileName(file), file, {}, nullptr };
         if (ReadWhole(file, map.text, stopped) != ExitOk) {
+            // A watch would poll the rest for ever without it: it stops
+            // before its first poll.
+            if (watching)
+                return ExitTrouble;
             status = ExitTrouble;
             continue;
         }
@@ -352,7 +390,16 @@ int RunWatch(Job &job, Output &output)
                 std::size_t line, std::string_view message) { ReportAt(name, line, message); });
         map.converter->stopWhen(stopped);
     }
+    // A header that lacks a column asked for would fail every poll: told
+    // once, before the first.
+    if (options.header)
+        for (const Map &map : maps)
+            if (!headerHasColumns(*invocation.verb, options, map.name, map.text, map.path))
+                return ExitTrouble;
     device::RegisterReader reader(*job.device, options.maxGap);
+    const std::string where
+        = invocation.connection ? device::Where(invocation.connection->link) : std::string();
+    bool outage = job.outageAtStart;
 
     const Steady::time_point start = Steady::now();
     const auto interval = std::chrono::duration<double>(options.interval);
@@ -370,7 +417,7 @@ int RunWatch(Job &job, Output &output)
             break;
         const std::string time = Rfc3339(std::chrono::system_clock::now());
         job.device->reset(); // a device given up on is asked afresh
-        const std::size_t failedBefore = writer.failed();
+        const std::size_t failedBefore = writer.failed(), valuesBefore = writer.values();
         if (single) {
             reader.clear();
             reader.readAll({ &single->wanted, 1 }, stopped);
@@ -390,22 +437,23 @@ int RunWatch(Job &job, Output &output)
                 [&](const std::vector<std::string> &names, std::string_view text, char separator) {
                     writer.header(names, text, separator);
                 });
-            std::size_t at = 0;
-            const std::string &text = map.text;
-            maps::LineReader lines { [&text, &at](char *buffer, std::size_t size) {
-                const std::size_t n = std::min(size, text.size() - at);
-                std::copy_n(text.data() + at, n, buffer);
-                at += n;
-                return n;
-            } };
-            std::string none;
-            if (!map.converter->convertAll(
-                    lines, OneColumnSeparator(options, map.path), none, [](std::string &) {}))
+            if (!convertText(*map.converter, options, map.text, map.path))
                 status = ExitTrouble;
             writer.polled(i);
         }
         anyFailed = anyFailed || writer.failed() > failedBefore;
+        // An outage is told where it starts and where it ends, once each.
+        if (const auto &gaveUp = job.device->gaveUpError(); gaveUp && !outage) {
+            Report(Printable(where + ": " + gaveUp->text, std::string::npos));
+            outage = true;
+        } else if (!gaveUp && outage
+            && writer.values() - valuesBefore > writer.failed() - failedBefore) {
+            Report(where + ": answering again");
+            outage = false;
+        }
         output.write(writer.out(), true);
+        if (output.failed())
+            break; // nobody reads what the next poll would write
         ++polls;
         if (!watching || stopped())
             break;

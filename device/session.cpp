@@ -48,7 +48,7 @@ bool Session::unanswered(const DeviceError &error)
         text = "no answer to " + times;
     else
         text = "no answer to " + times + " (" + error.text + ')';
-    m_gaveUp = DeviceError { DeviceError::Kind::GaveUp, error.exception, text + "; giving up" };
+    m_gaveUp = DeviceError { DeviceError::Kind::GaveUp, error.exception, text + "; " + m_givingUp };
     return true;
 }
 

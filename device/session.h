@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace modbuscalc::device {
 
@@ -47,8 +48,13 @@ public:
     // The device was given up on: every request fails at once with the
     // error that said so.
     bool gaveUp() const { return m_gaveUp.has_value(); }
+    // The error that said so, while given up on.
+    const std::optional<DeviceError> &gaveUpError() const { return m_gaveUp; }
     // Asks afresh: forgets giving up and the requests without an answer.
     void reset();
+    // What the message of giving up ends with: "giving up", or what a
+    // caller that asks again later does ("asked again at the next poll").
+    void setGivingUpWords(std::string words) { m_givingUp = std::move(words); }
 
     // The unit the requests from now on go to (a scan's).
     void setUnit(int unit) { m_transport->setUnit(unit); }
@@ -69,6 +75,7 @@ private:
     int m_unanswered = 0; // requests in a row without an answer
     int m_answeredHere = 0; // answers on the connection open now
     std::optional<DeviceError> m_gaveUp;
+    std::string m_givingUp = "giving up";
 };
 
 } // namespace modbuscalc::device

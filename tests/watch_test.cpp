@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 
 namespace {
 
@@ -190,6 +191,63 @@ TEST_F(WatchTest, AnOutageCostsItsPollsAndTheValuesComeBack)
     EXPECT_TRUE(written.ends_with(",2305,2305\r\n")) << written;
 }
 
+TEST_F(WatchTest, AnOutageIsToldWhereItStartsAndWhereItEnds)
+{
+    // Nobody listens when the watch starts; then the device answers.
+    withFaults({});
+    const int port = std::stoi(m_host.substr(m_host.rfind(':') + 1));
+    m_proxy.reset();
+    const fs::path out = m_dir / "out", err = m_dir / "err";
+    Background watching(
+        args({ "--interval", "0.2", "--timeout", "0.2", "--polls", "15", "1", "1", "1" }),
+        "/dev/null", out, err);
+    const auto until = Clock::now() + std::chrono::seconds(20);
+    while (countOf(readFile(out), " Error\n") < 2 && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    withFaults({}, port);
+    const std::optional<int> status = watching.end(60);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(WEXITSTATUS(*status), 1); // some polls failed
+    const std::string said = readFile(err);
+    EXPECT_EQ(countOf(said, "refused; asked again at the next poll\n"), 1) << said;
+    EXPECT_EQ(countOf(said, "asked again"), 1) << said;
+    EXPECT_EQ(countOf(said, "giving up"), 0) << said;
+    EXPECT_EQ(countOf(said, ": answering again\n"), 1) << said;
+    EXPECT_TRUE(readFile(out).ends_with(" 2305 2305\n")) << readFile(out);
+}
+
+TEST_F(WatchTest, AWatchThatCouldNeverReadItsMapsStopsBeforeItsFirstPoll)
+{
+    const fs::path map = file("map.csv", "Tag,Where\nA,1\n");
+    expectCases({
+        { args({ "--interval", "0.1", "--polls", "50", "missing.csv" }), "", "", 2, "missing.csv" },
+        { args({ "--interval", "0.1", "--polls", "50", "--header", "--columns", "t,c,r",
+              map.string() }),
+            "", "", 2, "map.csv: no column 't' in the header" },
+    });
+    EXPECT_EQ(countOf(run(args({ "--interval", "0.1", "--polls", "3", "--header", "--columns",
+                              "t,c,r", map.string() }))
+                          .err,
+                  "no column"),
+        1);
+}
+
+TEST_F(WatchTest, AReaderGoneEndsTheWatchAtOnceEvenWithSigpipeIgnored)
+{
+    // As a service runs it: SIGPIPE ignored, so only the write error tells.
+    const auto before = std::signal(SIGPIPE, SIG_IGN);
+    const Result piped = run(args({ "--interval", "0.1", "--polls", "100", "1", "1", "1" }), "",
+        "| head -c 1 >/dev/null");
+    std::signal(SIGPIPE, before);
+    EXPECT_NE(piped.err.find("modbuscalc: write error: Broken pipe\n"), std::string::npos)
+        << piped.err;
+    // The summary: "modbuscalc: 1 poll, ..." (not the hundred asked for).
+    const std::size_t at = piped.err.find(" poll");
+    ASSERT_NE(at, std::string::npos) << piped.err;
+    const std::size_t from = piped.err.rfind(' ', at - 1) + 1;
+    EXPECT_LE(std::stoi(piped.err.substr(from, at - from)), 3) << piped.err;
+}
+
 TEST_F(WatchTest, CtrlCInTheWaitEndsAtOnceWithASummary)
 {
     const fs::path out = m_dir / "out", err = m_dir / "err";
@@ -229,7 +287,7 @@ TEST_F(ScanTest, TheUnitsBehindAGatewayAndTheTypesTheyServe)
     withFaults({ "nofunction=2" });
     expectCases({
         { args({ "--units", "1-20" }), "", Present, 0, "" },
-        { args({ "--units", "4-6" }), "", "", 1, "" },
+        { args({ "--units", "4-6" }), "", "", 1, "no unit answered (units 4-6)" },
         { args({ "--units", "7" }), "", "7 holding input coil\n", 0, "" },
         { args({ "--units", "5-300" }), "", "", 2, "invalid units '5-300'" },
     });
