@@ -376,16 +376,10 @@ void BatchConverter::writeDone(std::string &out)
             writeResults(line, *line.ready, out);
             continue;
         }
-        const device::LineResult result = m_reader->result(line.read.wanted);
-        if (std::holds_alternative<device::NotRead>(result))
+        std::optional<Conversion> conversion = FinishRead(m_options, line.read, *m_reader);
+        if (!conversion)
             return;
-        Conversion conversion;
-        if (const auto *error = std::get_if<device::DeviceError>(&result))
-            conversion = FinishRead(m_options, line.read, *error);
-        else
-            conversion
-                = FinishRead(m_options, line.read, std::get<std::vector<std::uint16_t>>(result));
-        writeResults(line, std::move(conversion), out);
+        writeResults(line, std::move(*conversion), out);
     }
 }
 

@@ -225,17 +225,13 @@ Conversion convertRead(const Options &options, std::span<const std::string_view>
     }
     device::RegisterReader reader(*options.device, options.maxGap);
     reader.readAll({ &read.wanted, 1 });
-    const device::LineResult result = reader.result(read.wanted);
-    if (std::holds_alternative<device::NotRead>(result)) {
-        // Stopped before the one request went out.
-        Conversion conversion = FinishRead(options, read, device::DeviceError {});
-        conversion.problem = SubjectProblem(Problem::Kind::NotRead, read.subject);
-        conversion.problem->device.kind = device::DeviceError::Kind::Stopped;
-        return conversion;
-    }
-    if (const auto *error = std::get_if<device::DeviceError>(&result))
-        return FinishRead(options, read, *error);
-    return FinishRead(options, read, std::get<std::vector<std::uint16_t>>(result));
+    if (std::optional<Conversion> done = FinishRead(options, read, reader))
+        return std::move(*done);
+    // Stopped before the one request went out.
+    Conversion conversion = FinishRead(options, read, device::DeviceError {});
+    conversion.problem = SubjectProblem(Problem::Kind::NotRead, read.subject);
+    conversion.problem->device.kind = device::DeviceError::Kind::Stopped;
+    return conversion;
 }
 
 const std::array<Verb, 5> VerbTable = { {
@@ -457,6 +453,28 @@ Conversion FinishRead(
         conversion.results.push_back(ValueText(read.format, options.wordOrder,
             std::span(words).subspan(
                 static_cast<std::size_t>(i * step), static_cast<std::size_t>(step))));
+    return conversion;
+}
+
+std::optional<Conversion> FinishRead(
+    const Options &options, const PreparedRead &read, const device::RegisterReader &reader)
+{
+    Conversion conversion;
+    conversion.results = read.address;
+    for (const device::LineResult &value : reader.eachValue(read.wanted)) {
+        if (std::holds_alternative<device::NotRead>(value))
+            return std::nullopt;
+        if (const auto *error = std::get_if<device::DeviceError>(&value)) {
+            conversion.results.emplace_back(ErrorMark);
+            if (!conversion.problem) {
+                conversion.problem = SubjectProblem(Problem::Kind::ReadFailed, read.subject);
+                conversion.problem->device = *error;
+            }
+            continue;
+        }
+        conversion.results.push_back(ValueText(
+            read.format, options.wordOrder, std::get<std::vector<std::uint16_t>>(value)));
+    }
     return conversion;
 }
 

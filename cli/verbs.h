@@ -128,6 +128,11 @@ std::string AddressText(const Options &options, double pdu, RegisterType type);
 // read's second half: the line's results from what the device gave.
 Conversion FinishRead(
     const Options &options, const PreparedRead &read, const device::ReadResult &result);
+// The same from what a reader read, each value on its own: a value the
+// device gave is kept beside one it failed; the problem is the first
+// failure's. nullopt when the line was not read (stopped).
+std::optional<Conversion> FinishRead(
+    const Options &options, const PreparedRead &read, const device::RegisterReader &reader);
 
 // Whether an operand reads as a number in the notation: then the verb's
 // count of them is one conversion, whatever files exist.

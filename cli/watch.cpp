@@ -421,13 +421,10 @@ int RunWatch(Job &job, Output &output)
         if (single) {
             reader.clear();
             reader.readAll({ &single->wanted, 1 }, stopped);
-            const device::LineResult result = reader.result(single->wanted);
-            if (std::holds_alternative<device::NotRead>(result))
+            const std::optional<Conversion> conversion = FinishRead(options, *single, reader);
+            if (!conversion)
                 break;
-            const Conversion conversion = std::holds_alternative<device::DeviceError>(result)
-                ? FinishRead(options, *single, std::get<device::DeviceError>(result))
-                : FinishRead(options, *single, std::get<std::vector<std::uint16_t>>(result));
-            writer.line(time, 0, "modbuscalc", { 0, {}, ' ', operands, &*single, conversion });
+            writer.line(time, 0, "modbuscalc", { 0, {}, ' ', operands, &*single, *conversion });
             writer.polled(0);
         }
         for (std::size_t i = 0; i < maps.size() && !stopped(); ++i) {

@@ -283,4 +283,14 @@ LineResult RegisterReader::result(const Wanted &wanted) const
     return values;
 }
 
+std::vector<LineResult> RegisterReader::eachValue(const Wanted &wanted) const
+{
+    const int width = std::max(1, wanted.width);
+    std::vector<LineResult> values;
+    for (int a = wanted.address; a < wanted.address + wanted.count; a += width)
+        values.push_back(
+            result({ wanted.type, a, std::min(width, wanted.address + wanted.count - a), width }));
+    return values;
+}
+
 } // namespace modbuscalc::device

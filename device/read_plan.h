@@ -69,6 +69,9 @@ public:
     // A line's values, or the error of its first register that failed, or
     // NotRead.
     LineResult result(const Wanted &wanted) const;
+    // The same for each value of the line on its own (width registers
+    // each): what the device gave is kept where a neighbour failed.
+    std::vector<LineResult> eachValue(const Wanted &wanted) const;
 
     // Forgets the window's registers, keeping what was learned of the device.
     void clear();

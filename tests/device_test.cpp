@@ -459,6 +459,19 @@ TEST_F(HolesTest, ExactlyTheLinesOfTheHolesFail)
     }
 }
 
+TEST_F(HolesTest, ACountKeepsEveryValueTheDeviceGave)
+{
+    // Registers 100 to 109 are a hole: the values around it stay.
+    std::string expected = "95";
+    for (int a = 95; a < 115; ++a)
+        expected += ' ' + (a >= 100 && a < 110 ? std::string("Error") : std::to_string(a));
+    const Result read = run(args({ "--count", "20", "0", "0", "95" }));
+    EXPECT_EQ(read.out, expected + '\n');
+    EXPECT_EQ(read.status, 1);
+    EXPECT_NE(read.err.find("cell 0 0 95: illegal data address (exception 2)"), std::string::npos)
+        << read.err;
+}
+
 // modbuscalc read --serial against pymodbus's RTU server, unit 7, over a
 // pseudo-terminal pair; these pseudo-terminals take no parity but N.
 class SerialTest : public SerialServerTest {
