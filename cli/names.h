@@ -52,7 +52,7 @@ inline constexpr std::array<Name<RegisterType>, 4> RegisterTypeNames = { {
 
 // Our own names, then the IEC 61131-3 types engineers write in their maps,
 // then the names spreadsheets use.
-inline constexpr std::array<Name<ValueFormat>, 20> ValueFormatNames = { {
+inline constexpr std::array<Name<ValueFormat>, 22> ValueFormatNames = { {
     { "u16", ValueFormat::U16, "16 bits unsigned (default)" },
     { "s16", ValueFormat::S16, "16 bits signed" },
     { "hex", ValueFormat::Hex, "16 bits in hex" },
@@ -62,6 +62,8 @@ inline constexpr std::array<Name<ValueFormat>, 20> ValueFormatNames = { {
     { "u64", ValueFormat::U64, "64 bits unsigned, four registers" },
     { "s64", ValueFormat::S64, "64 bits signed, four registers" },
     { "f64", ValueFormat::F64, "a 64-bit float, four registers" },
+    { "bool", ValueFormat::Bit, "one bit, 0 or 1: coils and discrete inputs" },
+    { "BIT", ValueFormat::Bit, "as bool" },
     { "UINT", ValueFormat::U16, "as u16" },
     { "INT", ValueFormat::S16, "as s16" },
     { "WORD", ValueFormat::Hex, "as hex" },

@@ -57,6 +57,8 @@ std::string Describe(const Problem &problem)
         return problem.subject + ": the read runs past the last cell";
     case Kind::BitsHaveNoWideFormat:
         return problem.subject + ": coils and discrete inputs are single bits: no wider format";
+    case Kind::RegistersHaveNoBitFormat:
+        return problem.subject + ": bool is the format of coils and discrete inputs";
     case Kind::UnknownFormat:
         return (problem.field > 0 ? field + ": " : std::string())
             + (problem.text.empty() ? std::string("no format")

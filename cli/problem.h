@@ -25,6 +25,7 @@ struct Problem {
         NoWholeAddress,
         ReadsPastTheEnd,
         BitsHaveNoWideFormat,
+        RegistersHaveNoBitFormat,
         UnknownFormat, // text: the format as given
         NoDevice,
         ReadFailed, // device says why

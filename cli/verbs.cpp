@@ -346,6 +346,8 @@ std::variant<Target, Conversion> resolveTarget(const Options &options,
         = target.type == RegisterType::Coil || target.type == RegisterType::DiscreteInput;
     if (bits && RegistersPerValue(target.format) != 1)
         return failed(Problem::Kind::BitsHaveNoWideFormat);
+    if (!bits && target.format == ValueFormat::Bit)
+        return failed(Problem::Kind::RegistersHaveNoBitFormat);
     return target;
 }
 
@@ -472,8 +474,8 @@ std::optional<Conversion> FinishRead(
             }
             continue;
         }
-        conversion.results.push_back(ValueText(
-            read.format, options.wordOrder, std::get<std::vector<std::uint16_t>>(value)));
+        conversion.results.push_back(
+            ValueText(read.format, options.wordOrder, std::get<std::vector<std::uint16_t>>(value)));
     }
     return conversion;
 }

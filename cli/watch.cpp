@@ -7,6 +7,7 @@
 #include "core/text.h"
 #include "device/read_plan.h"
 #include "maps/encoding.h"
+#include "maps/records_out.h"
 
 #include <cmath>
 #include <ctime>
@@ -19,72 +20,6 @@ namespace modbuscalc::cli {
 namespace {
 
 using Steady = std::chrono::steady_clock;
-
-// A JSON string: quotes, backslashes and control bytes escaped, and a byte
-// that is no part of valid UTF-8 as U+FFFD, so that any map makes valid
-// JSON.
-std::string jsonString(std::string_view text)
-{
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size();) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte == '"' || byte == '\\') {
-            out += '\\';
-            out += static_cast<char>(byte);
-        } else if (byte < 0x20 || byte == 0x7F) {
-            static constexpr char Hex[] = "0123456789abcdef";
-            out += "\\u00";
-            out += Hex[byte >> 4];
-            out += Hex[byte & 0xF];
-        } else if (byte >= 0x80) {
-            // The length a lead byte announces, and whether what follows is so.
-            const std::size_t length = byte >= 0xF0 && byte <= 0xF4 ? 4
-                : byte >= 0xE0                                      ? 3
-                : byte >= 0xC2 && byte <= 0xDF                      ? 2
-                                                                    : 0;
-            bool valid = length > 0 && i + length <= text.size();
-            for (std::size_t k = 1; valid && k < length; ++k)
-                valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-            if (!valid) {
-                out += "\\ufffd";
-                ++i;
-                continue;
-            }
-            out.append(text.substr(i, length));
-            i += length;
-            continue;
-        } else {
-            out += static_cast<char>(byte);
-        }
-        ++i;
-    }
-    return out + '"';
-}
-
-// An RFC 4180 field: quoted where it holds a comma, a quote or a line end.
-std::string csvField(std::string_view text)
-{
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos)
-        return std::string(text);
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"')
-            out += '"';
-        out += c;
-    }
-    return out + '"';
-}
-
-// A value read as a JSON number; nullopt for one that is none (a float
-// that is not finite).
-std::optional<std::string> jsonNumber(ValueFormat format, const std::string &text)
-{
-    if (format == ValueFormat::Hex && text.size() > 2)
-        return std::to_string(std::stoul(text.substr(2), nullptr, 16));
-    if (text.find("nan") != std::string::npos || text.find("inf") != std::string::npos)
-        return std::nullopt;
-    return text;
-}
 
 // What each poll writes, as the output format says; with --changes, only
 // what differs from the poll before.
@@ -203,43 +138,44 @@ private:
     void json(const std::string &time, const BatchConverter::DoneLine &line, std::size_t i,
         std::size_t addresses)
     {
-        std::string object = "{\"time\":" + jsonString(time);
+        maps::JsonRecord object;
+        object.text("time", time);
         if (line.lineNumber > 0) {
-            object += ",\"line\":" + std::to_string(line.lineNumber) + ",\"fields\":";
-            const bool named = m_headerNames && m_headerNames->size() >= line.fields.size();
-            object += named ? '{' : '[';
-            for (std::size_t f = 0; f < line.fields.size(); ++f) {
-                object += f == 0 ? "" : ",";
-                if (named)
-                    object += jsonString((*m_headerNames)[f]) + ':';
-                object += jsonString(line.fields[f]);
-            }
-            object += named ? '}' : ']';
+            object.number("line", static_cast<double>(line.lineNumber));
+            object.fields("fields", line.fields,
+                m_headerNames ? std::span<const std::string>(*m_headerNames)
+                              : std::span<const std::string>());
         }
         const std::optional<Where> at = where(line, i);
-        const auto number = [](double value) { return NumberText(value); };
         for (const auto &[key, value] :
             { std::pair { "table", at && at->cell ? at->cell->table : -1 },
                 std::pair { "column", at && at->cell ? at->cell->column : -1 },
-                std::pair { "row", at && at->cell ? at->cell->row : -1 } })
-            object += std::string(",\"") + key + "\":" + (value < 0 ? "null" : number(value));
-        object += ",\"address\":";
+                std::pair { "row", at && at->cell ? at->cell->row : -1 } }) {
+            if (value < 0)
+                object.null(key);
+            else
+                object.number(key, value);
+        }
         if (!at)
-            object += "null";
+            object.null("address");
         else if (m_options.notation == Notation::Address)
-            object += number(at->pdu + ModbusOffset(m_options.mode));
+            object.number("address", at->pdu + ModbusOffset(m_options.mode));
         else
-            object += jsonString(AddressText(m_options, at->pdu, at->type));
+            object.text("address", AddressText(m_options, at->pdu, at->type));
         const std::string &value = line.conversion.results[addresses + i];
-        const std::optional<std::string> numeric = value == ErrorMark || !line.read
-            ? std::nullopt
-            : jsonNumber(line.read->format, value);
-        object += ",\"value\":" + numeric.value_or("null");
-        if (!numeric)
-            object += ",\"error\":"
-                + jsonString(line.conversion.problem ? Describe(*line.conversion.problem)
-                                                     : "not a finite number: " + value);
-        m_out += object + "}\n";
+        const bool read = value != ErrorMark && line.read;
+        if (read && object.value("value", value)) {
+            m_out += object.dump() + '\n';
+            return;
+        }
+        if (!read)
+            object.null("value");
+        else
+            ++m_failed; // a float that is no number: no value a program can use
+        object.text("error",
+            !read && line.conversion.problem ? Describe(*line.conversion.problem)
+                                             : "not a finite number: " + value);
+        m_out += object.dump() + '\n';
     }
 
     void csv(const std::string &time, const BatchConverter::DoneLine &line, std::size_t i,
@@ -254,13 +190,13 @@ private:
                 header += ",table,column,row";
             else if (m_headerNames)
                 for (const std::string &name : *m_headerNames)
-                    header += ',' + csvField(name);
+                    header += ',' + maps::CsvField(name);
             else
                 for (std::size_t f = 0; f < line.fields.size(); ++f)
                     header += ",field" + std::to_string(f + 1);
             m_out += header + ",address,value\r\n";
         }
-        std::string record = csvField(time);
+        std::string record = maps::CsvField(time);
         if (single) {
             for (const double n :
                 { at && at->cell ? at->cell->table : -1.0, at && at->cell ? at->cell->column : -1.0,
@@ -268,11 +204,12 @@ private:
                 record += ',' + (n < 0 ? std::string() : NumberText(n));
         } else {
             for (const std::string &field : line.fields)
-                record += ',' + csvField(field);
+                record += ',' + maps::CsvField(field);
         }
         record += ','
-            + csvField(at ? AddressText(m_options, at->pdu, at->type) : std::string(ErrorMark));
-        record += ',' + csvField(line.conversion.results[addresses + i]);
+            + maps::CsvField(
+                at ? AddressText(m_options, at->pdu, at->type) : std::string(ErrorMark));
+        record += ',' + maps::CsvField(line.conversion.results[addresses + i]);
         m_out += record + "\r\n";
     }
 

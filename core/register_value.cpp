@@ -71,12 +71,11 @@ template <typename Number> std::optional<Number> parseAll(std::string_view text,
     return NumberOf<Number>(text, base);
 }
 
+// A number as written, nan and inf among them: what read shows of a float
+// is written back as it was.
 std::optional<double> parseFloat(std::string_view text)
 {
-    const std::optional<double> value = parseAll<double>(text);
-    if (!value || !std::isfinite(*value))
-        return std::nullopt;
-    return value;
+    return parseAll<double>(text);
 }
 
 // A whole number as a bit pattern of `bits` bits: decimal within the
@@ -129,6 +128,8 @@ std::string ValueText(ValueFormat format, WordOrder order, std::span<const std::
 {
     const std::uint64_t bits = bitsOf(order, words);
     switch (format) {
+    case ValueFormat::Bit:
+        return bits != 0 ? "1" : "0";
     case ValueFormat::U16:
     case ValueFormat::U32:
     case ValueFormat::U64:
@@ -174,14 +175,19 @@ std::optional<std::vector<std::uint16_t>> ValueWords(
         break;
     case ValueFormat::F32:
         if (const auto value = parseFloat(text)) {
+            // nan and inf as written; a finite number only within range.
             const auto single = static_cast<float>(*value);
-            if (std::isfinite(single))
+            if (std::isfinite(single) || !std::isfinite(*value))
                 bits = std::bit_cast<std::uint32_t>(single);
         }
         break;
     case ValueFormat::F64:
         if (const auto value = parseFloat(text))
             bits = std::bit_cast<std::uint64_t>(*value);
+        break;
+    case ValueFormat::Bit:
+        if (const std::optional<bool> on = CoilState(text))
+            bits = *on ? 1 : 0;
         break;
     }
     if (!bits)
@@ -207,9 +213,11 @@ std::string ValueRange(ValueFormat format)
     case ValueFormat::S64:
         return "-9223372036854775808 to 9223372036854775807";
     case ValueFormat::F32:
-        return "a number up to 3.4028235e38 either side of 0";
+        return "a number up to 3.4028235e38 either side of 0, nan or inf";
     case ValueFormat::F64:
-        return "a finite number";
+        return "a number, nan or inf";
+    case ValueFormat::Bit:
+        return "0 or 1";
     }
     return {};
 }

@@ -14,7 +14,8 @@
 
 namespace modbuscalc {
 
-enum class ValueFormat { U16, S16, Hex, U32, S32, F32, U64, S64, F64 };
+// Bit: a coil's or a discrete input's one bit, 0 or 1.
+enum class ValueFormat { U16, S16, Hex, U32, S32, F32, U64, S64, F64, Bit };
 
 // How a value's bytes lie in its registers, most significant byte named A:
 // ABCD as the protocol lays out one register (high word first); CDAB with

@@ -10,13 +10,14 @@ REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # libxkbcommon-dev: Qt's CMake package looks for it on every configure.
 # libmodbus-dev and pkgconf: modbuscalc reads devices through libmodbus.
 BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev qt6-base-dev libxkbcommon-dev fonts-liberation2
-    libcli11-dev libmodbus-dev pkgconf)
+    libcli11-dev libmodbus-dev pkgconf nlohmann-json3-dev)
 # The window tests run once more under a real X server (xvfb, xauth) and a
 # headless Wayland compositor (weston, with Qt's Wayland plugin); modbuscalc
 # read runs against pymodbus's server and beside mbpoll.
 TEST_PACKAGES=(clang-format xvfb xauth weston qt6-wayland python3-pymodbus python3-serial
     python3-serial-asyncio mbpoll socat bash-completion)
-FUZZ_PACKAGES=(cmake ninja-build clang libclang-rt-14-dev libcli11-dev libmodbus-dev pkgconf)
+FUZZ_PACKAGES=(cmake ninja-build clang libclang-rt-14-dev libcli11-dev libmodbus-dev pkgconf
+    nlohmann-json3-dev)
 # Checking the packages as Debian would: lintian, the manual pages, completion.
 PACKAGE_CHECK_PACKAGES=(desktop-file-utils appstream dpkg-dev man-db lintian bash-completion)
 # The Windows build: compiler, Wine with its own fonts (the classic dialog
@@ -25,7 +26,7 @@ PACKAGE_CHECK_PACKAGES=(desktop-file-utils appstream dpkg-dev man-db lintian bas
 # (dpkg-dev unpacks it; autoconf, automake and libtool configure it); its
 # read tests run against pymodbus, over a socat pseudo-terminal for RTU.
 WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest wine64 fonts-wine
-    libcli11-dev xvfb xauth nsis dpkg-dev autoconf automake libtool python3-pymodbus
+    libcli11-dev nlohmann-json3-dev xvfb xauth nsis dpkg-dev autoconf automake libtool python3-pymodbus
     python3-serial python3-serial-asyncio socat)
 
 ensure_packages() {

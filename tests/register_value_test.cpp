@@ -55,16 +55,23 @@ TEST(RegisterValue, WhatEachFormatTakesAndRefuses)
         { ValueFormat::U64, "18446744073709551616", std::nullopt },
         { ValueFormat::S64, "-9223372036854775808", Words { 0x8000, 0, 0, 0 } },
         { ValueFormat::S64, "9223372036854775808", std::nullopt },
-        // Floats: finite, and within the format's range.
+        // Floats: within the format's range; nan and inf as read shows them.
         { ValueFormat::F32, "1.5", Words { 0x3FC0, 0x0000 } },
         { ValueFormat::F32, "-0.25", Words { 0xBE80, 0x0000 } },
         { ValueFormat::F32, "3.4028234e38", Words { 0x7F7F, 0xFFFF } },
         { ValueFormat::F32, "1e39", std::nullopt },
-        { ValueFormat::F32, "nan", std::nullopt },
-        { ValueFormat::F32, "inf", std::nullopt },
+        { ValueFormat::F32, "nan", Words { 0x7FC0, 0x0000 } },
+        { ValueFormat::F32, "inf", Words { 0x7F80, 0x0000 } },
+        { ValueFormat::F32, "-inf", Words { 0xFF80, 0x0000 } },
         { ValueFormat::F64, "1e39", Words { 0x4807, 0x8287, 0xF49C, 0x4A1D } },
         { ValueFormat::F64, "1e309", std::nullopt },
+        { ValueFormat::F64, "nan", Words { 0x7FF8, 0, 0, 0 } },
+        { ValueFormat::F64, "-inf", Words { 0xFFF0, 0, 0, 0 } },
         { ValueFormat::F64, "one", std::nullopt },
+        // One bit.
+        { ValueFormat::Bit, "1", Words { 1 } },
+        { ValueFormat::Bit, "off", Words { 0 } },
+        { ValueFormat::Bit, "2", std::nullopt },
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(
@@ -117,6 +124,12 @@ TEST(RegisterValue, ShownAsReadShowsIt)
     EXPECT_EQ(
         ValueText(ValueFormat::S64, WordOrder::ABCD, Words { 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF }),
         "-1");
+    // What read shows of a float that is not finite is written back the same.
+    for (const ValueFormat format : { ValueFormat::F32, ValueFormat::F64 })
+        for (const char *text : { "nan", "inf", "-inf" })
+            EXPECT_EQ(
+                ValueText(format, WordOrder::CDAB, *ValueWords(format, WordOrder::CDAB, text)),
+                text);
 }
 
 TEST(RegisterValue, CoilsInTheWordsEngineersUse)

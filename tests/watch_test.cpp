@@ -141,6 +141,28 @@ for row in rows:
         "TT-103 Nowhere Error Error\n");
 }
 
+TEST_F(WatchTest, JsonKeepsEveryNameAndEveryDigit)
+{
+    // Two columns of one name; a 64-bit value beyond 2^53, which a double
+    // would round; a float that is no number (0x7FC07FC1).
+    const std::string map = "Tag,Tag,T,C,R,F\nA,B,31,7,252,u64\nC,D,15,7,192,f32\n";
+    const fs::path json = m_dir / "out.json";
+    const Result read = run(
+        args({ "--header", "--columns", "t,c,r", "--format-column", "f", "--output", "json" }),
+        map);
+    EXPECT_EQ(read.status, 1) << read.err; // the float that is no number failed
+    writeFile(json, read.out);
+    EXPECT_EQ(python(R"(
+import json, sys
+for line in open(sys.argv[1], encoding="utf-8"):
+    o = json.loads(line)
+    print(list(o["fields"].keys()), type(o["value"]).__name__, o["value"], o.get("error", ""))
+)",
+                  json),
+        "['Tag', 'Tag_2', 'T', 'C', 'R', 'F'] str 18445899640189419519 \n"
+        "['Tag', 'Tag_2', 'T', 'C', 'R', 'F'] NoneType None not a finite number: nan\n");
+}
+
 TEST_F(WatchTest, OnlyTheFirstPollAndThenWhatChanged)
 {
     const fs::path map = file("map.csv", "1,1,10\n1,1,11\n1,1,12\n");
