@@ -44,6 +44,50 @@ BatchConverter::BatchConverter(const Verb &verb, const Options &options, Report 
 {
 }
 
+bool BatchConverter::skipped(std::size_t results, char separator, std::string &sink)
+{
+    // What read writes of a device, written back as it stands: a value it
+    // could not read, a line without one, and a register nobody can write
+    // are left alone, and counted.
+    std::optional<Skipped> why;
+    const std::string_view value = TrimBlanks(m_value);
+    if (value.empty())
+        why = Skipped::NoValue;
+    else if (value == ErrorMark)
+        why = Skipped::Error;
+    else if (auto prepared = PrepareWrite(m_options, m_inputs, { &m_value, 1 }, m_format);
+             std::holds_alternative<Conversion>(prepared)) {
+        const std::optional<Problem> &problem = std::get<Conversion>(prepared).problem;
+        if (problem && problem->kind == Problem::Kind::ReadOnly)
+            why = Skipped::ReadOnly;
+    }
+    if (!why)
+        return false;
+    ++m_skipped[static_cast<std::size_t>(*why)];
+    for (std::size_t i = 0; i < results; ++i) {
+        sink += separator;
+        sink += SkippedMark;
+    }
+    return true;
+}
+
+std::optional<std::string> BatchConverter::skippedNote() const
+{
+    static constexpr const char *Reasons[] = { "read-only", "without a value", "Error" };
+    std::size_t total = 0;
+    std::string reasons;
+    for (std::size_t i = 0; i < m_skipped.size(); ++i) {
+        if (m_skipped[i] == 0)
+            continue;
+        total += m_skipped[i];
+        reasons += (reasons.empty() ? "" : ", ") + std::to_string(m_skipped[i]) + ' ' + Reasons[i];
+    }
+    if (total == 0)
+        return std::nullopt;
+    return std::to_string(total) + (total == 1 ? " line" : " lines") + " left alone (" + reasons
+        + ')';
+}
+
 void BatchConverter::reject(std::size_t lineNumber, const Problem &problem)
 {
     ++m_failed;
@@ -247,6 +291,10 @@ bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &r
                 = record.unterminated ? Problem(Problem::Kind::UnclosedQuote) : pickInputs(fields);
             if (!problem) {
                 Conversion conversion;
+                if (m_verb.writesDevice && skipped(names.size(), separator, sink)) {
+                    sink += record.crlf ? "\r\n" : "\n";
+                    return true;
+                }
                 if (m_verb.writesDevice) {
                     auto prepared = PrepareWrite(m_options, m_inputs, { &m_value, 1 }, m_format);
                     if (auto *write = std::get_if<PreparedWrite>(&prepared)) {

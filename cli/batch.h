@@ -10,6 +10,7 @@
 #include "maps/csv.h"
 #include "maps/line_reader.h"
 
+#include <array>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -20,6 +21,9 @@
 #include <vector>
 
 namespace modbuscalc::cli {
+
+// write's results for a line left alone.
+inline constexpr std::string_view SkippedMark = "skipped";
 
 // What a one-column input's results go after: -d's separator, else the one
 // its file name's extension implies (.csv, .tsv, in any case), else a blank.
@@ -46,6 +50,11 @@ public:
 
     // Lines that were rejected or out of range, over every input so far.
     std::size_t failed() const { return m_failed; }
+
+    // write: lines left alone, as read writes them of a device (an Error, no
+    // value, a read-only register), told in one note that counts them:
+    // "3 lines left alone (1 read-only, 2 Error)"; nullopt when none were.
+    std::optional<std::string> skippedNote() const;
 
     // Asked after each line read and before each request to a device; true
     // stops the input there, its output complete up to the last line done.
@@ -124,6 +133,8 @@ private:
     // lines before line.
     void writeThrough(std::size_t end, std::size_t line, std::string &out);
     void writeResults(const Pending &line, Conversion conversion, std::string &out);
+    // write: whether the line is one left alone; its results then written.
+    bool skipped(std::size_t results, char separator, std::string &sink);
     // Picks the inputs from a record's fields, or says why there are none.
     std::optional<Problem> pickInputs(const std::vector<std::string_view> &fields);
     bool resolveColumns(const std::vector<std::string_view> &header);
@@ -140,6 +151,8 @@ private:
     std::optional<std::size_t> m_valueColumn; // write: each line's value, from 0
     std::string_view m_value; // the line's value, as written
     std::size_t m_failed = 0;
+    enum class Skipped { ReadOnly, NoValue, Error };
+    std::array<std::size_t, 3> m_skipped {};
     std::size_t m_linesRead = 0;
     std::size_t m_linesDone = 0;
     std::function<bool()> m_stop;

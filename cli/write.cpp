@@ -180,6 +180,8 @@ int RunWrite(Job &job, Output &output, const Connector &connect)
             held.push_back(batch.takeHeld());
         }
         rejected = batch.failed();
+        if (const std::optional<std::string> note = batch.skippedNote())
+            Report(*note);
         for (std::size_t i = 0; i < held.size(); ++i)
             for (const BatchConverter::Pending &pending : held[i].lines)
                 lines.push_back({ i, &pending, &pending.write });

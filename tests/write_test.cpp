@@ -280,6 +280,25 @@ TEST_F(WriteTest, WhatReadWroteWritesBackWhatWasThere)
     EXPECT_EQ(run(reading({ "--header", "--columns", "t,c,r", cells.string() })).out, before.out);
 }
 
+TEST_F(WriteTest, ABackupLeavesAloneWhatCannotBeWrittenAndSaysSo)
+{
+    // As read writes a device with references of two types: an input
+    // register, a value it could not read, and a line without one.
+    const fs::path backup = file("backup.csv",
+        "Tag,Ref,address,value\nA,402306,402306,7\nB,302307,302307,1234\n"
+        "C,402308,402308,Error\nD,402309,402309,\n");
+    const Result restored = run(args({ "--yes", "--header", "--columns", "ref", "-n", "ref",
+        "--value-column", "value", backup.string() }));
+    EXPECT_EQ(restored.status, 0) << restored.err;
+    EXPECT_EQ(
+        restored.err, "modbuscalc: 3 lines left alone (1 read-only, 1 without a value, 1 Error)\n");
+    EXPECT_EQ(restored.out,
+        "Tag,Ref,address,value,reference,value\nA,402306,402306,7,402306,7\n"
+        "B,302307,302307,1234,skipped,skipped\nC,402308,402308,Error,skipped,skipped\n"
+        "D,402309,402309,,skipped,skipped\n");
+    EXPECT_EQ(run(reading({ "-n", "ref", "402306" })).out, "402306 7\n");
+}
+
 TEST_F(WriteTest, ADryRunSendsNothingAndShowsEveryRequest)
 {
     withFaults({});
