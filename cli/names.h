@@ -62,8 +62,6 @@ inline constexpr std::array<Name<ValueFormat>, 22> ValueFormatNames = { {
     { "u64", ValueFormat::U64, "64 bits unsigned, four registers" },
     { "s64", ValueFormat::S64, "64 bits signed, four registers" },
     { "f64", ValueFormat::F64, "a 64-bit float, four registers" },
-    { "bool", ValueFormat::Bit, "one bit, 0 or 1: coils and discrete inputs" },
-    { "BIT", ValueFormat::Bit, "as bool" },
     { "UINT", ValueFormat::U16, "as u16" },
     { "INT", ValueFormat::S16, "as s16" },
     { "WORD", ValueFormat::Hex, "as hex" },
@@ -75,6 +73,8 @@ inline constexpr std::array<Name<ValueFormat>, 22> ValueFormatNames = { {
     { "LREAL", ValueFormat::F64, "as f64" },
     { "FLOAT", ValueFormat::F32, "as f32" },
     { "DWORD", ValueFormat::U32, "as u32" },
+    { "BOOL", ValueFormat::Bit, "one bit, 0 or 1: coils and discrete inputs" },
+    { "BIT", ValueFormat::Bit, "as BOOL" },
 } };
 
 inline constexpr std::array<Name<WordOrder>, 6> WordOrderNames = { {

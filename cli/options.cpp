@@ -302,9 +302,8 @@ std::optional<UsageError> checkColumn(
     return std::nullopt;
 }
 
-// The options, bound to where their values go: those of every verb, and
-// a device verb's own; without a verb, all of them.
-void addOptions(CLI::App &app, Bound &b, const Verb *verb)
+// The options of maps and addresses: every verb's but scan's.
+void addMapOptions(CLI::App &app, Bound &b)
 {
     Options &options = b.options;
     app.add_flag("-m,--modbus", b.modbus, "Modbus (1-based) addressing; without it, absolute");
@@ -319,6 +318,16 @@ void addOptions(CLI::App &app, Bound &b, const Verb *verb)
     app.add_option("-d,--delimiter", b.delimiter, "The field separator (tab: \\t)");
     app.add_option("-f,--fields", b.fields, "The columns to read, from 1: 3,4,5 or 3-5");
     app.add_option("--columns", b.columns, "With --header, the columns to read by name");
+}
+
+// The options, bound to where their values go: those of every verb, and
+// a device verb's own; without a verb, all of them.
+void addOptions(CLI::App &app, Bound &b, const Verb *verb)
+{
+    Options &options = b.options;
+    // scan reads no map and writes no address: its --help lists none of it.
+    if (!verb || !verb->scansDevice)
+        addMapOptions(app, b);
     const bool reads = !verb || verb->readsDevice, writes = !verb || verb->writesDevice,
                scans = !verb || verb->scansDevice;
     if (!reads && !writes && !scans)
@@ -460,6 +469,10 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
                 std::string(verb.operands) + "; or files to read, none: standard input");
         sub->fallthrough(); // the main parser's options after the verb too
         addOptions(*sub, bound, &verb);
+        if (verb.scansDevice)
+            sub->footer("Each unit is asked for address 0 of each type: a value, or exception\n"
+                        "2 or 3, means that it serves the type; exception 1 that it does not;\n"
+                        "silence, or a gateway's exception 10 or 11, that no unit is there.");
         subcommands.push_back(sub);
     }
 
@@ -496,6 +509,14 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
         const std::string what = e.what(); // "--notation: 1 required TEXT missing"
         return UsageError { "option '" + what.substr(0, what.find(':'))
             + "' requires an argument" };
+    } catch (const CLI::ConversionError &e) {
+        // "Could not convert: --interval = abc"
+        const std::string what = e.what();
+        const std::size_t name = what.find(": ") + 2, equals = what.find(" = ", name);
+        if (name > 1 && equals != std::string::npos)
+            return UsageError { "option '" + Printable(what.substr(name, equals - name))
+                + "' takes a number, not '" + Printable(what.substr(equals + 3)) + "'" };
+        return UsageError { lowerFirst(what) };
     } catch (const CLI::ParseError &e) {
         return UsageError { lowerFirst(e.what()) };
     }

@@ -58,7 +58,7 @@ std::string Describe(const Problem &problem)
     case Kind::BitsHaveNoWideFormat:
         return problem.subject + ": coils and discrete inputs are single bits: no wider format";
     case Kind::RegistersHaveNoBitFormat:
-        return problem.subject + ": bool is the format of coils and discrete inputs";
+        return problem.subject + ": BOOL is the format of coils and discrete inputs";
     case Kind::UnknownFormat:
         return (problem.field > 0 ? field + ": " : std::string())
             + (problem.text.empty() ? std::string("no format")
@@ -89,7 +89,7 @@ std::string Describe(const Problem &problem)
         return problem.subject + ": not sent";
     case Kind::WrittenTwice:
         return problem.subject + ": line " + std::to_string(problem.found)
-            + " writes the same register (" + std::to_string(problem.field) + ')';
+            + " writes the same register (" + problem.text + ')';
     case Kind::ReadBackDiffers:
         return problem.subject + ": wrote " + Printable(problem.text) + ", read back "
             + Printable(problem.other);

@@ -36,7 +36,7 @@ struct Problem {
         WritesPastTheEnd,
         WriteFailed, // device says why
         NotSent, // a write never sent: the device was given up on first
-        WrittenTwice, // found: the other line; field: the register, from 1
+        WrittenTwice, // found: the other line; text: the register, as the map counts
         ReadBackDiffers, // text: written; subject2: read back
         NotReadBack, // device says why
         // A line of a map.

@@ -419,12 +419,20 @@ std::variant<PreparedWrite, Conversion> PrepareWrite(const Options &options,
             continue;
         }
         const auto words = ValueWords(target.format, options.wordOrder, value);
-        if (!words)
+        if (!words) {
+            const std::string name(NameOf(ValueFormatNames, target.format));
+            // A fraction for a whole-number format is told as such, not as
+            // a value out of its range.
+            const bool whole = target.format != ValueFormat::F32
+                && target.format != ValueFormat::F64 && target.format != ValueFormat::Bit;
+            const std::optional<double> number = NumberOf<double>(value);
+            if (whole && number && std::isfinite(*number) && *number != std::floor(*number))
+                return rejected(count,
+                    ValueProblem(std::string(value),
+                        "a whole number (" + name + ": " + ValueRange(target.format) + ')', i));
             return rejected(count,
-                ValueProblem(std::string(value),
-                    std::string(NameOf(ValueFormatNames, target.format)) + " ("
-                        + ValueRange(target.format) + ')',
-                    i));
+                ValueProblem(std::string(value), name + " (" + ValueRange(target.format) + ')', i));
+        }
         write.item.values.insert(write.item.values.end(), words->begin(), words->end());
         write.values.push_back(ValueText(target.format, options.wordOrder, *words));
     }

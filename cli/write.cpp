@@ -56,8 +56,10 @@ std::string requestsText(std::span<const device::WriteItem> items, device::Write
         const bool coils = r.type == RegisterType::Coil;
         text += "function " + std::to_string(coils ? (r.multiple ? 15 : 5) : (r.multiple ? 16 : 6))
             + ", address " + std::to_string(r.address) + ", count " + std::to_string(r.count) + ':';
-        for (int a = r.address; a < r.address + r.count; ++a)
-            text += ' ' + HexText(words[{ r.type, a }]);
+        for (int a = r.address; a < r.address + r.count; ++a) {
+            const std::uint16_t word = words[{ r.type, a }];
+            text += ' ' + (coils ? std::to_string(word) : HexText(word)); // a coil is a bit
+        }
         text += '\n';
     }
     return text;
@@ -99,7 +101,8 @@ bool confirmed(
 
 // No register is written by two lines: which value would win is anyone's
 // guess. Each later line is told; true when there were none.
-bool eachRegisterOnce(const std::vector<Line> &lines, const std::vector<std::string> &names)
+bool eachRegisterOnce(
+    const Options &options, const std::vector<Line> &lines, const std::vector<std::string> &names)
 {
     std::map<std::pair<RegisterType, int>, std::size_t> writer;
     bool once = true;
@@ -112,7 +115,8 @@ bool eachRegisterOnce(const std::vector<Line> &lines, const std::vector<std::str
                 continue;
             Problem problem = SubjectProblem(Problem::Kind::WrittenTwice, lines[i].write->subject);
             problem.found = lines[at->second].lineNumber();
-            problem.field = static_cast<std::size_t>(item.address) + k + 1;
+            // The register as the map counts them: its notation and addressing.
+            problem.text = AddressText(options, item.address + static_cast<double>(k), item.type);
             ReportAt(names[lines[i].input], lines[i].lineNumber(), Describe(problem));
             once = false;
             break;
@@ -188,7 +192,7 @@ int RunWrite(Job &job, Output &output, const Connector &connect)
     }
     if (stopped())
         return ExitDataProblem;
-    const bool once = eachRegisterOnce(lines, names); // told even beside other bad lines
+    const bool once = eachRegisterOnce(options, lines, names); // told even beside other bad lines
     if (rejected > 0 || status != ExitOk || !once) {
         Report("nothing written");
         return ExitTrouble;

@@ -53,7 +53,7 @@ TEST_F(ReadTest, CellsAndMapsFromALiveDevice)
         { args({ "--type", "coil", "--format", "BOOL", "--count", "2", "0", "0", "2" }), "",
             "2 0 1\n", 0, "" },
         { args({ "--format", "bit", "1", "1", "1" }), "", "Error Error\n", 1,
-            "cell 1 1 1: bool is the format of coils and discrete inputs" },
+            "cell 1 1 1: BOOL is the format of coils and discrete inputs" },
         // A map: the address and the value after each line, and the rest
         // read after a bad line or a cell out of range.
         { args({ "--header", "-f", "2-4" }), "tag,t,c,r\nA,1,1,1\nB,32,0,0\nC,x,1,1\nD,0,0,9\n",

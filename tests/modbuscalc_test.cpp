@@ -359,6 +359,11 @@ TEST_F(ModbuscalcTest, EachVerbsHelpListsItsOptions)
     const Result address = run({ "address", "--help" });
     EXPECT_NE(address.out.find("-f,--fields"), std::string::npos);
     EXPECT_EQ(address.out.find("--host TEXT"), std::string::npos) << address.out;
+    // scan reads no map: none of a map's options, nor the words on operands.
+    const Result scan = run({ "scan", "--help" });
+    EXPECT_NE(scan.out.find("--units"), std::string::npos) << scan.out;
+    for (const char *option : { "--header", "-f,--fields", "-n,--notation", "Operands:" })
+        EXPECT_EQ(scan.out.find(option), std::string::npos) << option;
 }
 
 TEST_F(ModbuscalcTest, MessagesAndExitStatuses)

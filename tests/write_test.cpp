@@ -160,7 +160,8 @@ TEST_F(WriteTest, RefusedBeforeAnythingIsOpenedOrSent)
         { { "-n", "ref", "302306", "5" }, "", "address 302306: input registers are read-only" },
         { { "1", "1", "1", "70000" }, "", "'70000' is not u16 (0 to 65535)" },
         { { "1", "1", "1", "-1" }, "", "'-1' is not u16 (0 to 65535)" },
-        { { "--format", "INT", "1", "1", "1", "1.5" }, "", "'1.5' is not s16 (-32768 to 32767)" },
+        { { "--format", "INT", "1", "1", "1", "1.5" }, "",
+            "'1.5' is not a whole number (s16: -32768 to 32767)" },
         { { "--format", "s16", "1", "1", "1", "40000" }, "", "'40000' is not s16" },
         { { "--format", "REAL", "1", "1", "1", "1e39" }, "", "'1e39' is not f32" },
         { { "--type", "coil", "0", "0", "1", "yes" }, "", "'yes' is not a coil state" },
@@ -172,7 +173,11 @@ TEST_F(WriteTest, RefusedBeforeAnythingIsOpenedOrSent)
         { { "--yes", "--value-column", "4", "-" }, "1,1,1,5\n1,1,2,x\n1,1,3,70000\n1,1,1,6\n",
             "<stdin>:3: field 4 ('70000') is not u16" },
         { { "--yes", "--value-column", "4", "-" }, "1,1,1,5\n1,1,2,x\n1,1,3,70000\n1,1,1,6\n",
-            "<stdin>:4: cell 1 1 1: line 1 writes the same register (2306)" },
+            "<stdin>:4: cell 1 1 1: line 1 writes the same register (2305)" },
+        { { "-m", "--yes", "--value-column", "4", "-" }, "1,1,1,5\n1,1,1,6\n",
+            "<stdin>:2: cell 1 1 1: line 1 writes the same register (2306)" },
+        { { "-n", "ref", "--yes", "--value-column", "2", "-" }, "402306,5\n402306,6\n",
+            "<stdin>:2: address 402306: line 1 writes the same register (402306)" },
         // Asked for nothing on a terminal that is not there.
         { { "--value-column", "4", map.string() }, "", "asked on a terminal, or with --yes" },
     };
@@ -304,6 +309,9 @@ TEST_F(WriteTest, ADryRunSendsNothingAndShowsEveryRequest)
     withFaults({});
     const Result dry = run(args({ "--dry-run", "--format", "u32", "1", "1", "1", "1234", "5" }));
     EXPECT_EQ(dry.out, "function 16, address 2305, count 4: 0x0000 0x04D2 0x0000 0x0005\n");
+    EXPECT_EQ(
+        run(args({ "--dry-run", "--type", "coil", "--function", "15", "0", "0", "1", "1" })).out,
+        "function 15, address 1, count 1: 1\n");
     EXPECT_EQ(dry.status, 0);
     EXPECT_EQ(requests(), 0);
     EXPECT_EQ(connections(), 0);

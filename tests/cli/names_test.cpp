@@ -142,11 +142,11 @@ TEST(Names, InAnyCaseAndTheIecTypes)
         { "HEX", ValueFormat::Hex }, { "UDINT", ValueFormat::U32 }, { "U32", ValueFormat::U32 },
         { "dint", ValueFormat::S32 }, { "S32", ValueFormat::S32 }, { "REAL", ValueFormat::F32 },
         { "f32", ValueFormat::F32 }, { "float", ValueFormat::F32 }, { "DWORD", ValueFormat::U32 },
-        { "LREAL", ValueFormat::F64 }, { "ulint", ValueFormat::U64 },
-        { "LINT", ValueFormat::S64 } };
+        { "LREAL", ValueFormat::F64 }, { "ulint", ValueFormat::U64 }, { "LINT", ValueFormat::S64 },
+        { "bool", ValueFormat::Bit }, { "Bit", ValueFormat::Bit } };
     for (const Case &c : cases)
         EXPECT_EQ(FindName(ValueFormatNames, c.name), c.format) << c.name;
-    for (const char *unknown : { "BCD", "", "u 16", "BOOL" })
+    for (const char *unknown : { "BCD", "", "u 16", "BOOLEAN" })
         EXPECT_EQ(FindName(ValueFormatNames, unknown), std::nullopt) << unknown;
     EXPECT_EQ(FindName(ParityNames, "n"), Parity::None);
     EXPECT_EQ(FindName(WordOrderNames, "Low-First"), WordOrder::CDAB);

@@ -102,6 +102,10 @@ TEST(Options, UsageErrorsSayWhatIsWrong)
             "the timeout runs from 0.001" },
         { { "read", "--host", "h", "--retries", "-1", "1", "1", "1" },
             "the retries are 0 or more" },
+        { { "read", "--host", "h", "--interval", "abc", "1", "1", "1" },
+            "option '--interval' takes a number, not 'abc'" },
+        { { "read", "--host", "h", "--count", "2x", "1", "1", "1" },
+            "option '--count' takes a number, not '2x'" },
         // Settings libmodbus would quietly change are refused before anything opens.
         { { "read", "--serial", "s", "--baud", "12345", "1", "1", "1" },
             "no serial speed 12345; speeds: 300," },
@@ -109,7 +113,7 @@ TEST(Options, UsageErrorsSayWhatIsWrong)
         { { "read", "--serial", "s", "--stop-bits", "3", "1", "1", "1" }, "no 3 stop bits" },
         { { "read", "--host", "h", "--format", "f80", "1", "1", "1" },
             "invalid format 'f80': u16, s16, hex, u32, s32, f32, u64, s64, f64, UINT, INT, WORD, "
-            "UDINT, DINT, REAL, ULINT, LINT, LREAL, FLOAT or DWORD" },
+            "UDINT, DINT, REAL, ULINT, LINT, LREAL, FLOAT, DWORD, BOOL or BIT" },
         { { "read", "--host", "h", "--word-order", "middle", "1", "1", "1" },
             "invalid word order 'middle': high-first, low-first, ABCD, CDAB, BADC or DCBA" },
         { { "read", "--host", "h", "--count", "65537", "1", "1", "1" },
