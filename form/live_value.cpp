@@ -100,7 +100,9 @@ std::optional<LiveTarget> TargetOf(const FieldSet &fields)
     if (!cell)
         return std::nullopt;
     return LiveTarget { static_cast<int>(pdu),
-        NumberText(cell->table) + ' ' + NumberText(cell->column) + ' ' + NumberText(cell->row),
+        // Named as the calculator's fields read, top to bottom.
+        "Table " + NumberText(cell->table) + ", Row " + NumberText(cell->row) + ", Column "
+            + NumberText(cell->column),
         NumberText(pdu + offset) };
 }
 
@@ -142,8 +144,8 @@ LiveSettings LiveSettings::FromPairs(
         settings.host = *host;
     settings.serialPort = text("serialPort");
     whole("port", settings.port, 1, 65535);
-    if (const auto baud = NumberOf<int>(text("baud"));
-        baud && std::find(device::SerialSpeeds.begin(), device::SerialSpeeds.end(), *baud)
+    if (const auto baud = NumberOf<int>(text("baud")); baud
+        && std::find(device::SerialSpeeds.begin(), device::SerialSpeeds.end(), *baud)
             != device::SerialSpeeds.end())
         settings.baud = *baud;
     whole("unit", settings.unit, 0, 255);
@@ -172,8 +174,10 @@ device::Connection LiveSettings::connection() const
         device::TcpEndpoint endpoint { host, port };
         // The host field takes HOST:PORT and [V6]:PORT too; its port wins.
         if (const auto given = device::EndpointOf(host)) {
-            const std::size_t colons = static_cast<std::size_t>(std::count(host.begin(), host.end(), ':'));
-            const bool withPort = host.starts_with('[') ? host.find("]:") != std::string::npos : colons == 1;
+            const std::size_t colons
+                = static_cast<std::size_t>(std::count(host.begin(), host.end(), ':'));
+            const bool withPort
+                = host.starts_with('[') ? host.find("]:") != std::string::npos : colons == 1;
             endpoint = { given->host, withPort ? given->port : port };
         }
         connection.link = endpoint;
@@ -196,6 +200,9 @@ std::optional<std::string> LiveSettings::problem() const
         return problem;
     if (!(interval > 0 && interval <= 86400))
         return "the interval is seconds above 0";
+    const bool bits = type == RegisterType::Coil || type == RegisterType::DiscreteInput;
+    if (bits && RegistersPerValue(format) != 1)
+        return "coils and discrete inputs are single bits: no wider format";
     return std::nullopt;
 }
 

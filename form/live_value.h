@@ -35,7 +35,7 @@ namespace modbuscalc {
 // addressing), or the cell fields show Error.
 struct LiveTarget {
     int pdu;
-    std::string cell; // "1 1 1"
+    std::string cell; // "Table 1, Row 7, Column 1"
     std::string address; // as the window shows it: "2306" in Modbus addressing
     bool operator==(const LiveTarget &) const = default;
 };

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -26,11 +27,14 @@ TEST(LiveValue, TheRegisterTheFieldsName)
         std::optional<LiveTarget> target;
     };
     const Case cases[] = {
-        { "a cell", "2305", "1", "1", "1", false, LiveTarget { 2305, "1 1 1", "2305" } },
-        { "Modbus addressing", "2306", "1", "1", "1", true, LiveTarget { 2305, "1 1 1", "2306" } },
+        { "a cell", "2305", "1", "1", "1", false,
+            LiveTarget { 2305, "Table 1, Row 1, Column 1", "2305" } },
+        { "Modbus addressing", "2306", "1", "1", "1", true,
+            LiveTarget { 2305, "Table 1, Row 1, Column 1", "2306" } },
         { "the last register", "65535", "31", "7", "255", false,
-            LiveTarget { 65535, "31 7 255", "65535" } },
-        { "an address typed", "12abc", "0", "0", "12", false, LiveTarget { 12, "0 0 12", "12" } },
+            LiveTarget { 65535, "Table 31, Row 255, Column 7", "65535" } },
+        { "an address typed", "12abc", "0", "0", "12", false,
+            LiveTarget { 12, "Table 0, Row 12, Column 0", "12" } },
         { "a cell out of range", "Error", "32", "0", "0", false, std::nullopt },
         { "an address out of range", "65536", "Error", "Error", "Error", false, std::nullopt },
         { "a fraction", "100.5", "0", "0", "100.5", false, std::nullopt },
@@ -75,6 +79,51 @@ TEST(LiveValue, SettingsComeBackFromTheirStore)
     store = { { "port", "0" }, { "unit", "x" }, { "interval", "-1" }, { "format", "f128" },
         { "parity", "Q" } };
     EXPECT_EQ(LiveSettings::FromPairs(lookup), LiveSettings {});
+}
+
+TEST(LiveValue, SettingsAreCheckedAsTheCommandLineChecksThem)
+{
+    struct Case {
+        const char *what;
+        std::function<void(LiveSettings &)> change;
+        std::string problem; // empty: none
+        std::string where; // for none: where the device is
+    };
+    const Case cases[] = {
+        { "as they start", [](LiveSettings &) {}, "", "127.0.0.1:502" },
+        { "a port in the host field", [](LiveSettings &s) { s.host = "plc.example:1502"; }, "",
+            "plc.example:1502" },
+        { "IPv6 with a port", [](LiveSettings &s) { s.host = "[::1]:5020"; }, "", "[::1]:5020" },
+        { "IPv6 alone", [](LiveSettings &s) { s.host = "::1"; }, "", "[::1]:502" },
+        { "a bad port", [](LiveSettings &s) { s.host = "plc.example:0"; },
+            "invalid port in 'plc.example:0'", "" },
+        { "a speed libmodbus would not set",
+            [](LiveSettings &s) {
+                s.serial = true;
+                s.serialPort = "/dev/ttyUSB0";
+                s.baud = 12345;
+            },
+            "no serial speed 12345", "" },
+        { "a timeout under 1 ms", [](LiveSettings &s) { s.timeout = 0.0001; },
+            "the timeout runs from 0.001", "" },
+        { "f32 for a coil",
+            [](LiveSettings &s) {
+                s.type = RegisterType::Coil;
+                s.format = ValueFormat::F32;
+            },
+            "coils and discrete inputs are single bits", "" },
+    };
+    for (const Case &c : cases) {
+        LiveSettings settings;
+        c.change(settings);
+        const std::string problem = settings.problem().value_or("");
+        if (c.problem.empty()) {
+            EXPECT_EQ(problem, "") << c.what;
+            EXPECT_EQ(device::Where(settings.connection().link), c.where) << c.what;
+        } else {
+            EXPECT_NE(problem.find(c.problem), std::string::npos) << c.what << ": " << problem;
+        }
+    }
 }
 
 // A transport whose register a holds a + 1000, and that, while `blocked`

@@ -109,11 +109,16 @@ void LiveWindowTest::aCellTypedShowsItsValue()
     QTRY_COMPARE_WITH_TIMEOUT(liveField("Value")->text(), QStringLiteral("2311"), 10000);
     QCOMPARE(liveField("State")->text(), QStringLiteral("reading every 0.2 s"));
     QWidget *live = liveWindow();
-    QCOMPARE(live->findChild<QLabel *>(QStringLiteral("Cell"))->text(), QStringLiteral("1 1 7"));
-    // An address out of range reads nothing.
+    QCOMPARE(live->findChild<QLabel *>(QStringLiteral("Cell"))->text(),
+        QStringLiteral("Table 1, Row 7, Column 1"));
+    QVERIFY(live->findChild<QLabel *>(QStringLiteral("LastRead"))->text()
+        != QString::fromUtf8(modbuscalc::NoValue.data()));
+    // An address out of range reads nothing, and no time of a read before.
     typeIn("Table", QStringLiteral("32"));
     QCOMPARE(edit("Address")->text(), QStringLiteral("Error"));
     QCOMPARE(liveField("Value")->text(), QString::fromUtf8(modbuscalc::NoValue.data()));
+    QCOMPARE(live->findChild<QLabel *>(QStringLiteral("LastRead"))->text(),
+        QString::fromUtf8(modbuscalc::NoValue.data()));
 }
 
 void LiveWindowTest::modbusAddressingReadsTheSameRegister()

@@ -264,8 +264,10 @@ void LiveWindow::follow()
     if (generation == m_generation)
         return;
     m_generation = generation;
-    // Until the device answers: nothing that could pass for the new cell's.
+    // Until the device answers: nothing that could pass for the new cell's,
+    // nor a time of the cell or device before.
     m_value->setText(toQString(NoValue));
+    m_lastRead->setText(toQString(NoValue));
     m_state->setText(target ? QStringLiteral("reading") : QString());
 }
 

@@ -264,8 +264,10 @@ void LiveWindow::follow()
     if (generation == m_generation)
         return;
     m_generation = generation;
-    // Until the device answers: nothing that could pass for the new cell's.
+    // Until the device answers: nothing that could pass for the new cell's,
+    // nor a time of the cell or device before.
     setText(MODBUSCALC_IDC_LIVE_VALUE, NoValue);
+    setText(MODBUSCALC_IDC_LIVE_LAST_READ, NoValue);
     setText(MODBUSCALC_IDC_LIVE_STATE, target ? "reading" : "");
 }
 

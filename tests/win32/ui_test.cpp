@@ -493,7 +493,7 @@ TEST_F(LiveValue, CtrlLOpensItBesideTheCalculatorReadingTheCellTyped)
     EXPECT_TRUE(waitFor([&] { return valueOf(live, MODBUSCALC_IDC_LIVE_VALUE) == "2311"; }))
         << valueOf(live, MODBUSCALC_IDC_LIVE_VALUE) << " / "
         << valueOf(live, MODBUSCALC_IDC_LIVE_STATE);
-    EXPECT_EQ(valueOf(live, MODBUSCALC_IDC_LIVE_CELL), "1 1 7");
+    EXPECT_EQ(valueOf(live, MODBUSCALC_IDC_LIVE_CELL), "Table 1, Row 7, Column 1");
     EXPECT_EQ(valueOf(live, MODBUSCALC_IDC_LIVE_STATE), "reading every 0.5 s");
     // Screen readers name each field by the label before it.
     EXPECT_EQ(
