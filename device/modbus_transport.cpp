@@ -7,6 +7,7 @@
 
 #include "device/transport.h"
 
+#include "device/lookup.h"
 #include "device/serial_guard.h"
 
 #include "core/text.h"
@@ -398,18 +399,19 @@ private:
         addrinfo hints {};
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
-        addrinfo *list = nullptr;
         const std::string port = std::to_string(m_tcp->port);
-        const int found = ::getaddrinfo(m_tcp->host.c_str(), port.c_str(), &hints, &list);
+        const Lookup lookup = LookUp(m_tcp->host, port, hints, m_stop);
+        if (lookup.stopped)
+            return stopped();
+        const int found = lookup.status;
         if (found != 0) {
             if (found == EAI_AGAIN)
                 return DeviceError { DeviceError::Kind::UnknownHost, 0,
                     "the host name could not be looked up now" };
             return DeviceError { DeviceError::Kind::UnknownHost, 0, "unknown host" };
         }
-        std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(list, ::freeaddrinfo);
         DeviceError last { DeviceError::Kind::Refused, 0, "refused" };
-        for (const addrinfo *ai = list; ai; ai = ai->ai_next) {
+        for (const addrinfo *ai = lookup.addresses.get(); ai; ai = ai->ai_next) {
             Socket s = NoSocket;
             std::optional<DeviceError> error = connectOne(ai, s);
             if (!error) {
