@@ -43,6 +43,13 @@ BOOL WINAPI onConsoleEvent(DWORD event)
         return FALSE; // the second: Windows' own handler ends the program
     if (device::Stop *stop = stopToAsk.load())
         stop->request();
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        // Windows ends the program as soon as this returns: the work stops
+        // at a whole line and flushes what it has first, and ends the
+        // program itself; Windows allows about five seconds.
+        for (int i = 0; i < 45; ++i)
+            ::Sleep(100);
+    }
     return TRUE;
 }
 #else
@@ -330,6 +337,12 @@ void Output::write(std::string &buffer, bool now)
     if (now && m_error < 0 && std::fflush(stdout) != 0)
         m_error = errno;
     buffer.clear();
+}
+
+bool Output::ContinuesAFile()
+{
+    struct stat info { };
+    return ::fstat(fileno(stdout), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0;
 }
 
 int Output::close(int status)

@@ -36,6 +36,9 @@ public:
     // Whether a write failed (a full disk, a reader gone): the run should
     // end, as tail -f does.
     bool failed() const { return m_error >= 0; }
+    // Whether standard output is a file that already holds something: a log
+    // appended to (>> log.csv), which has its header.
+    static bool ContinuesAFile();
 
 private:
     int m_error = -1; // errno of the first write error; 0 when it set none

@@ -218,7 +218,7 @@ private:
     bool m_watching;
     std::string m_out;
     std::optional<std::vector<std::string>> m_headerNames;
-    bool m_csvHeader = false;
+    bool m_csvHeader = Output::ContinuesAFile(); // an appended log has its header
     std::map<std::tuple<std::size_t, std::size_t, std::size_t>, std::string> m_last;
     std::map<std::size_t, bool> m_polled;
     std::size_t m_values = 0;

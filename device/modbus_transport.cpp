@@ -83,6 +83,25 @@ std::string lowerFirst(std::string text)
     return text;
 }
 
+// A socket's error in the system's own words: Winsock's codes are no errno.
+std::string socketErrorText(int error)
+{
+#ifdef _WIN32
+    char text[256] = {};
+    const DWORD length
+        = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+            static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
+    std::string words(text, length);
+    while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == '.'))
+        words.pop_back();
+    if (words.empty())
+        words = "Winsock error " + std::to_string(error);
+    return lowerFirst(words);
+#else
+    return lowerFirst(std::strerror(error));
+#endif
+}
+
 // libmodbus's errors after a request, as a user reads them.
 DeviceError describe(int error)
 {
@@ -442,7 +461,7 @@ private:
             ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
 #endif
         if (s == NoSocket)
-            return DeviceError { DeviceError::Kind::Broken, 0, std::strerror(errno) };
+            return DeviceError { DeviceError::Kind::Broken, 0, socketErrorText(lastSocketError()) };
         int one = 1;
         ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
         int error = 0;
@@ -474,7 +493,7 @@ private:
         case NetDown:
             return DeviceError { DeviceError::Kind::Unreachable, 0, "network unreachable" };
         default:
-            return DeviceError { DeviceError::Kind::Broken, 0, lowerFirst(std::strerror(error)) };
+            return DeviceError { DeviceError::Kind::Broken, 0, socketErrorText(error) };
         }
     }
 

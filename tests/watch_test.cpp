@@ -163,6 +163,19 @@ for line in open(sys.argv[1], encoding="utf-8"):
         "['Tag', 'Tag_2', 'T', 'C', 'R', 'F'] NoneType None not a finite number: nan\n");
 }
 
+TEST_F(WatchTest, ALogAppendedToKeepsOneHeader)
+{
+    const fs::path log = m_dir / "log.csv";
+    for (int run = 0; run < 3; ++run)
+        EXPECT_EQ(
+            this->run(args({ "--output", "csv", "1", "1", "1" }), "", ">>" + quote(log.string()))
+                .status,
+            0);
+    const std::string logged = readFile(log);
+    EXPECT_EQ(countOf(logged, "time,table,column,row,address,value\r\n"), 1) << logged;
+    EXPECT_EQ(countOf(logged, ",1,1,1,2305,2305\r\n"), 3) << logged;
+}
+
 TEST_F(WatchTest, OnlyTheFirstPollAndThenWhatChanged)
 {
     const fs::path map = file("map.csv", "1,1,10\n1,1,11\n1,1,12\n");
