@@ -63,7 +63,8 @@ void SerialGuard::heard(std::span<const std::uint8_t> frame)
         return;
     const Head &head = m_owed->head;
     const bool exception = frame[0] == head[0] && frame[1] == (head[1] | 0x80);
-    const bool reply = frame.size() >= head.size() && std::equal(head.begin(), head.end(), frame.begin());
+    const bool reply
+        = frame.size() >= head.size() && std::equal(head.begin(), head.end(), frame.begin());
     if (exception || reply)
         m_owed->heard = true;
 }
