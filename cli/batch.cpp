@@ -362,14 +362,13 @@ void BatchConverter::readWindow(std::string &out, const std::function<void(std::
         return;
     std::stable_sort(m_held.begin(), m_held.end(),
         [](const auto &a, const auto &b) { return a.first < b.first; });
-    if (m_options.device && !m_pending.empty()) {
+    if (m_device && !m_pending.empty()) {
         std::vector<device::Wanted> wanted;
         wanted.reserve(m_pending.size());
         for (const Pending &line : m_pending)
             wanted.push_back(line.read.wanted);
         if (!m_reader)
-            m_reader
-                = std::make_unique<device::RegisterReader>(*m_options.device, m_options.maxGap);
+            m_reader = std::make_unique<device::RegisterReader>(*m_device, m_options.maxGap);
         const std::function<void()> answered = [&] {
             const std::size_t before = m_next;
             writeDone(out);
@@ -386,7 +385,7 @@ void BatchConverter::readWindow(std::string &out, const std::function<void(std::
     bool cut = false;
     for (; m_next < m_pending.size(); ++m_next) {
         const Pending &line = m_pending[m_next];
-        if (stopped || !m_options.device) {
+        if (stopped || !m_device) {
             if (stopped) {
                 writeThrough(line.start, line.lineNumber, out);
                 cut = true;

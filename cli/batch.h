@@ -56,6 +56,10 @@ public:
     // "3 lines left alone (1 read-only, 2 Error)"; nullopt when none were.
     std::optional<std::string> skippedNote() const;
 
+    // read: the device the lines are read from; without one, each line
+    // says there is none.
+    void readFrom(device::Device &device) { m_device = &device; }
+
     // Asked after each line read and before each request to a device; true
     // stops the input there, its output complete up to the last line done.
     // Lines not reached are left out whole.
@@ -162,6 +166,7 @@ private:
     std::size_t m_nextHeld = 0; // the first not yet told
     std::size_t m_next = 0; // the first pending line not yet written
     std::size_t m_written = 0; // how much of the window's text is written
+    device::Device *m_device = nullptr;
     std::unique_ptr<device::RegisterReader> m_reader;
     bool m_gaveUp = false;
     std::size_t m_unread = 0;

@@ -1,8 +1,12 @@
 // modbuscalc: the calculator's conversions for scripts and register maps.
 // Reads the command line, checks it against the world, runs it.
 
+#include "cli/console.h"
+#include "cli/job.h"
 #include "cli/options.h"
+#include "cli/output.h"
 #include "cli/run.h"
+#include "cli/signals.h"
 
 #include <variant>
 

@@ -1,5 +1,6 @@
 #include "cli/scan.h"
 
+#include "cli/console.h"
 #include "cli/names.h"
 
 #include <array>
@@ -42,7 +43,7 @@ int RunScan(Job &job, Output &output)
         line += '\n';
         output.write(line, true);
     }
-    ShowProgress({});
+    ShowProgress(std::string());
     if (!any && !job.stop->requested())
         Report("no unit answered (units " + std::to_string(options.firstUnit)
             + (options.lastUnit > options.firstUnit ? "-" + std::to_string(options.lastUnit) : "")

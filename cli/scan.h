@@ -7,7 +7,8 @@
 // a gateway's exceptions 10 and 11 mean no unit, after one request, so
 // that a scan takes about a timeout for each unit that is not there.
 
-#include "cli/run.h"
+#include "cli/job.h"
+#include "cli/output.h"
 
 namespace modbuscalc::cli {
 

@@ -212,25 +212,15 @@ std::vector<std::string_view> readResultNames(const Options &options)
     return ValueResultNames(options, static_cast<std::size_t>(options.count));
 }
 
+// read without a device: what is asked is checked, and nothing read.
 Conversion convertRead(const Options &options, std::span<const std::string_view> inputs)
 {
     auto prepared = PrepareRead(options, inputs, std::nullopt);
     if (auto *rejected = std::get_if<Conversion>(&prepared))
         return std::move(*rejected);
     const PreparedRead &read = std::get<PreparedRead>(prepared);
-    if (!options.device) {
-        Conversion conversion = FinishRead(options, read, device::DeviceError {});
-        conversion.problem = SubjectProblem(Problem::Kind::NoDevice, read.subject);
-        return conversion;
-    }
-    device::RegisterReader reader(*options.device, options.maxGap);
-    reader.readAll({ &read.wanted, 1 });
-    if (std::optional<Conversion> done = FinishRead(options, read, reader))
-        return std::move(*done);
-    // Stopped before the one request went out.
     Conversion conversion = FinishRead(options, read, device::DeviceError {});
-    conversion.problem = SubjectProblem(Problem::Kind::NotRead, read.subject);
-    conversion.problem->device.kind = device::DeviceError::Kind::Stopped;
+    conversion.problem = SubjectProblem(Problem::Kind::NoDevice, read.subject);
     return conversion;
 }
 
@@ -485,6 +475,24 @@ std::optional<Conversion> FinishRead(
         conversion.results.push_back(
             ValueText(read.format, options.wordOrder, std::get<std::vector<std::uint16_t>>(value)));
     }
+    return conversion;
+}
+
+Conversion ReadOnce(
+    const Options &options, device::Device &device, std::span<const std::string_view> inputs)
+{
+    auto prepared = PrepareRead(options, inputs, std::nullopt);
+    if (auto *rejected = std::get_if<Conversion>(&prepared))
+        return std::move(*rejected);
+    const PreparedRead &read = std::get<PreparedRead>(prepared);
+    device::RegisterReader reader(device, options.maxGap);
+    reader.readAll({ &read.wanted, 1 });
+    if (std::optional<Conversion> done = FinishRead(options, read, reader))
+        return std::move(*done);
+    // Stopped before the one request went out.
+    Conversion conversion = FinishRead(options, read, device::DeviceError {});
+    conversion.problem = SubjectProblem(Problem::Kind::NotRead, read.subject);
+    conversion.problem->device.kind = device::DeviceError::Kind::Stopped;
     return conversion;
 }
 

@@ -33,7 +33,6 @@ struct Options {
     std::vector<std::size_t> fields; // 0-based columns to read, in order
     std::vector<std::string> columns; // header names to read, in order
     // read only:
-    device::Device *device = nullptr;
     int count = 1; // values from the cell on
     ValueFormat format = ValueFormat::U16;
     WordOrder wordOrder = WordOrder::ABCD;
@@ -124,6 +123,10 @@ std::variant<PreparedWrite, Conversion> PrepareWrite(const Options &options,
 // The address of a PDU address in the chosen notation (never every one):
 // "2306" with -m, "0x0901", "402306".
 std::string AddressText(const Options &options, double pdu, RegisterType type);
+
+// read of the numbers given: one line, asked of the device.
+Conversion ReadOnce(
+    const Options &options, device::Device &device, std::span<const std::string_view> inputs);
 
 // read's second half: the line's results from what the device gave.
 Conversion FinishRead(

@@ -9,7 +9,8 @@
 // on as it ends. A dead device costs a poll at most three timeouts and is
 // asked afresh at the next: a watch never gives up.
 
-#include "cli/run.h"
+#include "cli/job.h"
+#include "cli/output.h"
 
 #include <chrono>
 #include <string>

@@ -1,6 +1,8 @@
 #include "cli/write.h"
 
 #include "cli/batch.h"
+#include "cli/console.h"
+#include "cli/inputs.h"
 #include "cli/printable.h"
 #include "core/notation.h"
 #include "core/number_text.h"
@@ -138,8 +140,8 @@ Problem writeProblem(const PreparedWrite &write, const device::DeviceError &erro
     return problem;
 }
 
-} // namespace
-
+// Whether write may go ahead without asking: a single cell, a dry run,
+// --yes, or a terminal to ask on. Told when not.
 bool WriteMayRun(const Job &job)
 {
     const Options &options = job.invocation.options;
@@ -153,8 +155,13 @@ bool WriteMayRun(const Job &job)
     return false;
 }
 
-int RunWrite(Job &job, Output &output, const Connector &connect)
+} // namespace
+
+int RunWrite(Job &job, Output &output)
 {
+    // Whether to go ahead without asking is told before the map is read.
+    if (!WriteMayRun(job))
+        return ExitTrouble;
     const Invocation &invocation = job.invocation;
     const Options &options = invocation.options;
     const auto stopped = [&job] { return job.stop && job.stop->requested(); };
@@ -210,7 +217,7 @@ int RunWrite(Job &job, Output &output, const Connector &connect)
         Report("nothing written");
         return ExitDataProblem;
     }
-    if (const std::optional<int> refused = connect(job))
+    if (const std::optional<int> refused = Connect(job))
         return *refused;
 
     device::RegisterWriter writer(*job.device, options.function);

@@ -8,23 +8,14 @@
 // together, and with --verify every written register is read back and
 // compared word for word.
 
-#include "cli/run.h"
-
-#include <functional>
-#include <optional>
+#include "cli/job.h"
+#include "cli/output.h"
 
 namespace modbuscalc::cli {
-
-// Connects the job's device: nullopt, or the status to exit with (told).
-using Connector = std::function<std::optional<int>(Job &job)>;
 
 // Runs write; the exit status: 0 all written (and verified), 1 some line
 // failed, differs or may not have taken effect, or the user said no; 2 a
 // usage error or a device out of reach or given up on.
-int RunWrite(Job &job, Output &output, const Connector &connect);
-
-// Whether write may go ahead without asking: a single cell, a dry run,
-// --yes, or a terminal to ask on. Told when not.
-bool WriteMayRun(const Job &job);
+int RunWrite(Job &job, Output &output);
 
 } // namespace modbuscalc::cli

@@ -58,13 +58,15 @@ struct Converted {
 };
 
 Converted convertMap(const std::string &verbName, const Options &options, const std::string &input,
-    char oneColumnSeparator = BlankSeparator)
+    char oneColumnSeparator = BlankSeparator, device::Device *device = nullptr)
 {
     Converted converted;
     BatchConverter batch(
         *FindVerb(verbName), options, [&converted](std::size_t line, std::string_view message) {
             converted.messages.push_back(std::to_string(line) + ": " + std::string(message));
         });
+    if (device)
+        batch.readFrom(*device);
     LineReader reader([input, at = std::size_t { 0 }](char *buffer, std::size_t size) mutable {
         const std::size_t n = std::min(size, input.size() - at);
         std::memcpy(buffer, input.data() + at, n);
@@ -134,11 +136,13 @@ TEST(Verbs, ReadAsksForTheRightRegisters)
 {
     RecordingDevice device;
     Options options;
-    options.device = &device;
     options.count = 2;
     options.format = ValueFormat::U32;
+    const auto read = [&device](const Options &given, std::vector<std::string_view> inputs) {
+        return ReadOnce(given, device, inputs);
+    };
     // Two 32-bit values: four registers from the cell, two to each value.
-    const Conversion conversion = convert("read", options, { "0", "0", "4" });
+    const Conversion conversion = read(options, { "0", "0", "4" });
     EXPECT_EQ(device.requests,
         std::vector<RecordingDevice::Request>({ { RegisterType::HoldingRegister, 4, 4 } }));
     EXPECT_EQ(joined(conversion.results),
@@ -146,22 +150,21 @@ TEST(Verbs, ReadAsksForTheRightRegisters)
 
     options.wordOrder = WordOrder::CDAB;
     options.count = 1;
-    EXPECT_EQ(joined(convert("read", options, { "0", "0", "4" }).results),
-        "4 " + std::to_string((5U << 16) | 4U));
+    EXPECT_EQ(
+        joined(read(options, { "0", "0", "4" }).results), "4 " + std::to_string((5U << 16) | 4U));
 
     // -m changes the address written, never the one asked for.
     device.requests.clear();
     Options modbus;
-    modbus.device = &device;
     modbus.mode = AddressingMode::Modbus;
     modbus.type = RegisterType::Coil;
-    EXPECT_EQ(joined(convert("read", modbus, { "1", "1", "1" }).results), "2306 2305");
+    EXPECT_EQ(joined(read(modbus, { "1", "1", "1" }).results), "2306 2305");
     EXPECT_EQ(device.requests,
         std::vector<RecordingDevice::Request>({ { RegisterType::Coil, 2305, 1 } }));
 
     device.failWith
         = DeviceError { DeviceError::Kind::Exception, 2, "illegal data address (exception 2)" };
-    const Conversion failed = convert("read", modbus, { "1", "1", "1" });
+    const Conversion failed = read(modbus, { "1", "1", "1" });
     ASSERT_TRUE(failed.problem);
     EXPECT_EQ(Describe(*failed.problem), "cell 1 1 1: illegal data address (exception 2)");
 }
@@ -229,9 +232,7 @@ TEST(BatchConverter, ALineTheReadsDidNotReachIsToldNeverDropped)
     // were never read, and that is a fault to tell, not a line to lose.
     RecordingDevice device;
     device.failWith = DeviceError { DeviceError::Kind::Stopped, 0, "stopped" };
-    Options options;
-    options.device = &device;
-    const Converted converted = convertMap("read", options, "0,0,1\n0,0,2\n", ',');
+    const Converted converted = convertMap("read", Options {}, "0,0,1\n0,0,2\n", ',', &device);
     EXPECT_EQ(converted.out, "0,0,1,1,Error\n0,0,2,2,Error\n");
     EXPECT_EQ(converted.messages,
         (std::vector<std::string> { "1: cell 0 0 1: not read, by a fault of modbuscalc's (please "

@@ -1,0 +1,92 @@
+#include "cli/job.h"
+
+#include "cli/console.h"
+#include "cli/printable.h"
+#include "core/text.h"
+
+#include <string_view>
+#include <utility>
+
+#include <sys/stat.h>
+
+namespace modbuscalc::cli {
+
+namespace {
+
+// The operands are one conversion when they read as its numbers; or when
+// there are the verb's count of them, none names a file and one at least
+// looks like a number, so that a mistyped number is told as such.
+bool isOneConversion(const Invocation &invocation)
+{
+    if (invocation.numbers)
+        return true;
+    const std::vector<std::string> &operands = invocation.operands;
+    if (!TakesInputs(*invocation.verb, operands.size()))
+        return false;
+    bool numberLike = false;
+    for (const std::string &operand : operands) {
+        struct stat info { };
+        if (operand == "-" || ::stat(operand.c_str(), &info) == 0)
+            return false;
+        const std::string_view text = TrimBlanks(operand);
+        numberLike = numberLike || text.empty()
+            || std::string_view("0123456789+-.&").find(text.front()) != std::string_view::npos;
+    }
+    return numberLike;
+}
+
+} // namespace
+
+std::optional<int> Connect(Job &job)
+{
+    Invocation &invocation = job.invocation;
+    if (!device::DeviceAccessAvailable()) {
+        Report(std::string(invocation.verb->name) + " is not available in this build");
+        return ExitTrouble;
+    }
+    device::Trace trace;
+    if (invocation.verbose)
+        trace = [](std::string_view line) { Report(std::string(line)); };
+    job.device = std::make_unique<device::Session>(
+        device::MakeTransport(*invocation.connection, *job.stop, std::move(trace)),
+        invocation.connection->retries, *job.stop);
+    // A watch rides out a device out of reach at the start as it does an
+    // outage later: it asks again at every poll.
+    const bool watching = invocation.verb->readsDevice && invocation.options.interval > 0;
+    if (watching)
+        job.device->setGivingUpWords(WatchGivingUp);
+    if (const std::optional<device::DeviceError> error = job.device->open()) {
+        if (error->kind == device::DeviceError::Kind::Stopped)
+            return ExitTrouble;
+        Report(Printable(device::Where(invocation.connection->link) + ": " + error->text
+                + (watching ? std::string("; ") + WatchGivingUp : std::string()),
+            std::string::npos));
+        if (!watching)
+            return ExitTrouble;
+        job.outageAtStart = true;
+    }
+    return std::nullopt;
+}
+
+std::variant<Job, int> Check(Invocation invocation, device::Stop &stop)
+{
+    Job job;
+    job.invocation = std::move(invocation);
+    job.stop = &stop;
+    Invocation &checked = job.invocation;
+    job.oneConversion = isOneConversion(checked) || checked.write;
+    if (!job.oneConversion) {
+        job.inputs = checked.operands;
+        if (job.inputs.empty())
+            job.inputs.emplace_back("-");
+    }
+    // A map to write is checked whole before the device is asked anything.
+    if (checked.verb->writesDevice)
+        return job;
+    if (checked.connection)
+        if (const std::optional<int> refused = Connect(job))
+            return *refused;
+    return job;
+}
+
+} // namespace modbuscalc::cli
