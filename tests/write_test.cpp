@@ -208,6 +208,26 @@ TEST_F(WriteTest, AWriteWithoutAnAnswerIsNeverSentTwice)
     EXPECT_EQ(requests(), 2);
 }
 
+TEST_F(WriteTest, EachLineSaysWhetherItWentOutWhenTheDeviceIsGivenUpOn)
+{
+    // A device that stops answering: a request a line, three go out, and
+    // each says it may have taken effect; the rest were never sent.
+    withFaults({ "silent" });
+    const Result silent
+        = run(args({ "-y", "--function", "6", "--timeout", "0.2", "--value-column", "4", "-" }),
+            "0,0,1,1\n0,0,3,3\n0,0,5,5\n0,0,7,7\n0,0,9,9\n");
+    EXPECT_EQ(silent.status, 2);
+    EXPECT_EQ(countOf(silent.err, "the write may or may not have taken effect"), 3) << silent.err;
+    EXPECT_NE(silent.err.find("<stdin>:3: cell 0 0 5: no answer to 3 requests in a row; giving "
+                              "up; the write may or may not have taken effect\n"),
+        std::string::npos)
+        << silent.err;
+    EXPECT_NE(silent.err.find("<stdin>:4: cell 0 0 7: not sent\n"), std::string::npos)
+        << silent.err;
+    EXPECT_NE(silent.err.find("<stdin>:5: cell 0 0 9: not sent\n"), std::string::npos)
+        << silent.err;
+}
+
 TEST_F(WriteTest, VerifyCatchesADeviceThatAcknowledgesButKeepsItsValue)
 {
     withFaults({ "ackonly" });
@@ -250,6 +270,16 @@ TEST_F(WriteTest, AnExceptionFailsTheLinesOfItsRequestAlone)
         std::string::npos)
         << failing.err.substr(0, 300);
     EXPECT_EQ(run(reading({ "--count", "2", "2422" })).out, "2422 2422 2424\n");
+}
+
+TEST_F(WriteTest, AnAcknowledgeIsAWriteTaken)
+{
+    // Exception 5: taken, and still being carried out.
+    withFaults({ "except=2310:5" });
+    const Result acknowledged = run(args({ "1", "1", "6", "7" }));
+    EXPECT_EQ(acknowledged.status, 0) << acknowledged.err;
+    EXPECT_EQ(acknowledged.out, "2310 7\n");
+    EXPECT_EQ(acknowledged.err, "");
 }
 
 TEST_F(WriteTest, ARefusedRegisterFailsItsOwnLineAlone)

@@ -199,6 +199,45 @@ TEST(Session, ASerialLineIsNotReopenedAfterATimeout)
     EXPECT_EQ(f.count("close"), 0);
 }
 
+TEST(Session, ABusyDeviceIsAskedAgainOnlyAsRetriesAllow)
+{
+    const DeviceError busy = failure(DeviceError::Kind::Exception, 6);
+    for (const int retries : { 0, 1 }) {
+        SCOPED_TRACE(retries);
+        Fixture f(retries);
+        f.transport->reads = { busy, Answer };
+        f.transport->writes = { busy, Answer };
+        const std::string readOutcome = f.readAll(1);
+        const WriteResult written = f.session->write(
+            RegisterType::HoldingRegister, 1, std::vector<std::uint16_t> { 5 }, false);
+        EXPECT_EQ(readOutcome, retries ? "ok" : E);
+        EXPECT_EQ(written.has_value(), retries == 0);
+        EXPECT_EQ(f.count("read"), 1 + retries);
+        EXPECT_EQ(f.count("write"), 1 + retries);
+        EXPECT_EQ(f.count("close"), 0); // it answered: the connection stays
+    }
+}
+
+TEST(Session, TheWriteGivenUpOnMayHaveBeenDoneAndTheNextWasNeverSent)
+{
+    Fixture f;
+    DeviceError unanswered = Timeout;
+    unanswered.maybeDone = true;
+    f.transport->writes = { unanswered, unanswered, unanswered };
+    const std::vector<std::uint16_t> value { 5 };
+    for (int i = 0; i < 2; ++i)
+        EXPECT_TRUE(f.session->write(RegisterType::HoldingRegister, i, value, false)->maybeDone);
+    const WriteResult third = f.session->write(RegisterType::HoldingRegister, 2, value, false);
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->kind, DeviceError::Kind::GaveUp);
+    EXPECT_TRUE(third->maybeDone); // it went out
+    const WriteResult fourth = f.session->write(RegisterType::HoldingRegister, 3, value, false);
+    ASSERT_TRUE(fourth);
+    EXPECT_EQ(fourth->kind, DeviceError::Kind::GaveUp);
+    EXPECT_FALSE(fourth->maybeDone); // it never did
+    EXPECT_EQ(f.count("write"), 3);
+}
+
 TEST(Session, AStopAsksNothingMore)
 {
     Fixture f;
