@@ -71,7 +71,7 @@ device is given up on.
 read --interval SECONDS reads again and again on a fixed schedule, each line
 with the time its poll started (RFC 3339, UTC); --changes writes only what
 changed; --output json or csv writes JSON Lines or RFC 4180 records. A dead
-device costs a poll at most 3 timeouts, and is asked afresh at the next.
+device costs a poll 3 requests, and is asked afresh at the next.
 
 scan lists the units that answer (--units FIRST-LAST, 1-247) and the types
 each serves.

@@ -6,7 +6,7 @@
 // next, with no burst to catch up, and counted. Each poll writes its lines
 // with the time it started (RFC 3339, UTC, milliseconds), as text, JSON
 // Lines or RFC 4180 CSV, all of them or only what changed, and hands them
-// on as it ends. A dead device costs a poll at most three timeouts and is
+// on as it ends. A dead device costs a poll three requests and is
 // asked afresh at the next: a watch never gives up.
 
 #include "cli/job.h"

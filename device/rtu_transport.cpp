@@ -188,7 +188,7 @@ private:
     // failed line, cut it short.
     bool settle()
     {
-        if (m_guard.owing() || waiting())
+        if (m_guard.owing(m_connection.unit) || waiting())
             drain();
         return isOpen() && !m_stop.requested();
     }
@@ -201,7 +201,7 @@ private:
         int frames = 0;
         while (isOpen() && !m_stop.requested()) {
             const auto now = Clock::now();
-            const auto end = m_guard.drainEnds(last);
+            const auto end = m_guard.drainEnds(m_connection.unit, last);
             if (now >= end)
                 break;
             const double left = std::chrono::duration<double>(end - now).count();
@@ -212,7 +212,7 @@ private:
         }
         if (!isOpen() || m_stop.requested())
             return;
-        m_guard.drained();
+        m_guard.drained(m_connection.unit);
         trace(frames ? "line drained: " + Plural(frames, "frame", "frames") + " thrown away"
                      : "line drained: quiet");
     }

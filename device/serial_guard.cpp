@@ -52,41 +52,48 @@ SerialGuard::SerialGuard(std::chrono::microseconds timeout)
 
 void SerialGuard::owe(Head head, Clock::time_point sent)
 {
-    // Owing is only ever for the last request: nothing goes out while a
-    // reply is owed, so a request that failed had the line to itself.
-    m_owed = Owed { std::move(head), sent + LateLimit * m_timeout, false };
+    // One a unit at most: nothing goes to a unit while a reply of its is
+    // owed, so a request that failed had its unit to itself.
+    const int unit = head[0];
+    m_owed[unit] = Owed { std::move(head), sent + LateLimit * m_timeout, false };
 }
 
 void SerialGuard::heard(std::span<const std::uint8_t> frame)
 {
-    if (!m_owed || frame.size() < 2)
+    if (frame.size() < 2)
         return;
-    const Head &head = m_owed->head;
-    const bool exception = frame[0] == head[0] && frame[1] == (head[1] | 0x80);
+    const auto owed = m_owed.find(frame[0]);
+    if (owed == m_owed.end())
+        return;
+    const Head &head = owed->second.head;
+    const bool exception = frame[1] == (head[1] | 0x80);
     const bool reply
         = frame.size() >= head.size() && std::equal(head.begin(), head.end(), frame.begin());
     if (exception || reply)
-        m_owed->heard = true;
+        owed->second.heard = true;
 }
 
-SerialGuard::Clock::time_point SerialGuard::drainEnds(Clock::time_point lastHeard) const
+SerialGuard::Clock::time_point SerialGuard::drainEnds(int unit, Clock::time_point lastHeard) const
 {
     Clock::time_point from = lastHeard;
-    if (m_owed && !m_owed->heard)
-        from = std::max(from, m_owed->until);
+    if (const auto owed = m_owed.find(unit); owed != m_owed.end() && !owed->second.heard)
+        from = std::max(from, owed->second.until);
     return from + m_timeout;
 }
 
-void SerialGuard::drained()
+void SerialGuard::drained(int unit)
 {
-    if (m_owed && !m_owed->heard) {
+    const auto owed = m_owed.find(unit);
+    if (owed == m_owed.end())
+        return;
+    if (!owed->second.heard) {
         // Never heard: it is most likely lost, but a reply later still
         // must not pass for a read's where the read can be asked apart.
-        m_givenUp.push_back(std::move(m_owed->head));
+        m_givenUp.push_back(std::move(owed->second.head));
         if (m_givenUp.size() > Remembered)
             m_givenUp.pop_front();
     }
-    m_owed.reset();
+    m_owed.erase(owed);
 }
 
 bool SerialGuard::given(const Head &head) const

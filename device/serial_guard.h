@@ -7,9 +7,12 @@
 //
 // A request that got no answer of its own (a timeout, a garbled frame,
 // another request's frame, a stop) leaves its reply owed. Nothing is sent
-// while a reply is owed: the line is drained first, everything on it read
-// and thrown away, until the owed reply was heard or can no longer come,
-// and the line has then been quiet for a whole timeout. A device that
+// to a unit while a reply of that unit is owed: the line is drained first,
+// everything on it read and thrown away, until the owed reply was heard or
+// can no longer come, and the line has then been quiet for a whole
+// timeout. Another unit's reply cannot pass for it (libmodbus refuses a
+// reply from another unit), so a request to another unit goes at once, as
+// a scan of a line needs. A device that
 // answers later than LateLimit timeouts after the request is taken as never
 // answering it; past that, the lengths of the replies given up on are still
 // kept apart where a read can be asked differently (a second defence).
@@ -21,6 +24,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <optional>
 #include <span>
 #include <vector>
@@ -48,17 +52,18 @@ public:
 
     // A request went out at sent and got no answer of its own.
     void owe(Head head, Clock::time_point sent);
-    // Whether the line must be drained before anything is sent.
-    bool owing() const { return m_owed.has_value(); }
+    // Whether the line must be drained before anything is sent to the unit.
+    bool owing(int unit) const { return m_owed.count(unit) > 0; }
 
-    // A frame heard while draining: the owed reply settles once heard.
+    // A frame heard while draining: an owed reply settles once heard.
     void heard(std::span<const std::uint8_t> frame);
-    // When a drain whose line last carried bytes at lastHeard (or started
-    // then) may end: a timeout after that, and after the owed reply's last
-    // moment to come unless it was heard.
-    Clock::time_point drainEnds(Clock::time_point lastHeard) const;
-    // The drain ended: nothing is owed any more.
-    void drained();
+    // When a drain before a request to the unit, whose line last carried
+    // bytes at lastHeard (or started then), may end: a timeout after that,
+    // and after the unit's owed reply's last moment to come unless it was
+    // heard.
+    Clock::time_point drainEnds(int unit, Clock::time_point lastHeard) const;
+    // The drain ended: nothing of the unit is owed any more.
+    void drained(int unit);
 
     // Where a read of count values of type at address is asked from, and
     // how many: widened, within limit and the address space, where a reply
@@ -84,7 +89,7 @@ private:
         Clock::time_point until; // its last moment to come
         bool heard = false;
     };
-    std::optional<Owed> m_owed;
+    std::map<int, Owed> m_owed; // by unit
     std::deque<Head> m_givenUp; // newest last
 };
 

@@ -42,14 +42,16 @@ TEST(SerialGuard, ADrainWaitsOutTheOwedReplyThenATimeoutOfQuiet)
     };
     for (const Case &c : cases) {
         SerialGuard guard(Timeout);
-        EXPECT_FALSE(guard.owing());
+        EXPECT_FALSE(guard.owing(7));
         guard.owe(read, Sent);
-        EXPECT_TRUE(guard.owing()) << c.what;
+        EXPECT_TRUE(guard.owing(7)) << c.what;
+        EXPECT_FALSE(guard.owing(8)) << c.what; // another unit's request goes at once
         for (const Frame &frame : c.heard)
             guard.heard(frame);
-        EXPECT_EQ(guard.drainEnds(Sent + c.lastHeard) - Sent, c.ends) << c.what;
-        guard.drained();
-        EXPECT_FALSE(guard.owing()) << c.what;
+        EXPECT_EQ(guard.drainEnds(7, Sent + c.lastHeard) - Sent, c.ends) << c.what;
+        EXPECT_EQ(guard.drainEnds(8, Sent + c.lastHeard) - Sent, c.lastHeard + Timeout) << c.what;
+        guard.drained(7);
+        EXPECT_FALSE(guard.owing(7)) << c.what;
     }
 }
 
@@ -58,9 +60,9 @@ TEST(SerialGuard, AWriteIsSettledByItsOwnEchoOnly)
     SerialGuard guard(Timeout);
     guard.owe(SerialGuard::WriteHead(1, 16, 10, 2), Sent);
     guard.heard(Frame { 1, 16, 0, 11, 0, 2 }); // another address's
-    EXPECT_EQ(guard.drainEnds(Sent) - Sent, 6 * Timeout);
+    EXPECT_EQ(guard.drainEnds(1, Sent) - Sent, 6 * Timeout);
     guard.heard(Frame { 1, 16, 0, 10, 0, 2 });
-    EXPECT_EQ(guard.drainEnds(Sent) - Sent, Timeout);
+    EXPECT_EQ(guard.drainEnds(1, Sent) - Sent, Timeout);
 }
 
 TEST(SerialGuard, ReadsAreAskedApartFromRepliesGivenUpOn)
@@ -87,7 +89,7 @@ TEST(SerialGuard, ReadsAreAskedApartFromRepliesGivenUpOn)
         SerialGuard guard(Timeout);
         for (const int count : c.givenUp) {
             guard.owe(SerialGuard::ReadHead(1, c.type, count), Sent);
-            guard.drained();
+            guard.drained(1);
         }
         EXPECT_EQ(guard.ask(1, c.type, c.address, c.count, c.limit), c.asked) << c.what;
         // Another unit's reply could never pass for this one's.
@@ -103,7 +105,7 @@ TEST(SerialGuard, AnExceptionIsInDoubtOnlyAfterTheSameFunctionWasGivenUpOn)
     EXPECT_FALSE(guard.exceptionInDoubt(1, 16));
     guard.owe(SerialGuard::WriteHead(1, 16, 10, 2), Sent);
     EXPECT_FALSE(guard.exceptionInDoubt(1, 16)); // owed: drained before anything is sent
-    guard.drained();
+    guard.drained(1);
     EXPECT_TRUE(guard.exceptionInDoubt(1, 16));
     EXPECT_FALSE(guard.exceptionInDoubt(1, 6));
     EXPECT_FALSE(guard.exceptionInDoubt(2, 16));
@@ -111,7 +113,7 @@ TEST(SerialGuard, AnExceptionIsInDoubtOnlyAfterTheSameFunctionWasGivenUpOn)
     SerialGuard heard(Timeout);
     heard.owe(SerialGuard::WriteHead(1, 16, 10, 2), Sent);
     heard.heard(Frame { 1, 0x90, 2 });
-    heard.drained();
+    heard.drained(1);
     EXPECT_FALSE(heard.exceptionInDoubt(1, 16));
 }
 
