@@ -172,8 +172,7 @@ std::optional<UsageError> checkValues(
         return error;
     if (auto error = pick(WordOrderNames, "word order", wordOrder, options.wordOrder))
         return error;
-    const bool bits
-        = options.type == RegisterType::Coil || options.type == RegisterType::DiscreteInput;
+    const bool bits = device::IsBits(options.type);
     if (bits && RegistersPerValue(options.format) != 1)
         return UsageError { "coils and discrete inputs are single bits: no wider format" };
     // More than one request carries is read in several.

@@ -332,8 +332,7 @@ std::variant<Target, Conversion> resolveTarget(const Options &options,
         }
         target.format = *found;
     }
-    const bool bits
-        = target.type == RegisterType::Coil || target.type == RegisterType::DiscreteInput;
+    const bool bits = device::IsBits(target.type);
     if (bits && RegistersPerValue(target.format) != 1)
         return failed(Problem::Kind::BitsHaveNoWideFormat);
     if (!bits && target.format == ValueFormat::Bit)

@@ -118,13 +118,35 @@ using ReadResult = std::variant<std::vector<std::uint16_t>, DeviceError>;
 // nullopt when written, else why not.
 using WriteResult = std::optional<DeviceError>;
 
+// Coils and discrete inputs are bits; the rest 16-bit registers.
+constexpr bool IsBits(RegisterType type)
+{
+    return type == RegisterType::Coil || type == RegisterType::DiscreteInput;
+}
+
+// The function that reads the type: 1 coils, 2 discrete inputs, 3 holding
+// registers, 4 input registers.
+constexpr int ReadFunction(RegisterType type)
+{
+    switch (type) {
+    case RegisterType::Coil:
+        return 1;
+    case RegisterType::DiscreteInput:
+        return 2;
+    case RegisterType::HoldingRegister:
+        return 3;
+    case RegisterType::InputRegister:
+        break;
+    }
+    return 4;
+}
+
 // The most registers, or bits, one read request may carry.
 inline constexpr int MaxRegistersPerRead = 125;
 inline constexpr int MaxBitsPerRead = 2000;
 constexpr int MaxPerRead(RegisterType type)
 {
-    return type == RegisterType::Coil || type == RegisterType::DiscreteInput ? MaxBitsPerRead
-                                                                             : MaxRegistersPerRead;
+    return IsBits(type) ? MaxBitsPerRead : MaxRegistersPerRead;
 }
 
 // The most registers, or coils, one write request may carry.

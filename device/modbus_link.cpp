@@ -63,26 +63,6 @@ DeviceError StoppedError()
     return { DeviceError::Kind::Stopped, 0, "stopped" };
 }
 
-int FunctionOf(RegisterType type)
-{
-    switch (type) {
-    case RegisterType::Coil:
-        return 1;
-    case RegisterType::DiscreteInput:
-        return 2;
-    case RegisterType::HoldingRegister:
-        return 3;
-    case RegisterType::InputRegister:
-        break;
-    }
-    return 4;
-}
-
-bool IsBits(RegisterType type)
-{
-    return type == RegisterType::Coil || type == RegisterType::DiscreteInput;
-}
-
 std::string HexBytes(std::initializer_list<int> bytes)
 {
     std::string text;
@@ -198,8 +178,8 @@ ModbusLink::Call ModbusLink::call(const std::function<int(modbus_t *)> &request)
 ReadResult ModbusLink::exchange(RegisterType type, int address, int count)
 {
     trace("> "
-        + HexBytes({ m_connection.unit, FunctionOf(type), address >> 8, address & 0xFF, count >> 8,
-            count & 0xFF }));
+        + HexBytes({ m_connection.unit, ReadFunction(type), address >> 8, address & 0xFF,
+            count >> 8, count & 0xFF }));
     std::vector<std::uint16_t> values(static_cast<std::size_t>(count));
     std::vector<std::uint8_t> bits;
     if (IsBits(type))

@@ -28,8 +28,6 @@ std::string LowerFirst(std::string text);
 // libmodbus's error after a request (errno), as a user reads it.
 DeviceError Describe(int error);
 DeviceError StoppedError();
-int FunctionOf(RegisterType type);
-bool IsBits(RegisterType type);
 // The hex of bytes, "07 03 09 01 00 01".
 std::string HexBytes(std::initializer_list<int> bytes);
 std::string Plural(int count, const char *one, const char *many);

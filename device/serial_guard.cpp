@@ -7,26 +7,6 @@ namespace modbuscalc::device {
 
 namespace {
 
-bool isBits(RegisterType type)
-{
-    return type == RegisterType::Coil || type == RegisterType::DiscreteInput;
-}
-
-int functionOf(RegisterType type)
-{
-    switch (type) {
-    case RegisterType::Coil:
-        return 1;
-    case RegisterType::DiscreteInput:
-        return 2;
-    case RegisterType::HoldingRegister:
-        return 3;
-    case RegisterType::InputRegister:
-        break;
-    }
-    return 4;
-}
-
 std::uint8_t byte(int value)
 {
     return static_cast<std::uint8_t>(value & 0xFF);
@@ -36,7 +16,8 @@ std::uint8_t byte(int value)
 
 SerialGuard::Head SerialGuard::ReadHead(int unit, RegisterType type, int count)
 {
-    return { byte(unit), byte(functionOf(type)), byte(isBits(type) ? (count + 7) / 8 : 2 * count) };
+    return { byte(unit), byte(ReadFunction(type)),
+        byte(IsBits(type) ? (count + 7) / 8 : 2 * count) };
 }
 
 SerialGuard::Head SerialGuard::WriteHead(int unit, int function, int address, int countOrValue)
@@ -106,10 +87,10 @@ SerialGuard::Ask SerialGuard::ask(
 {
     if (!given(ReadHead(unit, type, count)))
         return { address, count };
-    const int step = isBits(type) ? 8 : 1;
+    const int step = IsBits(type) ? 8 : 1;
     for (int more = step; more <= 3 * step; more += step) {
         // Bits widen by whole bytes of the reply.
-        const int wider = isBits(type) ? (count + 7) / 8 * 8 + more - 7 : count + more;
+        const int wider = IsBits(type) ? (count + 7) / 8 * 8 + more - 7 : count + more;
         if (wider > limit || given(ReadHead(unit, type, wider)))
             continue;
         if (address + wider <= 65536)

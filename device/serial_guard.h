@@ -19,7 +19,7 @@
 //
 // Pure bookkeeping: the transport reads the line and keeps the time.
 
-#include "core/notation.h"
+#include "device/device.h"
 
 #include <chrono>
 #include <cstdint>

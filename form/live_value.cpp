@@ -200,7 +200,7 @@ std::optional<std::string> LiveSettings::problem() const
         return problem;
     if (!(interval > 0 && interval <= 86400))
         return "the interval is seconds above 0";
-    const bool bits = type == RegisterType::Coil || type == RegisterType::DiscreteInput;
+    const bool bits = device::IsBits(type);
     if (bits && RegistersPerValue(format) != 1)
         return "coils and discrete inputs are single bits: no wider format";
     return std::nullopt;
@@ -286,8 +286,7 @@ LiveReading LiveReader::read(const LiveTarget &target, const LiveSettings &setti
         m_sessionSettings = settings;
     }
     m_session->reset(); // a device that was given up on is asked afresh
-    const bool bits
-        = settings.type == RegisterType::Coil || settings.type == RegisterType::DiscreteInput;
+    const bool bits = device::IsBits(settings.type);
     const int count = bits ? 1 : RegistersPerValue(settings.format);
     if (target.pdu + count - 1 > 65535)
         return { 0, false, std::string(NoValue), "the value runs past the last register", {} };
