@@ -238,6 +238,17 @@ TEST(Session, TheWriteGivenUpOnMayHaveBeenDoneAndTheNextWasNeverSent)
     EXPECT_EQ(f.count("write"), 3);
 }
 
+TEST(Session, AWriteOnAConnectionGoneBeforeItWasSentIsRenewedOnceNotForEver)
+{
+    Fixture f;
+    f.transport->writes = { Broken, Broken, Broken, Broken, Broken };
+    const WriteResult written = f.session->write(
+        RegisterType::HoldingRegister, 1, std::vector<std::uint16_t> { 5 }, false);
+    ASSERT_TRUE(written);
+    EXPECT_FALSE(written->maybeDone); // never sent
+    EXPECT_EQ(f.count("write"), 2);
+}
+
 TEST(Session, AStopAsksNothingMore)
 {
     Fixture f;
