@@ -272,6 +272,28 @@ TEST_F(WriteTest, AnExceptionFailsTheLinesOfItsRequestAlone)
     EXPECT_EQ(run(reading({ "--count", "2", "2422" })).out, "2422 2422 2424\n");
 }
 
+TEST_F(WriteTest, VerboseShowsEachWriteAsItGoesOut)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const char *request;
+    };
+    const Case cases[] = {
+        { { "--verbose", "1", "1", "1", "1234" }, "> 01 06 09 01 04 D2\n" },
+        { { "--verbose", "--function", "16", "1", "1", "1", "1234" },
+            "> 01 10 09 01 00 01 04 D2\n" },
+        { { "--verbose", "--type", "coil", "1", "1", "1", "on" }, "> 01 05 09 01 FF 00\n" },
+        { { "--verbose", "--type", "coil", "--function", "15", "1", "1", "1", "1" },
+            "> 01 0F 09 01 00 01 01\n" },
+    };
+    for (const Case &c : cases) {
+        const Result written = run(args(c.args));
+        EXPECT_EQ(written.status, 0) << written.err;
+        EXPECT_NE(written.err.find(std::string("modbuscalc: ") + c.request), std::string::npos)
+            << written.err;
+    }
+}
+
 TEST_F(WriteTest, AnAcknowledgeIsAWriteTaken)
 {
     // Exception 5: taken, and still being carried out.

@@ -81,6 +81,7 @@ TEST(SerialGuard, ReadsAreAskedApartFromRepliesGivenUpOn)
         { "the same length", H, { 2 }, 100, 2, 125, { 100, 3 } },
         { "two lengths", H, { 2, 3 }, 100, 2, 125, { 100, 4 } },
         { "at the end of the space", H, { 2 }, 65534, 2, 125, { 65533, 3 } },
+        { "just within the space", H, { 2 }, 65533, 2, 125, { 65533, 3 } },
         { "at the limit", H, { 125 }, 0, 125, 125, { 0, 125 } },
         { "bits, a byte more", C, { 5 }, 0, 5, 2000, { 0, 9 } },
         { "bits of another byte count", C, { 9 }, 0, 5, 2000, { 0, 5 } },

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace modbuscalc::device {
@@ -25,6 +27,7 @@ public:
     {
         ++requests;
         const int end = address + static_cast<int>(values.size());
+        asked.push_back({ address, end - address });
         if (address <= 10 && end > 10)
             return DeviceError { DeviceError::Kind::Exception, 2, "illegal data address",
                 m_inDoubt };
@@ -33,7 +36,8 @@ public:
         return std::nullopt;
     }
     int requests = 0;
-    std::vector<int> written = std::vector<int>(20);
+    std::vector<std::pair<int, int>> asked; // address, count
+    std::vector<int> written = std::vector<int>(400);
 
 private:
     bool m_inDoubt;
@@ -64,6 +68,22 @@ TEST(RegisterWriter, OnlyACertainRefusalIsSplit)
         for (const int times : device.written)
             EXPECT_LE(times, 1);
     }
+}
+
+TEST(RegisterWriter, ARefusedAddressLeavesTheRequestSizeAlone)
+{
+    // Exception 2 says an address is missing, not that the request was too
+    // long: the requests after it still carry 123 registers.
+    std::vector<WriteItem> items;
+    for (int a = 0; a < 300; ++a)
+        items.push_back({ RegisterType::HoldingRegister, a, { 1 } });
+    RefusingDevice device(false);
+    RegisterWriter writer(device, WriteFunction::Multiple);
+    writer.writeAll(items);
+    EXPECT_NE(std::find(device.asked.begin(), device.asked.end(), std::pair { 123, 123 }),
+        device.asked.end());
+    EXPECT_NE(std::find(device.asked.begin(), device.asked.end(), std::pair { 246, 54 }),
+        device.asked.end());
 }
 
 } // namespace
