@@ -129,7 +129,7 @@ void RegisterWriter::send(WriteRequest r)
         t.values.data() + r.address, static_cast<std::size_t>(r.count));
     WriteResult result = m_device.write(r.type, r.address, values, r.multiple);
     if (!result) {
-        std::fill_n(t.state.begin() + r.address, r.count, r.multiple ? SentMultiple : SentSingle);
+        std::fill_n(t.state.begin() + r.address, r.count, Sent);
         return;
     }
     DeviceError error = std::move(*result);
@@ -159,16 +159,14 @@ ItemResult RegisterWriter::result(const WriteItem &item) const
     const Table &t = m_tables[indexOf(item.type)];
     if (t.state.empty())
         return NotWritten {};
-    bool multiple = false;
     for (std::size_t i = 0; i < item.values.size(); ++i) {
         const std::int32_t state = t.state[at(item.address) + i];
         if (state >= 0)
             return m_errors[static_cast<std::size_t>(state)];
         if (state == Unsent)
             return NotWritten {};
-        multiple = multiple || state == SentMultiple;
     }
-    return Written { multiple };
+    return Written {};
 }
 
 } // namespace modbuscalc::device

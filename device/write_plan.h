@@ -45,9 +45,8 @@ struct WriteRequest {
 std::vector<WriteRequest> PlanWrites(std::span<const WriteItem> items, WriteFunction function,
     const std::function<int(RegisterType)> &limit);
 
-// The line was written; multiple: by function 16 or 15.
+// The line was written.
 struct Written {
-    bool multiple;
     bool operator==(const Written &) const = default;
 };
 // Never sent: the work stopped first.
@@ -73,13 +72,12 @@ public:
 private:
     struct Table {
         std::vector<std::uint16_t> values;
-        std::vector<std::int32_t> state; // Unsent, Sent16, Sent6, or an index into m_errors
+        std::vector<std::int32_t> state; // Unsent, Sent, or an index into m_errors
         std::vector<bool> wanted;
         std::vector<bool> insideValue;
     };
-    static constexpr std::int32_t Unsent = -3;
-    static constexpr std::int32_t SentMultiple = -2;
-    static constexpr std::int32_t SentSingle = -1;
+    static constexpr std::int32_t Unsent = -2;
+    static constexpr std::int32_t Sent = -1;
 
     void send(WriteRequest request);
     Table &table(RegisterType type);
