@@ -21,6 +21,7 @@ TEST(Connection, HostsByNameAndAddress)
         { "192.0.2.10", "192.0.2.10", 502 }, { "192.0.2.10:5020", "192.0.2.10", 5020 },
         { "localhost:502", "localhost", 502 }, { "plc-7.example", "plc-7.example", 502 },
         { "[::1]:5020", "::1", 5020 }, { "[::1]", "::1", 502 }, { "::1", "::1", 502 },
+        { "h:1", "h", 1 }, { "h:65535", "h", 65535 },
         { "fe80::1:2", "fe80::1:2", 502 }, // more than one colon: all of it is the address
     };
     for (const Case &c : cases) {

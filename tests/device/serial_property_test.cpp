@@ -69,6 +69,16 @@ int word(const std::vector<std::uint8_t> &frame, std::size_t at)
     return frame[at] << 8 | frame[at + 1];
 }
 
+// The whole request's length, once its head is in; 0 before that.
+std::size_t frameSize(const std::vector<std::uint8_t> &buffer)
+{
+    if (buffer.size() < 2)
+        return 0;
+    if (buffer[1] == 15 || buffer[1] == 16)
+        return buffer.size() < 7 ? 0 : 9 + static_cast<std::size_t>(buffer[6]);
+    return 8;
+}
+
 // One RTU device, one request at a time in the order they come, with its
 // faults drawn from the seed.
 class FaultyDevice {
@@ -128,16 +138,6 @@ private:
                 answer(request);
             }
         }
-    }
-
-    // The whole request's length, once its head is in; 0 before that.
-    static std::size_t frameSize(const std::vector<std::uint8_t> &buffer)
-    {
-        if (buffer.size() < 2)
-            return 0;
-        if (buffer[1] == 15 || buffer[1] == 16)
-            return buffer.size() < 7 ? 0 : 9 + static_cast<std::size_t>(buffer[6]);
-        return 8;
     }
 
     double uniform(double from, double to)
@@ -388,6 +388,61 @@ TEST(SerialProperty, EveryAnswerIsTrueOverTenThousandRequests)
 
 namespace modbuscalc::device {
 namespace {
+
+TEST(SerialLine, AnExceptionThatMayBeALateAnswerLeavesAWriteUncertain)
+{
+    // The first write is never answered, and given up on once the line
+    // has been quiet long enough. Should its exception come later still,
+    // beyond any wait, it could pass for the next write's refusal: so a
+    // refusal of the same function after it is no certain answer.
+    int master = -1, slave = -1;
+    char name[128] = {};
+    termios raw {};
+    cfmakeraw(&raw);
+    ASSERT_EQ(::openpty(&master, &slave, name, &raw, nullptr), 0);
+    std::thread device([master] {
+        std::vector<std::uint8_t> buffer;
+        int requests = 0;
+        while (requests < 2) {
+            pollfd in { master, POLLIN, 0 };
+            if (::poll(&in, 1, 5000) <= 0)
+                return;
+            std::uint8_t bytes[256];
+            const ssize_t got = ::read(master, bytes, sizeof bytes);
+            if (got <= 0)
+                return;
+            buffer.insert(buffer.end(), bytes, bytes + got);
+            const std::size_t size = frameSize(buffer);
+            if (size == 0 || buffer.size() < size)
+                continue;
+            const std::uint8_t function = buffer[1];
+            buffer.clear();
+            if (++requests == 1)
+                continue; // no answer
+            std::vector<std::uint8_t> refused { Unit, static_cast<std::uint8_t>(function | 0x80),
+                2 };
+            appendCrc(refused);
+            [[maybe_unused]] const ssize_t put = ::write(master, refused.data(), refused.size());
+        }
+    });
+    Stop stop;
+    Connection connection { SerialLine { name, 19200, Parity::None, 8, 1 }, Unit,
+        std::chrono::duration<double>(Timeout).count(), 0 };
+    const auto transport = MakeTransport(connection, stop);
+    ASSERT_FALSE(transport->open());
+    const std::vector<std::uint16_t> values { 1, 2 };
+    const WriteResult first = transport->write(RegisterType::HoldingRegister, 10, values, true);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->kind, DeviceError::Kind::Timeout);
+    EXPECT_TRUE(first->maybeDone);
+    const WriteResult second = transport->write(RegisterType::HoldingRegister, 20, values, true);
+    device.join();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->kind, DeviceError::Kind::Exception);
+    EXPECT_TRUE(second->maybeDone) << second->text;
+    ::close(slave);
+    ::close(master);
+}
 
 TEST(SerialLine, AnAdapterPulledOutIsABrokenLineNotATimeout)
 {

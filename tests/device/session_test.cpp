@@ -218,6 +218,14 @@ TEST(Session, ABusyDeviceIsAskedAgainOnlyAsRetriesAllow)
     }
 }
 
+TEST(Session, ARefusalIsNeverAskedAgainWhateverRetriesSay)
+{
+    Fixture f(2);
+    f.transport->reads = { failure(DeviceError::Kind::Exception, 2), Answer };
+    EXPECT_EQ(f.readAll(1), E);
+    EXPECT_EQ(f.count("read"), 1);
+}
+
 TEST(Session, TheWriteGivenUpOnMayHaveBeenDoneAndTheNextWasNeverSent)
 {
     Fixture f;
