@@ -113,7 +113,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (verb.writesDevice)
             continue; // holds the whole map until the device is asked
         Options options;
-        options.device = &device;
         options.lenient = (data[0] & 0x80) != 0;
         options.header = (data[1] & 0x80) != 0;
         options.all = (data[0] & 0x40) != 0;
@@ -122,6 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         std::size_t reports = 0;
         BatchConverter batch(
             verb, options, [&reports](std::size_t, std::string_view) { ++reports; });
+        batch.readFrom(device);
         std::string out;
         check(batch.convertAll(again, ',', out, [](std::string &) {}));
         check(
