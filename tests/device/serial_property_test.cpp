@@ -31,6 +31,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace modbuscalc::device {
@@ -78,6 +79,35 @@ std::size_t frameSize(const std::vector<std::uint8_t> &buffer)
         return buffer.size() < 7 ? 0 : 9 + static_cast<std::size_t>(buffer[6]);
     return 8;
 }
+
+// A pseudo-terminal pair in raw mode: the test's device at the master,
+// the transport at the slave, named as a serial line.
+struct PtyPair {
+    int master = -1, slave = -1;
+    std::string name;
+
+    bool open()
+    {
+        char path[128] = {};
+        termios raw {};
+        cfmakeraw(&raw);
+        if (::openpty(&master, &slave, path, &raw, nullptr) != 0)
+            return false;
+        name = path;
+        return true;
+    }
+    Connection connection(double timeout) const
+    {
+        return { SerialLine { name, 19200, Parity::None, 8, 1 }, Unit, timeout, 0 };
+    }
+    void close()
+    {
+        for (int *fd : { &slave, &master })
+            if (*fd >= 0)
+                ::close(std::exchange(*fd, -1));
+    }
+    ~PtyPair() { close(); }
+};
 
 // One RTU device, one request at a time in the order they come, with its
 // faults drawn from the seed.
@@ -235,26 +265,22 @@ struct SeedRun {
 SeedRun runSeed(std::uint32_t seed, int requests)
 {
     SeedRun run;
-    int master = -1, slave = -1;
-    char name[128] = {};
-    termios raw {};
-    cfmakeraw(&raw);
-    if (::openpty(&master, &slave, name, &raw, nullptr) != 0) {
+    PtyPair pty;
+    if (!pty.open()) {
         run.failure = "no pseudo-terminal";
         return run;
     }
-    FaultyDevice device(master, seed);
+    FaultyDevice device(pty.master, seed);
 
     std::deque<std::string> trace;
     Stop stop;
-    Connection connection { SerialLine { name, 19200, Parity::None, 8, 1 }, Unit,
-        std::chrono::duration<double>(Timeout).count(), 0 };
-    Session session(MakeTransport(connection, stop,
-                        [&](std::string_view line) {
-                            trace.emplace_back(line);
-                            if (trace.size() > 40)
-                                trace.pop_front();
-                        }),
+    Session session(
+        MakeTransport(pty.connection(std::chrono::duration<double>(Timeout).count()), stop,
+            [&](std::string_view line) {
+                trace.emplace_back(line);
+                if (trace.size() > 40)
+                    trace.pop_front();
+            }),
         0, stop);
     const auto fail = [&](int request, const std::string &what) {
         std::string text = "request " + std::to_string(request) + ": " + what + '\n';
@@ -355,8 +381,6 @@ SeedRun runSeed(std::uint32_t seed, int requests)
         if (times != 1)
             return fail(requests,
                 "a write sent " + std::to_string(times) + " times: " + std::to_string(value));
-    ::close(slave);
-    ::close(master);
     return run;
 }
 
@@ -395,12 +419,9 @@ TEST(SerialLine, AnExceptionThatMayBeALateAnswerLeavesAWriteUncertain)
     // has been quiet long enough. Should its exception come later still,
     // beyond any wait, it could pass for the next write's refusal: so a
     // refusal of the same function after it is no certain answer.
-    int master = -1, slave = -1;
-    char name[128] = {};
-    termios raw {};
-    cfmakeraw(&raw);
-    ASSERT_EQ(::openpty(&master, &slave, name, &raw, nullptr), 0);
-    std::thread device([master] {
+    PtyPair line;
+    ASSERT_TRUE(line.open());
+    std::thread device([master = line.master] {
         std::vector<std::uint8_t> buffer;
         int requests = 0;
         while (requests < 2) {
@@ -426,9 +447,8 @@ TEST(SerialLine, AnExceptionThatMayBeALateAnswerLeavesAWriteUncertain)
         }
     });
     Stop stop;
-    Connection connection { SerialLine { name, 19200, Parity::None, 8, 1 }, Unit,
-        std::chrono::duration<double>(Timeout).count(), 0 };
-    const auto transport = MakeTransport(connection, stop);
+    const auto transport
+        = MakeTransport(line.connection(std::chrono::duration<double>(Timeout).count()), stop);
     ASSERT_FALSE(transport->open());
     const std::vector<std::uint16_t> values { 1, 2 };
     const WriteResult first = transport->write(RegisterType::HoldingRegister, 10, values, true);
@@ -440,25 +460,18 @@ TEST(SerialLine, AnExceptionThatMayBeALateAnswerLeavesAWriteUncertain)
     ASSERT_TRUE(second);
     EXPECT_EQ(second->kind, DeviceError::Kind::Exception);
     EXPECT_TRUE(second->maybeDone) << second->text;
-    ::close(slave);
-    ::close(master);
 }
 
 TEST(SerialLine, AnAdapterPulledOutIsABrokenLineNotATimeout)
 {
-    int master = -1, slave = -1;
-    char name[128] = {};
-    termios raw {};
-    cfmakeraw(&raw);
-    ASSERT_EQ(::openpty(&master, &slave, name, &raw, nullptr), 0);
+    PtyPair line;
+    ASSERT_TRUE(line.open());
     Stop stop;
-    Connection connection { SerialLine { name, 19200, Parity::None, 8, 1 }, Unit, 5, 0 };
-    const auto transport = MakeTransport(connection, stop);
+    const auto transport = MakeTransport(line.connection(5), stop);
     ASSERT_FALSE(transport->open());
     // The other end goes away, as the adapter's device does: reads of the
     // line now end at once.
-    ::close(slave);
-    ::close(master);
+    line.close();
     const ReadResult result = transport->read(RegisterType::HoldingRegister, 0, 1);
     const auto *error = std::get_if<DeviceError>(&result);
     ASSERT_TRUE(error);
