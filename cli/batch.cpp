@@ -64,6 +64,8 @@ bool BatchConverter::skipped(std::size_t results, char separator, std::string &s
     if (!why)
         return false;
     ++m_skipped[static_cast<std::size_t>(*why)];
+    if (m_options.serving)
+        return true; // served, the map's text stays as it stood
     for (std::size_t i = 0; i < results; ++i) {
         sink += separator;
         sink += SkippedMark;
@@ -145,6 +147,8 @@ std::optional<Problem> BatchConverter::pickInputs(const std::vector<std::string_
     m_value = {};
     if (m_valueColumn && *m_valueColumn < fields.size())
         m_value = fields[*m_valueColumn];
+    else if (m_options.serving && m_options.valueColumn.empty())
+        m_value = "0";
     if (!m_selected.empty()) {
         for (std::size_t column : m_selected) {
             if (column >= fields.size()) {
@@ -197,7 +201,7 @@ bool BatchConverter::convertAll(LineReader &reader, char oneColumnSeparator, std
     bool first = true;
     // A map read from a device is written a window of lines at a time,
     // once the window's registers are read; anything else line by line.
-    std::string &sink = m_verb.readsDevice || m_verb.writesDevice ? m_window : out;
+    std::string &sink = m_verb.readsDevice || m_verb.holdsMaps() ? m_window : out;
 
     while (const auto record = records.next()) {
         if (record->separatorHint) {
@@ -282,25 +286,28 @@ bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &r
             }
             if (m_headerSink)
                 m_headerSink({ fields.begin(), fields.end() }, record.text, separator);
-            for (std::string_view name : names) {
+            // Served with values of its own, a map keeps its columns.
+            const bool keeps = m_options.serving && !m_options.valueColumn.empty();
+            for (std::size_t i = 0; i < names.size() && !keeps; ++i) {
                 sink += separator;
-                sink += name;
+                sink += names[i];
             }
         } else {
             std::optional<Problem> problem
                 = record.unterminated ? Problem(Problem::Kind::UnclosedQuote) : pickInputs(fields);
             if (!problem) {
                 Conversion conversion;
-                if (m_verb.writesDevice && skipped(names.size(), separator, sink)) {
+                if (m_verb.holdsMaps() && skipped(names.size(), separator, sink)) {
                     sink += record.crlf ? "\r\n" : "\n";
                     return true;
                 }
-                if (m_verb.writesDevice) {
+                if (m_verb.holdsMaps()) {
                     auto prepared = PrepareWrite(m_options, m_inputs, { &m_value, 1 }, m_format);
                     if (auto *write = std::get_if<PreparedWrite>(&prepared)) {
                         // Its results follow once the whole map is written.
                         m_pending.push_back({ before, sink.size(), separator, record.lineNumber, {},
                             std::move(*write) });
+                        m_pending.back().valueColumn = m_valueColumn;
                         sink += record.crlf ? "\r\n" : "\n";
                         return true;
                     }

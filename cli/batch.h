@@ -89,6 +89,7 @@ public:
         // it was rejected before the device was asked.
         std::vector<std::string> fields = {};
         std::optional<Conversion> ready = {};
+        std::optional<std::size_t> valueColumn = {}; // write: where its value stands, from 0
     };
 
     // A line of a device map, done, for writers of other shapes than text.

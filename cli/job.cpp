@@ -74,6 +74,10 @@ std::variant<Job, int> Check(Invocation invocation, device::Stop &stop)
     job.invocation = std::move(invocation);
     job.stop = &stop;
     Invocation &checked = job.invocation;
+    if (checked.serving) {
+        job.inputs = checked.operands; // none: the controller as it starts, all 0
+        return job;
+    }
     job.oneConversion = isOneConversion(checked) || checked.write;
     if (!job.oneConversion) {
         job.inputs = checked.operands;

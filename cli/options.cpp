@@ -282,7 +282,128 @@ struct Bound {
     std::string format = "u16", wordOrder = "high-first", formatColumn, valueColumn;
     std::string output = "text", units = "1-247";
     int function = 0;
+    // serve:
+    std::string listen = "127.0.0.1:5020", servedUnits, save;
+    bool onlyMapped = false, readOnly = false;
+    int delay = 0, dropEvery = 0, busyEvery = 0;
+    std::vector<std::string> exceptions, ramps;
 };
+
+// An address of serve's options, in the notation, and its type (a
+// reference's own, else --type), or what is wrong with it.
+std::variant<device::Ramp, UsageError> servedAddress(
+    const Options &options, std::string_view option, std::string_view text)
+{
+    Options one = options;
+    one.count = 1;
+    one.format = ValueFormat::U16;
+    const std::string_view inputs[] = { text };
+    auto prepared = PrepareRead(one, inputs, std::nullopt);
+    if (const auto *rejected = std::get_if<Conversion>(&prepared))
+        return UsageError { std::string(option) + ": " + Describe(*rejected->problem) };
+    const device::Wanted &wanted = std::get<PreparedRead>(prepared).wanted;
+    return device::Ramp { wanted.type, wanted.address };
+}
+
+// serve's own rules: where it listens, its units, its faults.
+ParseResult checkServe(Invocation invocation, const Bound &b, bool listenGiven, bool typeGiven)
+{
+    Options &options = invocation.options;
+    Serving serving;
+    const DeviceArguments &device = b.device;
+    if (!device.serial.empty() && listenGiven)
+        return UsageError { "give --listen or --serial, not both" };
+    device::Connection connection;
+    if (!device.serial.empty()) {
+        device::SerialLine line = device.line;
+        line.device = device.serial;
+        if (auto error = pick(ParityNames, "parity", device.parity, line.parity))
+            return *error;
+        connection.link = line;
+    } else {
+        // Port 0: any free one, told when it listens.
+        const bool anyPort = b.listen.ends_with(":0");
+        auto endpoint = device::EndpointOf(anyPort ? b.listen.substr(0, b.listen.size() - 2) : b.listen);
+        if (!endpoint || endpoint->host.empty())
+            return UsageError { "invalid --listen '" + Printable(b.listen) + "': HOST:PORT" };
+        if (anyPort)
+            endpoint->port = 0;
+        else if (b.listen.find(':', b.listen.rfind(']') == std::string::npos ? 0 : b.listen.rfind(']')) == std::string::npos)
+            endpoint->port = 5020; // a host alone: our own port, not 502
+        connection.link = *endpoint;
+    }
+    const bool tcp = std::holds_alternative<device::TcpEndpoint>(connection.link);
+    serving.rules.units.clear();
+    const std::string units = b.servedUnits.empty() ? std::to_string(b.connection.unit) : b.servedUnits;
+    for (std::size_t pos = 0; pos <= units.size();) {
+        const std::size_t end = std::min(units.find(',', pos), units.size());
+        const std::string unit = units.substr(pos, end - pos);
+        const int lowest = tcp ? 0 : 1, highest = tcp ? 255 : 247;
+        const bool digits = !unit.empty() && unit.size() <= 3
+            && std::all_of(unit.begin(), unit.end(), IsDigit);
+        const int number = digits ? std::stoi(unit) : -1;
+        if (number < lowest || number > highest)
+            return UsageError { "invalid unit '" + Printable(unit) + "': " + std::to_string(lowest)
+                + " to " + std::to_string(highest) + (tcp ? " over TCP" : " on a serial line") };
+        if (std::find(serving.rules.units.begin(), serving.rules.units.end(), number)
+            != serving.rules.units.end())
+            return UsageError { "unit " + unit + " is given twice" };
+        serving.rules.units.push_back(number);
+        pos = end + 1;
+    }
+    if (!tcp && serving.rules.units.size() > 1)
+        return UsageError { "a serial line is served as one unit: give one --unit" };
+    connection.unit = serving.rules.units.front();
+    if (!tcp)
+        if (std::optional<std::string> problem = device::ConnectionProblem(connection))
+            return UsageError { *problem };
+    serving.link = connection.link;
+    if (auto error = pick(OutputFormatNames, "output", b.output, options.output))
+        return *error;
+    if (options.output == OutputFormat::Csv)
+        return UsageError { "serve logs as text or json, not csv" };
+    if (b.delay < 0 || b.delay > 60000)
+        return UsageError { "the delay runs from 0 to 60000 milliseconds" };
+    serving.rules.delay = std::chrono::milliseconds(b.delay);
+    for (const auto &[option, every] : { std::pair { "--drop-every", b.dropEvery },
+             std::pair { "--busy-every", b.busyEvery } })
+        if (every < 0)
+            return UsageError { std::string(option) + " takes a count of requests, 1 or more" };
+    serving.rules.dropEvery = b.dropEvery;
+    serving.rules.busyEvery = b.busyEvery;
+    serving.rules.readOnly = b.readOnly;
+    serving.rules.onlyMapped = b.onlyMapped;
+    for (const std::string &forced : b.exceptions) {
+        const std::size_t colon = forced.rfind(':');
+        const std::string code = colon == std::string::npos ? "" : forced.substr(colon + 1);
+        const bool digits = !code.empty() && code.size() <= 3
+            && std::all_of(code.begin(), code.end(), IsDigit);
+        if (!digits || std::stoi(code) < 1 || std::stoi(code) > 255)
+            return UsageError { "invalid --exception '" + Printable(forced)
+                + "': ADDRESS:CODE, the code 1 to 255" };
+        auto at = servedAddress(options, "--exception", forced.substr(0, colon));
+        if (auto *error = std::get_if<UsageError>(&at))
+            return *error;
+        const device::Ramp &where = std::get<device::Ramp>(at);
+        // A plain address without --type stands for every type.
+        std::optional<RegisterType> type;
+        if (typeGiven || options.notation == Notation::Reference)
+            type = where.type;
+        serving.rules.exceptions.push_back({ type, where.address, std::stoi(code) });
+    }
+    for (const std::string &ramp : b.ramps) {
+        auto at = servedAddress(options, "--ramp", ramp);
+        if (auto *error = std::get_if<UsageError>(&at))
+            return *error;
+        serving.ramps.push_back(std::get<device::Ramp>(at));
+    }
+    serving.save = b.save;
+    if (!options.formatColumn.empty() && options.formatColumn == options.valueColumn)
+        return UsageError { "the value and the format come from the same column" };
+    options.serving = true;
+    invocation.serving = std::move(serving);
+    return invocation;
+}
 
 // A column named by number from 1 or, with --header, by name: nullopt, or
 // what is wrong with it.
@@ -328,32 +449,64 @@ void addOptions(CLI::App &app, Bound &b, const Verb *verb)
     if (!verb || !verb->scansDevice)
         addMapOptions(app, b);
     const bool reads = !verb || verb->readsDevice, writes = !verb || verb->writesDevice,
-               scans = !verb || verb->scansDevice;
-    if (!reads && !writes && !scans)
+               scans = !verb || verb->scansDevice, serves = !verb || verb->servesDevice;
+    if (!reads && !writes && !scans && !serves)
         return;
     device::Connection &connection = b.connection;
     DeviceArguments &device = b.device;
-    app.add_option("--host", device.host, "device: its HOST[:PORT] (Modbus TCP, port 502)");
+    const bool asks = reads || writes || scans;
+    if (asks)
+        app.add_option("--host", device.host, "device: its HOST[:PORT] (Modbus TCP, port 502)");
     app.add_option("--serial", device.serial, "device: the serial DEVICE (Modbus RTU)");
     app.add_option("--baud", device.line.baud, "device: RTU speed (19200)");
     app.add_option("--parity", device.parity, choices("device: RTU parity", ParityNames));
     app.add_option("--data-bits", device.line.dataBits, "device: RTU data bits (8)");
     app.add_option("--stop-bits", device.line.stopBits, "device: RTU stop bits (1)");
-    app.add_option("--unit", connection.unit, "device: the unit (slave) id (1)");
-    app.add_option("--timeout", connection.timeout, "device: seconds for each request (1)");
-    app.add_option("--retries", connection.retries,
-        "device: further tries of a request without an answer, each on a fresh connection; "
-        "a write is sent again only when this asks for it (0)");
-    app.add_flag("--verbose", b.verbose, "device: each request and answer on standard error");
+    if (verb && verb->servesDevice)
+        app.add_option("--unit", b.servedUnits,
+            "serve: the units served, each with registers of its own: 1 or 1,2,7 (1)");
+    else
+        app.add_option("--unit", connection.unit, "device: the unit (slave) id (1)");
+    if (asks) {
+        app.add_option("--timeout", connection.timeout, "device: seconds for each request (1)");
+        app.add_option("--retries", connection.retries,
+            "device: further tries of a request without an answer, each on a fresh connection; "
+            "a write is sent again only when this asks for it (0)");
+        app.add_flag("--verbose", b.verbose, "device: each request and answer on standard error");
+    }
     if (scans)
         app.add_option("--units", b.units, "scan: the units to ask, FIRST-LAST (1-247)");
-    if (!reads && !writes)
+    if (serves) {
+        app.add_option("--listen", b.listen,
+            "serve: Modbus TCP on HOST:PORT (127.0.0.1:5020; every interface: 0.0.0.0:502)");
+        app.add_flag("--only-mapped", b.onlyMapped,
+            "serve: exception 2 for every address no map names");
+        app.add_flag("--read-only", b.readOnly, "serve: exception 1 for every write");
+        app.add_option("--save", b.save,
+            "serve: on SIGINT or SIGTERM, the maps with the values served then, into FILE");
+        app.add_option("--delay", b.delay, "serve: milliseconds before each answer (0)");
+        app.add_option("--drop-every", b.dropEvery, "serve: every K-th request unanswered");
+        app.add_option("--busy-every", b.busyEvery, "serve: exception 6 for every K-th request");
+        app.add_option("--exception", b.exceptions,
+            "serve: ADDRESS:CODE, exception CODE for each request that covers ADDRESS "
+            "(in the notation; repeatable)");
+        app.add_option("--ramp", b.ramps,
+            "serve: ADDRESS counts up once a second (a bit toggles; repeatable)");
+    }
+    if (!reads && !writes && !serves)
         return;
     app.add_option("--format", b.format, choices("device: the values", ValueFormatNames));
     app.add_option("--format-column", b.formatColumn,
         "device: each line's format from this column (a number, or with --header a name)");
     app.add_option("--word-order", b.wordOrder,
         choices("device: the order of a value's bytes", WordOrderNames));
+    if (reads || serves)
+        app.add_option("--output", b.output,
+            choices("read: the results as; serve: its log as (text or json)", OutputFormatNames));
+    if (writes || serves)
+        app.add_option("--value-column", b.valueColumn,
+            "write, serve: each line's value from this column (a number, or with --header a "
+            "name): write or serve a map");
     if (reads) {
         app.add_option("--count", options.count, "read: how many values from the cell on (1)");
         app.add_option("--max-gap", options.maxGap,
@@ -361,14 +514,10 @@ void addOptions(CLI::App &app, Bound &b, const Verb *verb)
         app.add_option("--interval", options.interval,
             "read: read again and again, every SECONDS (0.05 will do), each line with its time");
         app.add_option("--polls", options.polls, "read: with --interval, stop after N polls");
-        app.add_option("--output", b.output, choices("read: the results as", OutputFormatNames));
         app.add_flag("--changes", options.changes,
             "read: with --interval, after the first poll only the lines whose value changed");
     }
     if (writes) {
-        app.add_option("--value-column", b.valueColumn,
-            "write: each line's value from this column (a number, or with --header a name): "
-            "write a map");
         app.add_option("--function", b.function,
             "write: the function to write with, 6 or 16 (registers), 5 or 15 (coils); "
             "else 6 or 5 for one, 16 or 15 for more");
@@ -571,14 +720,16 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
             pos = end + 1;
         }
     }
-    if (verb.readsDevice || verb.writesDevice || verb.scansDevice) {
-        // A dry run connects to nothing, and needs no device.
+    if (verb.readsDevice || verb.writesDevice || verb.scansDevice || verb.servesDevice) {
+        // A dry run connects to nothing, and needs no device; serve listens.
         const bool dry = options.dryRun && device.host.empty() && device.serial.empty();
-        auto checked = connectionOf(verb.name, device, connection);
-        if (auto *error = std::get_if<UsageError>(&checked); error && !dry)
-            return *error;
-        if (auto *checkedConnection = std::get_if<device::Connection>(&checked))
-            invocation.connection = std::move(*checkedConnection);
+        if (!verb.servesDevice) {
+            auto checked = connectionOf(verb.name, device, connection);
+            if (auto *error = std::get_if<UsageError>(&checked); error && !dry)
+                return *error;
+            if (auto *checkedConnection = std::get_if<device::Connection>(&checked))
+                invocation.connection = std::move(*checkedConnection);
+        }
         invocation.verbose = bound.verbose;
         if (auto error = checkValues(options, bound.format, bound.wordOrder);
             error && !verb.scansDevice)
@@ -593,6 +744,8 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
             *target = *value;
         }
     }
+    if (verb.servesDevice)
+        return checkServe(std::move(invocation), bound, given("--listen"), given("--type"));
     if (verb.writesDevice)
         return checkWrite(std::move(invocation), bound.function, given("--notation"));
     if (verb.scansDevice)

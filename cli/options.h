@@ -6,6 +6,7 @@
 
 #include "cli/verbs.h"
 #include "device/device.h"
+#include "device/server.h"
 
 #include <optional>
 #include <span>
@@ -14,6 +15,15 @@
 #include <vector>
 
 namespace modbuscalc::cli {
+
+// serve: where it listens, the units, the faults, what changes by itself,
+// and where its values go when it ends.
+struct Serving {
+    device::Link link;
+    device::ServeRules rules;
+    std::vector<device::Ramp> ramps;
+    std::string save; // a file, or empty
+};
 
 struct Invocation {
     const Verb *verb = nullptr;
@@ -26,6 +36,7 @@ struct Invocation {
     bool numbers = false;
     // write with its cell or address and values on the command line, checked.
     std::optional<PreparedWrite> write;
+    std::optional<Serving> serving;
 };
 
 // Text to write on standard output before exiting with success: --help,

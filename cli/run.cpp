@@ -2,6 +2,7 @@
 
 #include "cli/convert.h"
 #include "cli/scan.h"
+#include "cli/serve.h"
 #include "cli/watch.h"
 #include "cli/write.h"
 
@@ -11,6 +12,8 @@ int Run(Job &job, Output &output)
 {
     if (job.invocation.verb->writesDevice)
         return RunWrite(job, output);
+    if (job.invocation.serving)
+        return RunServe(job, output);
     if (job.invocation.verb->scansDevice)
         return RunScan(job, output);
     if (Watching(job.invocation))

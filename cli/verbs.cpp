@@ -224,7 +224,7 @@ Conversion convertRead(const Options &options, std::span<const std::string_view>
     return conversion;
 }
 
-const std::array<Verb, 5> VerbTable = { {
+const std::array<Verb, 6> VerbTable = { {
     { "address", "TABLE COLUMN ROW", "the cell's address", 3, 0, false, addressResultNames,
         convertAddress },
     { "cell", "ADDRESS", "the address's cell: table, column and row", 1, 0, true, cellResultNames,
@@ -237,6 +237,9 @@ const std::array<Verb, 5> VerbTable = { {
     { "scan", "", "list the units that answer, and the types each serves", 0, 0, false,
         [](const Options &) { return std::vector<std::string_view> {}; }, nullptr, false, false,
         true },
+    { "serve", "MAP...", "serve as a device: the whole controller, the maps' values set", 3, 1,
+        false, [](const Options &options) { return ValueResultNames(options, 1); }, nullptr,
+        false, false, false, true },
 } };
 
 } // namespace
@@ -386,7 +389,7 @@ std::variant<PreparedWrite, Conversion> PrepareWrite(const Options &options,
     if (auto *rejectedLine = std::get_if<Conversion>(&resolved))
         return std::move(*rejectedLine);
     Target &target = std::get<Target>(resolved);
-    if (!device::IsWritable(target.type)) {
+    if (!device::IsWritable(target.type) && !options.serving) {
         Problem problem = SubjectProblem(Problem::Kind::ReadOnly, target.subject);
         problem.text
             = target.type == RegisterType::InputRegister ? "input registers" : "discrete inputs";
@@ -397,7 +400,7 @@ std::variant<PreparedWrite, Conversion> PrepareWrite(const Options &options,
         = { target.type, static_cast<int>(target.pdu), {}, RegistersPerValue(target.format) };
     for (std::size_t i = 0; i < values.size(); ++i) {
         const std::string_view value = TrimBlanks(values[i]);
-        if (target.type == RegisterType::Coil) {
+        if (device::IsBits(target.type)) {
             const std::optional<bool> on = CoilState(value);
             if (!on)
                 return rejected(count,

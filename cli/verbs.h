@@ -50,6 +50,9 @@ struct Options {
     bool verify = false; // read every written register back and compare
     bool yes = false; // write a map without asking
     bool dryRun = false; // show the requests, send none
+    // serve: a map sets the read-only types too, and a line without a value
+    // column names its registers, at 0.
+    bool serving = false;
 };
 
 // The results of one conversion, as texts: "Error" in each where there is
@@ -71,6 +74,9 @@ struct Verb {
     bool readsDevice = false; // a map is read through PrepareRead and FinishRead
     bool writesDevice = false; // a map is checked whole, then written (PrepareWrite)
     bool scansDevice = false; // asks every unit, takes no operands
+    bool servesDevice = false; // a map is checked whole, then served as a device
+    // Its maps are checked whole and held, each line's values prepared.
+    bool holdsMaps() const { return writesDevice || servesDevice; }
 };
 
 std::span<const Verb> Verbs();

@@ -30,15 +30,6 @@ namespace {
 // The lines shown before asking.
 constexpr std::size_t Shown = 5;
 
-// A line to write, wherever it came from; in the order of the inputs and
-// their lines.
-struct Line {
-    std::size_t input; // which of the inputs; 0 for the command line
-    const BatchConverter::Pending *pending; // nullptr for the command line
-    const PreparedWrite *write;
-    std::size_t lineNumber() const { return pending ? pending->lineNumber : 0; }
-};
-
 // What came of a line, with the problem to tell.
 struct Outcome {
     bool reached = true; // false: never sent (stopped)
@@ -69,10 +60,10 @@ std::string requestsText(std::span<const device::WriteItem> items, device::Write
 
 // Asks on the terminal whether to go ahead, after saying what will be done.
 bool confirmed(
-    const Job &job, const std::vector<Line> &lines, const std::vector<std::string> &names)
+    const Job &job, const std::vector<MapLine> &lines, const std::vector<std::string> &names)
 {
     std::size_t registers = 0, coils = 0;
-    for (const Line &line : lines)
+    for (const MapLine &line : lines)
         (line.write->item.type == RegisterType::Coil ? coils : registers)
             += line.write->item.values.size();
     const device::Connection &connection = *job.invocation.connection;
@@ -82,7 +73,7 @@ bool confirmed(
         + std::to_string(connection.unit) + ':';
     Report(text);
     for (std::size_t i = 0; i < lines.size() && i < Shown; ++i) {
-        const Line &line = lines[i];
+        const MapLine &line = lines[i];
         std::string values;
         for (const std::string &value : line.write->values)
             values += ' ' + value;
@@ -101,10 +92,10 @@ bool confirmed(
     return EqualsIgnoringCase(given, "y") || EqualsIgnoringCase(given, "yes");
 }
 
-// No register is written by two lines: which value would win is anyone's
-// guess. Each later line is told; true when there were none.
-bool eachRegisterOnce(
-    const Options &options, const std::vector<Line> &lines, const std::vector<std::string> &names)
+} // namespace
+
+bool EachRegisterOnce(const Options &options, const std::vector<MapLine> &lines,
+    const std::vector<std::string> &names, bool sameValueTwice)
 {
     std::map<std::pair<RegisterType, int>, std::size_t> writer;
     bool once = true;
@@ -114,6 +105,11 @@ bool eachRegisterOnce(
             const auto [at, fresh]
                 = writer.try_emplace({ item.type, item.address + static_cast<int>(k) }, i);
             if (fresh)
+                continue;
+            const device::WriteItem &first = lines[at->second].write->item;
+            if (sameValueTwice && first.type == item.type
+                && first.values[static_cast<std::size_t>(item.address + static_cast<int>(k) - first.address)]
+                    == item.values[k])
                 continue;
             Problem problem = SubjectProblem(Problem::Kind::WrittenTwice, lines[i].write->subject);
             problem.found = lines[at->second].lineNumber();
@@ -126,6 +122,35 @@ bool eachRegisterOnce(
     }
     return once;
 }
+
+bool HoldMaps(Job &job, MapLines &maps)
+{
+    const Options &options = job.invocation.options;
+    const auto stopped = [&job] { return job.stop && job.stop->requested(); };
+    std::string name;
+    BatchConverter batch(*job.invocation.verb, options,
+        [&name](std::size_t line, std::string_view message) { ReportAt(name, line, message); });
+    batch.stopWhen(stopped);
+    std::string none;
+    const auto discard = [](std::string &text) { text.clear(); };
+    for (const std::string &file : job.inputs) {
+        if (stopped())
+            return false;
+        name = FileName(file);
+        maps.status = std::max(maps.status, ConvertInput(batch, file, options, none, discard, stopped));
+        maps.names.push_back(name);
+        maps.held.push_back(batch.takeHeld());
+    }
+    maps.rejected = batch.failed();
+    if (const std::optional<std::string> note = batch.skippedNote())
+        Report(*note);
+    for (std::size_t i = 0; i < maps.held.size(); ++i)
+        for (const BatchConverter::Pending &pending : maps.held[i].lines)
+            maps.lines.push_back({ i, &pending, &pending.write });
+    return !stopped();
+}
+
+namespace {
 
 // The message for a write that failed.
 Problem writeProblem(const PreparedWrite &write, const device::DeviceError &error, bool multiple)
@@ -168,45 +193,28 @@ int RunWrite(Job &job, Output &output)
     int status = ExitOk;
 
     // Everything checked, before anything is sent.
-    std::vector<std::string> names;
-    std::vector<BatchConverter::Held> held;
-    std::vector<Line> lines;
-    std::size_t rejected = 0;
+    MapLines maps;
     if (invocation.write) {
-        names.emplace_back("modbuscalc");
-        lines.push_back({ 0, nullptr, &*invocation.write });
-    } else {
-        std::string name;
-        BatchConverter batch(*invocation.verb, options,
-            [&name](std::size_t line, std::string_view message) { ReportAt(name, line, message); });
-        batch.stopWhen(stopped);
-        std::string none;
-        const auto discard = [](std::string &text) { text.clear(); };
-        for (const std::string &file : job.inputs) {
-            if (stopped())
-                return ExitDataProblem;
-            name = FileName(file);
-            status = std::max(status, ConvertInput(batch, file, options, none, discard, stopped));
-            names.push_back(name);
-            held.push_back(batch.takeHeld());
-        }
-        rejected = batch.failed();
-        if (const std::optional<std::string> note = batch.skippedNote())
-            Report(*note);
-        for (std::size_t i = 0; i < held.size(); ++i)
-            for (const BatchConverter::Pending &pending : held[i].lines)
-                lines.push_back({ i, &pending, &pending.write });
+        maps.names.emplace_back("modbuscalc");
+        maps.lines.push_back({ 0, nullptr, &*invocation.write });
+    } else if (!HoldMaps(job, maps)) {
+        return ExitDataProblem;
     }
+    status = maps.status;
+    const std::vector<std::string> &names = maps.names;
+    const std::vector<BatchConverter::Held> &held = maps.held;
+    const std::vector<MapLine> &lines = maps.lines;
+    const std::size_t rejected = maps.rejected;
     if (stopped())
         return ExitDataProblem;
-    const bool once = eachRegisterOnce(options, lines, names); // told even beside other bad lines
+    const bool once = EachRegisterOnce(options, lines, names, false); // told even beside other bad lines
     if (rejected > 0 || status != ExitOk || !once) {
         Report("nothing written");
         return ExitTrouble;
     }
     std::vector<device::WriteItem> items;
     items.reserve(lines.size());
-    for (const Line &line : lines)
+    for (const MapLine &line : lines)
         items.push_back(line.write->item);
     if (options.dryRun) {
         std::string text = requestsText(items, options.function);

@@ -9,9 +9,41 @@
 // compared word for word.
 
 #include "cli/job.h"
+#include "cli/batch.h"
 #include "cli/output.h"
 
+#include <string>
+#include <vector>
+
 namespace modbuscalc::cli {
+
+// A line that writes (or, served, sets) values, wherever it came from; in
+// the order of the inputs and their lines.
+struct MapLine {
+    std::size_t input; // which of the inputs; 0 for the command line
+    const BatchConverter::Pending *pending; // nullptr for the command line
+    const PreparedWrite *write;
+    std::size_t lineNumber() const { return pending ? pending->lineNumber : 0; }
+};
+
+// The job's maps, read and checked whole: each input's name and text, and
+// the lines that set values. Lines with a problem are told and counted in
+// rejected; status is ExitTrouble where an input could not be read.
+struct MapLines {
+    std::vector<std::string> names;
+    std::vector<BatchConverter::Held> held;
+    std::vector<MapLine> lines;
+    std::size_t rejected = 0;
+    int status = ExitOk;
+};
+// false when a stop came first.
+bool HoldMaps(Job &job, MapLines &maps);
+
+// No register is set by two lines: which value would win is anyone's
+// guess. Each later line is told; true when there were none.
+// sameValueTwice lets two lines name a register with the same value.
+bool EachRegisterOnce(const Options &options, const std::vector<MapLine> &lines,
+    const std::vector<std::string> &names, bool sameValueTwice);
 
 // Runs write; the exit status: 0 all written (and verified), 1 some line
 // failed, differs or may not have taken effect, or the user said no; 2 a

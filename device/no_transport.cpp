@@ -38,3 +38,38 @@ bool DeviceAccessAvailable()
 }
 
 } // namespace modbuscalc::device
+
+// Without libmodbus nothing is served; RunServe says so before it builds one.
+#include "device/server.h"
+
+namespace modbuscalc::device {
+
+struct Server::State { };
+
+Server::Server(ServeSettings, Log, Notice)
+    : m_state(std::make_unique<State>())
+{
+}
+Server::~Server() = default;
+std::optional<std::string> Server::open()
+{
+    return "serving devices is not available in this build";
+}
+std::string Server::where() const
+{
+    return {};
+}
+bool Server::run(const Stop &)
+{
+    return false;
+}
+std::uint16_t Server::value(int, RegisterType, int) const
+{
+    return 0;
+}
+bool ServingAvailable()
+{
+    return false;
+}
+
+} // namespace modbuscalc::device

@@ -198,4 +198,39 @@ const std::vector<std::string_view> &CsvReader::split(std::string_view text)
     }
 }
 
+std::string ReplaceField(
+    std::string_view record, char separator, std::size_t field, std::string_view text)
+{
+    const bool blanks = separator == BlankSeparator;
+    const auto splits = [&](char c) { return blanks ? c == ' ' || c == '\t' : c == separator; };
+    std::size_t i = 0;
+    if (blanks)
+        while (i < record.size() && splits(record[i]))
+            ++i;
+    for (std::size_t index = 0;; ++index) {
+        const std::size_t begin = i;
+        bool quoted = false;
+        for (; i < record.size() && (quoted || !splits(record[i])); ++i)
+            if (record[i] == '"')
+                quoted = !quoted;
+        if (index == field) {
+            std::string value(text);
+            if (value.find_first_of(std::string("\"\r\n") + (blanks ? " \t" : std::string(1, separator)))
+                != std::string::npos) {
+                std::string quotedValue = "\"";
+                for (const char c : value)
+                    quotedValue += c == '"' ? std::string("\"\"") : std::string(1, c);
+                value = quotedValue + '"';
+            }
+            return std::string(record.substr(0, begin)) + value + std::string(record.substr(i));
+        }
+        if (i >= record.size())
+            return std::string(record);
+        ++i;
+        if (blanks)
+            while (i < record.size() && splits(record[i]))
+                ++i;
+    }
+}
+
 } // namespace modbuscalc::maps

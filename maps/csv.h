@@ -22,6 +22,12 @@ inline constexpr char BlankSeparator = ' ';
 // else BlankSeparator.
 char DetectSeparator(std::string_view line);
 
+// The record with one field's text replaced, quoted where the separator
+// needs it; the record as it stood where it has fewer fields. Blanks and
+// quotes around the field go with it.
+std::string ReplaceField(
+    std::string_view record, char separator, std::size_t field, std::string_view text);
+
 class CsvReader {
 public:
     struct Record {

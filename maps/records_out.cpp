@@ -118,6 +118,14 @@ void JsonRecord::fields(
         slot[keys[i]] = values[i];
 }
 
+void JsonRecord::records(std::string_view key, std::span<const JsonRecord> items)
+{
+    Json &slot = m_object->json[std::string(key)];
+    slot = Json::array();
+    for (const JsonRecord &item : items)
+        slot.push_back(item.m_object->json);
+}
+
 std::string JsonRecord::dump() const
 {
     return m_object->json.dump(-1, ' ', false, Json::error_handler_t::replace);

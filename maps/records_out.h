@@ -44,6 +44,9 @@ public:
     void fields(std::string_view key, std::span<const std::string> values,
         std::span<const std::string> names);
 
+    // Objects in order, as an array.
+    void records(std::string_view key, std::span<const JsonRecord> items);
+
     // The object on one line, without a line end.
     std::string dump() const;
 
