@@ -59,6 +59,7 @@ std::string Server::where() const
 {
     return {};
 }
+void Server::serveConnection(int, const Stop &) { }
 bool Server::run(const Stop &)
 {
     return false;

@@ -65,10 +65,16 @@ std::optional<std::size_t> pduSize(std::span<const std::uint8_t> pdu)
 std::optional<ServedRequest> ServedRequestOf(std::span<const std::uint8_t> pdu)
 {
     const std::optional<std::size_t> size = pduSize(pdu);
-    if (!size || pdu.size() < *size || *size < 5)
+    if (!size || pdu.size() < *size)
         return std::nullopt;
     ServedRequest request;
     request.function = pdu[0];
+    if (request.function == 17) // report server id: no fields
+        return request;
+    if (*size < 5) {
+        request.known = false;
+        return request;
+    }
     request.address = word(pdu, 1);
     request.count = word(pdu, 3);
     switch (request.function) {
@@ -86,15 +92,18 @@ std::optional<ServedRequest> ServedRequestOf(std::span<const std::uint8_t> pdu)
     case 5:
     case 6:
         request.type = request.function == 5 ? RegisterType::Coil : RegisterType::HoldingRegister;
+        request.value = request.count;
         request.count = 1;
         request.writes = true;
         break;
     case 15:
         request.type = RegisterType::Coil;
         request.writes = true;
+        request.byteCount = pdu[5];
         break;
     case 16:
         request.writes = true;
+        request.byteCount = pdu[5];
         break;
     case 22:
         request.count = 1;
@@ -104,16 +113,55 @@ std::optional<ServedRequest> ServedRequestOf(std::span<const std::uint8_t> pdu)
         request.writes = true;
         request.writeAddress = word(pdu, 5);
         request.writeCount = word(pdu, 7);
-        break;
+        request.byteCount = pdu[9];
+        return request;
     default:
-        return std::nullopt;
+        request = ServedRequest { request.function, false };
+        return request;
     }
-    if (request.function != 23) {
-        request.writeAddress = request.writes ? request.address : 0;
-        request.writeCount = request.writes ? request.count : 0;
-    }
+    request.writeAddress = request.writes ? request.address : 0;
+    request.writeCount = request.writes ? request.count : 0;
     return request;
 }
+
+namespace {
+
+// What libmodbus would refuse of a request to a whole register space, and
+// with which code: 3 for a count or a value out of range, 2 for an address
+// past the end; 0 for none.
+int libmodbusRefusal(const ServedRequest &r)
+{
+    const auto outside = [](int count, int most) { return count < 1 || count > most; };
+    const auto pastEnd = [](int address, int count) { return address + count > 65536; };
+    switch (r.function) {
+    case 1:
+    case 2:
+        return outside(r.count, 2000) ? 3 : pastEnd(r.address, r.count) ? 2 : 0;
+    case 3:
+    case 4:
+        return outside(r.count, 125) ? 3 : pastEnd(r.address, r.count) ? 2 : 0;
+    case 5:
+        return r.value != 0xFF00 && r.value != 0 ? 3 : 0;
+    case 15:
+        return outside(r.count, 1968) || r.byteCount * 8 < r.count ? 3
+            : pastEnd(r.address, r.count)                         ? 2
+                                                                  : 0;
+    case 16:
+        return outside(r.count, 123) || r.byteCount != r.count * 2 ? 3
+            : pastEnd(r.address, r.count)                          ? 2
+                                                                   : 0;
+    case 23:
+        return outside(r.count, 125) || outside(r.writeCount, 121)
+                || r.byteCount != r.writeCount * 2
+            ? 3
+            : pastEnd(r.address, r.count) || pastEnd(r.writeAddress, r.writeCount) ? 2
+                                                                                   : 0;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
 
 TcpFrame JudgeTcpFrame(std::span<const std::uint8_t> waiting)
 {
@@ -184,8 +232,12 @@ Answer Referee::judge(int unit, const std::optional<ServedRequest> &request, boo
         return { Answer::Kind::Silence, 0 };
     if (m_rules.busyEvery > 0 && n % static_cast<std::uint64_t>(m_rules.busyEvery) == 0)
         return { Answer::Kind::Exception, 6 };
-    if (!request)
-        return {}; // libmodbus answers an unknown function with exception 1
+    if (!request || !request->known)
+        return { Answer::Kind::Exception, 1 };
+    if (request->function == 17)
+        return {};
+    if (const int refusal = libmodbusRefusal(*request))
+        return { Answer::Kind::Exception, refusal };
     const auto touches = [](const ServedRequest &r, RegisterType type, int address) {
         const bool read = r.function != 22 && (!r.writes || r.function == 23);
         const bool inRead = read && address >= r.address && address < r.address + r.count;

@@ -21,6 +21,7 @@ namespace modbuscalc::device {
 // A request's fields, from its PDU (the function code first).
 struct ServedRequest {
     int function = 0;
+    bool known = true; // a function libmodbus serves: 1-6, 15, 16, 17, 22, 23
     RegisterType type = RegisterType::HoldingRegister; // what it reads or writes
     int address = 0; // the first register it touches
     int count = 0;
@@ -28,10 +29,12 @@ struct ServedRequest {
     // Function 23 reads one span and writes another.
     int writeAddress = 0;
     int writeCount = 0;
+    int byteCount = 0; // 15, 16, 23: the values' bytes, as the request says
+    int value = 0; // 5, 6: the value written
 };
 
-// The fields of a PDU whose function libmodbus serves (1-6, 15, 16, 22,
-// 23); nullopt for any other function or a PDU too short for its fields.
+// The fields of a PDU; for a function libmodbus does not serve, the
+// function alone. nullopt for a PDU too short for its fields.
 std::optional<ServedRequest> ServedRequestOf(std::span<const std::uint8_t> pdu);
 
 // A Modbus TCP frame waiting on a connection, by its first bytes.
@@ -99,8 +102,10 @@ public:
     bool serves(int unit) const;
 
     // A request for a unit over TCP (where an unknown unit gets exception
-    // 11, as from a gateway) or on a serial line (silence). request:
-    // nullopt for a function libmodbus does not serve, which it refuses.
+    // 11, as from a gateway) or on a serial line (silence). Whatever
+    // libmodbus would refuse (a function it does not serve, a count or an
+    // address out of range) is refused here: libmodbus itself would stall
+    // every master for half a second to flush the line first.
     Answer judge(int unit, const std::optional<ServedRequest> &request, bool tcp);
 
 private:

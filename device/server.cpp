@@ -218,8 +218,6 @@ bool Server::State::answer(std::span<const std::uint8_t> request, const std::str
     switch (event.answer.kind) {
     case Answer::Kind::Reply:
         sent = modbus_reply(ctx, request.data(), length, spaces.at(event.unit).get());
-        if (!event.request)
-            event.answer = { Answer::Kind::Exception, 1 }; // libmodbus's own refusal
         break;
     case Answer::Kind::Exception:
         sent = modbus_reply_exception(
@@ -262,7 +260,7 @@ bool Server::State::serveTcp(const Stop &stop)
     modbus_t *ctx = context.get();
     std::array<std::uint8_t, MODBUS_TCP_MAX_ADU_LENGTH> request {};
     std::vector<PollEntry> entries;
-    while (!stop.requested()) {
+    while (!stop.requested() && (listening >= 0 || !peers.empty())) {
         Clock::time_point now = Clock::now();
         ramp(now);
         // Answers held back that are due.
@@ -279,7 +277,7 @@ bool Server::State::serveTcp(const Stop &stop)
             ++i;
         }
         // How long to wait: a slice at most; less for an answer due, the
-        // next ramp, or a frame begun (looked at again every 10 ms, as its
+        // next ramp, or a frame begun (looked at again every 2 ms, as its
         // bytes stay waiting).
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::duration<double>(Stop::Slice));
@@ -291,7 +289,7 @@ bool Server::State::serveTcp(const Stop &stop)
             partial = partial || peer.partialSince;
         }
         if (partial)
-            wait = std::min(wait, std::chrono::milliseconds(10));
+            wait = std::min(wait, std::chrono::milliseconds(2));
         if (!settings.ramps.empty())
             wait = std::min(
                 wait, std::chrono::duration_cast<std::chrono::milliseconds>(nextRamp - now));
@@ -303,8 +301,13 @@ bool Server::State::serveTcp(const Stop &stop)
             entries.push_back({});
             entries.back().fd = static_cast<decltype(entries.back().fd)>(peer.socket);
             // A connection waiting for its answer, or with a frame begun, is
-            // not polled: its bytes stay there until they are taken.
+            // not polled for bytes, which stay there until they are taken;
+            // one with a frame begun is polled for its master's leaving.
             entries.back().events = peer.held.empty() && !peer.partialSince ? POLLIN : 0;
+#ifdef POLLRDHUP
+            if (peer.partialSince)
+                entries.back().events = POLLRDHUP;
+#endif
         }
         const int ready = pollSockets(
             entries.data(), entries.size(), static_cast<int>(std::max<long long>(wait.count(), 0)));
@@ -338,6 +341,12 @@ bool Server::State::serveTcp(const Stop &stop)
                 continue;
             }
             if (frame.state == TcpFrame::State::Partial) {
+#ifdef POLLRDHUP
+                if ((got & POLLRDHUP) != 0) {
+                    drop(i, "closed: it left half-way through a frame");
+                    continue;
+                }
+#endif
                 if (!peer.partialSince)
                     peer.partialSince = now;
                 else if (now - *peer.partialSince > FrameLimit)
@@ -355,7 +364,7 @@ bool Server::State::serveTcp(const Stop &stop)
             if (!take(std::span(request.data(), frame.size), peer.name, &peer))
                 drop(i, "closed: " + LowerFirst(std::strerror(errno)));
         }
-        if (ready > 0 && (entries[0].revents & POLLIN) != 0) {
+        if (listening >= 0 && ready > 0 && (entries[0].revents & POLLIN) != 0) {
             sockaddr_storage address {};
             socklen_t size = sizeof address;
             const auto accepted
@@ -454,6 +463,14 @@ std::optional<std::string> Server::open()
 std::string Server::where() const
 {
     return m_state->where;
+}
+
+void Server::serveConnection(int socket, const Stop &stop)
+{
+    if (!m_state->context)
+        m_state->context.reset(modbus_new_tcp_pi("127.0.0.1", "0"));
+    m_state->peers.push_back({ socket, "connection", std::nullopt, {}, {} });
+    m_state->serveTcp(stop);
 }
 
 bool Server::run(const Stop &stop)

@@ -79,6 +79,10 @@ public:
     // (told).
     bool run(const Stop &stop);
 
+    // Serves one connection already open, instead of listening: a test's or
+    // a fuzzer's socket, until it closes or the stop is asked for.
+    void serveConnection(int socket, const Stop &stop);
+
     // A unit's value now: a register, or a bit as 0 or 1.
     std::uint16_t value(int unit, RegisterType type, int address) const;
 

@@ -230,3 +230,33 @@ TEST(TextSource, Utf16WithItsMarkBecomesUtf8)
 
 } // namespace
 } // namespace modbuscalc::maps
+
+namespace modbuscalc::maps {
+namespace {
+
+TEST(ReplaceField, OneFieldReplacedTheRestAsItStood)
+{
+    struct Case {
+        std::string_view record;
+        char separator;
+        std::size_t field;
+        std::string_view text, replaced;
+    };
+    const Case cases[] = {
+        { "1,1,1,1234", ',', 3, "77", "1,1,1,77" },
+        { "1,1,1,1234,note", ',', 3, "77", "1,1,1,77,note" },
+        { "\"a,b\",1,\"1\"\"\",5", ',', 3, "6", "\"a,b\",1,\"1\"\"\",6" },
+        { "x;2306;\"21,5\"", ';', 2, "22.5", "x;2306;22.5" },
+        { "x;2306;1", ';', 2, "a;b", "x;2306;\"a;b\"" },
+        { "1\t1\t1\t", '\t', 3, "9", "1\t1\t1\t9" },
+        { "  1   1 1  5", BlankSeparator, 3, "-5", "  1   1 1  -5" },
+        { "1 1 1", BlankSeparator, 1, "a b", "1 \"a b\" 1" },
+        { "1,1,1", ',', 5, "9", "1,1,1" }, // fewer fields: as it stood
+        { "1,1,1,", ',', 3, "9", "1,1,1,9" },
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(ReplaceField(c.record, c.separator, c.field, c.text), c.replaced) << c.record;
+}
+
+} // namespace
+} // namespace modbuscalc::maps
