@@ -489,9 +489,11 @@ void addOptions(CLI::App &app, Bound &b, const Verb *verb)
         app.add_option("--busy-every", b.busyEvery, "serve: exception 6 for every K-th request");
         app.add_option("--exception", b.exceptions,
             "serve: ADDRESS:CODE, exception CODE for each request that covers ADDRESS "
-            "(in the notation; repeatable)");
+            "(in the notation; repeatable)")
+            ->allow_extra_args(false);
         app.add_option("--ramp", b.ramps,
-            "serve: ADDRESS counts up once a second (a bit toggles; repeatable)");
+            "serve: ADDRESS counts up once a second (a bit toggles; repeatable)")
+            ->allow_extra_args(false);
     }
     if (!reads && !writes && !serves)
         return;
