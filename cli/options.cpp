@@ -55,6 +55,7 @@ Examples:
   modbuscalc --header --columns table,column,row address map.csv
   modbuscalc read --host 192.0.2.10 -m 1 1 1   reads register 2306 from a device
   modbuscalc write --host 192.0.2.10 -n ref 402306 1234   writes it
+  modbuscalc serve --value-column 4 map.csv   serves the map's values
 
 read asks a live device (--host for Modbus TCP, --serial for RTU) for the
 value at each cell; -m changes only the address written, the request always
@@ -82,6 +83,15 @@ is sent: read-only types, values that do not fit their format, two lines
 writing one register. A map asks [y/N] on a terminal (--yes for scripts;
 --dry-run shows the requests). A write is sent at most once (again only
 with --retries); --verify reads the registers back and compares them.
+
+serve is a device: the whole controller (65536 of each type, all 0) on
+Modbus TCP (--listen, 127.0.0.1:5020) or RTU (--serial), its values set by
+maps read as write reads them; each request is logged on standard error
+(--output json: JSON Lines). --unit 1,2,7 serves each unit with registers of
+its own (another unit gets exception 11 over TCP, silence on a line).
+--save FILE writes the maps back with the values served when a signal ends
+it. Faults on purpose: --delay, --drop-every, --busy-every, --exception,
+--read-only, --only-mapped; --ramp counts a register up once a second.
 
 Signals: SIGINT (Ctrl+C), SIGTERM and SIGHUP end the run at a whole line,
 then kill modbuscalc by the same signal; a second one at once.

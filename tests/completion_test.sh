@@ -49,4 +49,8 @@ expect '--header --help --host= ' modbuscalc --h
 expect 'cell ' modbuscalc -m c
 expect '--format-column= --format= ' modbuscalc read --form
 expect ' ' modbuscalc cell --form # nothing: no such option for cell
+expect 'serve ' modbuscalc se
+expect '--save= --serial= --stop-bits= ' modbuscalc serve --s
+expect '--read-only --retries= ' modbuscalc --re
+expect ' ' modbuscalc serve --ho # serve listens: no --host
 exit $failed

@@ -46,7 +46,7 @@ TEST(Options, UsageErrorsSayWhatIsWrong)
         std::string message;
     };
     const Case cases[] = {
-        { {}, "missing command: address, cell, read, write or scan" },
+        { {}, "missing command: address, cell, read, write, scan or serve" },
         // Watching and scanning.
         { { "read", "--host", "h", "--polls", "3", "1", "1", "1" },
             "--polls goes with --interval" },
@@ -133,6 +133,27 @@ TEST(Options, UsageErrorsSayWhatIsWrong)
         { { "read", "--host", ":502", "1", "1", "1" }, "invalid port in ':502'" },
         { { "read", "--host", "h", "--type", "coil", "--format", "u32", "1", "1", "1" },
             "no wider format" },
+        // Serving.
+        { { "serve", "--listen", "h:1", "--serial", "s" }, "give --listen or --serial, not both" },
+        { { "serve", "--listen", "h:x" }, "invalid --listen 'h:x': HOST:PORT" },
+        { { "serve", "--listen", ":502" }, "invalid --listen ':502'" },
+        { { "serve", "--unit", "1,1" }, "unit 1 is given twice" },
+        { { "serve", "--unit", "1,x" }, "invalid unit 'x': 0 to 255 over TCP" },
+        { { "serve", "--unit", "256" }, "invalid unit '256': 0 to 255 over TCP" },
+        { { "serve", "--serial", "s", "--unit", "0" }, "invalid unit '0': 1 to 247 on a serial" },
+        { { "serve", "--serial", "s", "--unit", "1,2" }, "a serial line is served as one unit" },
+        { { "serve", "--serial", "s", "--baud", "1000" }, "no serial speed 1000" },
+        { { "serve", "--output", "csv" }, "serve logs as text or json, not csv" },
+        { { "serve", "--delay", "60001" }, "the delay runs from 0 to 60000 milliseconds" },
+        { { "serve", "--drop-every", "-1" }, "--drop-every takes a count of requests" },
+        { { "serve", "--exception", "5" }, "invalid --exception '5': ADDRESS:CODE" },
+        { { "serve", "--exception", "5:0" }, "the code 1 to 255" },
+        { { "serve", "--exception", "x:2" }, "--exception: " },
+        { { "serve", "-n", "ref", "--exception", "2306:2" }, "--exception: " },
+        { { "serve", "--ramp", "65536" }, "--ramp: address 65536 is out of range" },
+        { { "serve", "--value-column", "3", "--format-column", "3" },
+            "the value and the format come from the same column" },
+        { { "serve", "--format", "bogus" }, "invalid format 'bogus'" },
     };
     for (const Case &c : cases) {
         std::string words;
@@ -157,6 +178,9 @@ TEST(Options, WithinLimitsIsNoUsageError)
              { "read", "--host", "h", "--interval", "0.05", "--polls", "1", "1", "1", "1" },
              { "scan", "--host", "h", "--units", "0-255" },
              { "scan", "--serial", "s", "--units", "247" },
+             { "serve", "--listen", "[::]:502", "--unit", "0,255" },
+             { "serve", "--serial", "s", "--unit", "247", "--delay", "60000" },
+             { "serve", "--exception", "65535:255", "--ramp", "0" },
          }) {
         const ParseResult parsed = parse(words);
         const auto *error = std::get_if<UsageError>(&parsed);
@@ -248,6 +272,37 @@ TEST(Options, ReadsDeviceSettings)
 
     // Only read has a device.
     EXPECT_FALSE(invocation({ "address", "1", "1", "1" }).connection);
+}
+
+TEST(Options, ServesWhereAndAsAsked)
+{
+    const Invocation tcp = invocation({ "serve", "--unit", "1,7", "--busy-every", "3",
+        "--exception", "000010:4", "-n", "ref", "--ramp", "402306", "--listen", "0.0.0.0" });
+    ASSERT_TRUE(tcp.serving);
+    const auto *endpoint = std::get_if<device::TcpEndpoint>(&tcp.serving->link);
+    ASSERT_TRUE(endpoint);
+    EXPECT_EQ(endpoint->host, "0.0.0.0");
+    EXPECT_EQ(endpoint->port, 5020); // a host alone: our port, not a privileged one
+    EXPECT_EQ(tcp.serving->rules.units, std::vector<int>({ 1, 7 }));
+    EXPECT_EQ(tcp.serving->rules.busyEvery, 3);
+    // A reference names its type.
+    ASSERT_EQ(tcp.serving->rules.exceptions.size(), 1u);
+    EXPECT_EQ(tcp.serving->rules.exceptions[0].type, RegisterType::Coil);
+    EXPECT_EQ(tcp.serving->rules.exceptions[0].address, 9);
+    ASSERT_EQ(tcp.serving->ramps.size(), 1u);
+    EXPECT_EQ(tcp.serving->ramps[0].type, RegisterType::HoldingRegister);
+    EXPECT_EQ(tcp.serving->ramps[0].address, 2305);
+
+    const Invocation plain = invocation({ "serve", "--exception", "2305:4" });
+    ASSERT_TRUE(plain.serving);
+    const auto *local = std::get_if<device::TcpEndpoint>(&plain.serving->link);
+    ASSERT_TRUE(local);
+    EXPECT_EQ(local->host, "127.0.0.1"); // never every interface unless asked
+    EXPECT_EQ(local->port, 5020);
+    ASSERT_EQ(plain.serving->rules.exceptions.size(), 1u);
+    EXPECT_FALSE(plain.serving->rules.exceptions[0].type); // a plain address: every type
+    EXPECT_EQ(plain.serving->rules.exceptions[0].address, 2305);
+    EXPECT_EQ(plain.serving->rules.exceptions[0].code, 4);
 }
 
 TEST(Options, HelpAndVersionAreText)
