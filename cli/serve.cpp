@@ -21,6 +21,14 @@ namespace modbuscalc::cli {
 
 namespace {
 
+// A line of the log, on standard error as it happens: a C runtime may hold
+// a redirected stderr back.
+void logLine(const std::string &line)
+{
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
 // "1 1 1": a PDU address's cell.
 std::string cellText(int address)
 {
@@ -77,7 +85,7 @@ public:
             touched = this->touched(event.unit, *event.request);
         const std::string line
             = m_options.output == OutputFormat::Json ? json(event, touched) : text(event, touched);
-        std::fwrite(line.data(), 1, line.size(), stderr);
+        logLine(line);
     }
 
 private:
@@ -229,8 +237,11 @@ bool saveFile(const std::string &path, const std::string &text)
 std::string unitsText(const std::vector<int> &units)
 {
     std::string text = units.size() == 1 ? "unit " : "units ";
-    for (std::size_t i = 0; i < units.size(); ++i)
-        text += (i == 0 ? "" : ",") + std::to_string(units[i]);
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        if (i > 0)
+            text += ',';
+        text += std::to_string(units[i]);
+    }
     return text;
 }
 
@@ -278,8 +289,7 @@ int RunServe(Job &job, Output &)
         record.text("message", text);
         if (!listening.empty())
             record.text("listening", listening);
-        const std::string line = record.dump() + '\n';
-        std::fwrite(line.data(), 1, line.size(), stderr);
+        logLine(record.dump() + '\n');
     };
     const RequestLog *log = nullptr;
     device::Server server(

@@ -43,6 +43,15 @@ int socketError()
     return ::WSAGetLastError();
 }
 constexpr int NoAccess = WSAEACCES, InUse = WSAEADDRINUSE, NotHere = WSAEADDRNOTAVAIL;
+// libmodbus holds a socket as an int, Winsock as a SOCKET.
+SOCKET native(int s)
+{
+    return static_cast<SOCKET>(s);
+}
+bool accepted(SOCKET s)
+{
+    return s != INVALID_SOCKET;
+}
 #else
 using PollEntry = pollfd;
 int pollSockets(PollEntry *entries, std::size_t count, int milliseconds)
@@ -58,6 +67,14 @@ int socketError()
     return errno;
 }
 constexpr int NoAccess = EACCES, InUse = EADDRINUSE, NotHere = EADDRNOTAVAIL;
+int native(int s)
+{
+    return s;
+}
+bool accepted(int s)
+{
+    return s >= 0;
+}
 #endif
 
 // "127.0.0.1:50312", "[::1]:50312".
@@ -153,7 +170,7 @@ std::optional<std::string> Server::State::openTcp()
     }
     sockaddr_storage bound {};
     socklen_t size = sizeof bound;
-    if (::getsockname(listening, reinterpret_cast<sockaddr *>(&bound), &size) == 0)
+    if (::getsockname(native(listening), reinterpret_cast<sockaddr *>(&bound), &size) == 0)
         where = addressText(bound);
     else
         where = Where(settings.link);
@@ -324,7 +341,7 @@ bool Server::State::serveTcp(const Stop &stop)
             if (!peer.held.empty() || (!peer.partialSince && got == 0))
                 continue;
             std::array<std::uint8_t, MaxTcpFrame> waiting {};
-            const auto peeked = ::recv(peer.socket, reinterpret_cast<char *>(waiting.data()),
+            const auto peeked = ::recv(native(peer.socket), reinterpret_cast<char *>(waiting.data()),
                 static_cast<int>(waiting.size()), MSG_PEEK);
             if (peeked == 0) {
                 drop(i, "");
@@ -367,11 +384,11 @@ bool Server::State::serveTcp(const Stop &stop)
         if (listening >= 0 && ready > 0 && (entries[0].revents & POLLIN) != 0) {
             sockaddr_storage address {};
             socklen_t size = sizeof address;
-            const auto accepted
-                = ::accept(listening, reinterpret_cast<sockaddr *>(&address), &size);
-            if (accepted < 0)
+            const auto incoming
+                = ::accept(native(listening), reinterpret_cast<sockaddr *>(&address), &size);
+            if (!accepted(incoming))
                 continue;
-            const int socket = static_cast<int>(accepted);
+            const int socket = static_cast<int>(incoming);
             const std::string name = addressText(address);
             if (peers.size() >= static_cast<std::size_t>(MaxConnections)) {
                 if (notice)
@@ -381,7 +398,7 @@ bool Server::State::serveTcp(const Stop &stop)
                 continue;
             }
             const int one = 1;
-            ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one),
+            ::setsockopt(native(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one),
                 sizeof one);
             peers.push_back({ socket, name, std::nullopt, {}, {} });
         }

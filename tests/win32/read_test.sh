@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # modbuscalc.exe read and write under Wine against Debian's pymodbus, the same server
-# script as the Linux tests: over TCP on a free port of 127.0.0.1, and as
+# script as the Linux tests, and modbuscalc.exe serve with pymodbus's client
+# on the Linux side as its master: over TCP on a free port of 127.0.0.1, and as
 # RTU through Wine's COM5, which the RTU test's prefix maps to
 # PREFIX/com5-line; the test makes it one end of a socat pseudo-terminal
 # pair, with the serial server at the other (parity N: these ptys take no
@@ -54,6 +55,18 @@ expect() {
     fi
 }
 
+# peer LINK WHERE REQUESTS ANSWERS: pymodbus's client (tests/serve_peer.py)
+# sends the requests to modbuscalc.exe serve, and must get the answers.
+peer() {
+    local got
+    got="$(printf '%s\n' "$3" | /usr/bin/python3 "$tests/serve_peer.py" "$1" "$2" 2>&1)"
+    if [ "$got" != "$4" ]; then
+        echo "serve_peer.py $1 $2 <<<'$3':" >&2
+        echo "  got '$got', want '$4'" >&2
+        failed=1
+    fi
+}
+
 free_port() { /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
 # A map of table 2's first 300 cells, and what reading it gives: register a holds a.
@@ -90,6 +103,20 @@ if [ "$mode" = tcp ]; then
         echo "modbuscalc.exe read --interval: '$polled'" >&2
         failed=1
     fi
+    # Served: a map's values, units of their own, exception 11 for another.
+    printf '1,1,1,1234\n' >"$scratch/served.csv"
+    served_port=$(free_port)
+    "$wine" "$exe" serve --listen "127.0.0.1:$served_port" --unit 1,7 --value-column 4 \
+        "Z:$scratch/served.csv" 2>"$scratch/serve.err" &
+    serve_pid=$!
+    pids+=($serve_pid)
+    for _ in $(seq 300); do (exec 3<>"/dev/tcp/127.0.0.1/$served_port") 2>/dev/null && break; sleep 0.1; done
+    peer tcp "$served_port" "$(printf '1 3 2305 2\n1 16 10 5 6\n1 3 10 2\n7 3 10 2\n2 3 0 1\n1 1 0 3')" \
+        "$(printf 'ok 1234 0\nok\nok 5 6\nok 0 0\nexception 11\nok 0 0 0')"
+    expect "2305 1234" 0 "" "" read --host "127.0.0.1:$served_port" 1 1 1
+    kill "$serve_pid" 2>/dev/null
+    grep -q "unit 1: function 16, address 10, count 2: cell 0 0 10 = 5, cell 0 0 11 = 6" \
+        <(tr -d '\r' <"$scratch/serve.err") || { echo "serve's log: $(cat "$scratch/serve.err")" >&2; failed=1; }
 elif [ "$mode" = rtu ]; then
     command -v socat >/dev/null || exit 77
     # Wine's device manager keeps the COM links itself, remaking them from
@@ -114,6 +141,14 @@ elif [ "$mode" = rtu ]; then
     expect "2311 4321" 0 "" "" write "${rtu[@]}" --verify 1 1 7 4321
     expect "7 holding input coil discrete" 0 "" "" scan --serial COM5 --parity N --timeout 0.3 \
         --units 6-8
+    # Served on COM5, with pymodbus's client at the line's other end.
+    kill "${pids[-1]}" 2>/dev/null
+    wait "${pids[-1]}" 2>/dev/null
+    "$wine" "$exe" serve --serial COM5 --parity N --unit 7 2>"$scratch/serve.err" &
+    pids+=($!)
+    for _ in $(seq 100); do grep -q "serving unit 7" "$scratch/serve.err" && break; sleep 0.1; done
+    peer rtu "$scratch/theirs" "$(printf '7 16 100 8 9\n7 3 100 2\n8 3 100 1\n7 5 3 1\n7 1 3 1')" \
+        "$(printf 'ok\nok 8 9\nnone\nok\nok 1')"
 else
     echo "usage: read_test.sh tcp|rtu WINE EXE TESTS_DIR PREFIX" >&2
     exit 2
