@@ -333,24 +333,28 @@ ParseResult checkServe(Invocation invocation, const Bound &b, bool listenGiven, 
     } else {
         // Port 0: any free one, told when it listens.
         const bool anyPort = b.listen.ends_with(":0");
-        auto endpoint = device::EndpointOf(anyPort ? b.listen.substr(0, b.listen.size() - 2) : b.listen);
+        auto endpoint
+            = device::EndpointOf(anyPort ? b.listen.substr(0, b.listen.size() - 2) : b.listen);
         if (!endpoint || endpoint->host.empty())
             return UsageError { "invalid --listen '" + Printable(b.listen) + "': HOST:PORT" };
         if (anyPort)
             endpoint->port = 0;
-        else if (b.listen.find(':', b.listen.rfind(']') == std::string::npos ? 0 : b.listen.rfind(']')) == std::string::npos)
+        else if (b.listen.find(
+                     ':', b.listen.rfind(']') == std::string::npos ? 0 : b.listen.rfind(']'))
+            == std::string::npos)
             endpoint->port = 5020; // a host alone: our own port, not 502
         connection.link = *endpoint;
     }
     const bool tcp = std::holds_alternative<device::TcpEndpoint>(connection.link);
     serving.rules.units.clear();
-    const std::string units = b.servedUnits.empty() ? std::to_string(b.connection.unit) : b.servedUnits;
+    const std::string units
+        = b.servedUnits.empty() ? std::to_string(b.connection.unit) : b.servedUnits;
     for (std::size_t pos = 0; pos <= units.size();) {
         const std::size_t end = std::min(units.find(',', pos), units.size());
         const std::string unit = units.substr(pos, end - pos);
         const int lowest = tcp ? 0 : 1, highest = tcp ? 255 : 247;
-        const bool digits = !unit.empty() && unit.size() <= 3
-            && std::all_of(unit.begin(), unit.end(), IsDigit);
+        const bool digits
+            = !unit.empty() && unit.size() <= 3 && std::all_of(unit.begin(), unit.end(), IsDigit);
         const int number = digits ? std::stoi(unit) : -1;
         if (number < lowest || number > highest)
             return UsageError { "invalid unit '" + Printable(unit) + "': " + std::to_string(lowest)
@@ -375,8 +379,8 @@ ParseResult checkServe(Invocation invocation, const Bound &b, bool listenGiven, 
     if (b.delay < 0 || b.delay > 60000)
         return UsageError { "the delay runs from 0 to 60000 milliseconds" };
     serving.rules.delay = std::chrono::milliseconds(b.delay);
-    for (const auto &[option, every] : { std::pair { "--drop-every", b.dropEvery },
-             std::pair { "--busy-every", b.busyEvery } })
+    for (const auto &[option, every] :
+        { std::pair { "--drop-every", b.dropEvery }, std::pair { "--busy-every", b.busyEvery } })
         if (every < 0)
             return UsageError { std::string(option) + " takes a count of requests, 1 or more" };
     serving.rules.dropEvery = b.dropEvery;
@@ -386,8 +390,8 @@ ParseResult checkServe(Invocation invocation, const Bound &b, bool listenGiven, 
     for (const std::string &forced : b.exceptions) {
         const std::size_t colon = forced.rfind(':');
         const std::string code = colon == std::string::npos ? "" : forced.substr(colon + 1);
-        const bool digits = !code.empty() && code.size() <= 3
-            && std::all_of(code.begin(), code.end(), IsDigit);
+        const bool digits
+            = !code.empty() && code.size() <= 3 && std::all_of(code.begin(), code.end(), IsDigit);
         if (!digits || std::stoi(code) < 1 || std::stoi(code) > 255)
             return UsageError { "invalid --exception '" + Printable(forced)
                 + "': ADDRESS:CODE, the code 1 to 255" };
@@ -440,7 +444,8 @@ void addMapOptions(CLI::App &app, Bound &b)
     app.add_flag("--header", options.header, "Each input's first line is a header: copy it");
     app.add_flag("--lenient", options.lenient,
         "Read numbers as the window does: the number a field begins with, else 0");
-    app.add_flag("-q,--quiet", options.quiet, "No message for each rejected line");
+    app.add_flag("-q,--quiet", options.quiet,
+        "No message for each rejected line (serve: no line for each request)");
     app.add_flag("-a,--all", options.all, "Every notation: pdu, register, reference, hex");
     app.add_option("-n,--notation", b.notation, choices("The notation", NotationNames));
     app.add_option("--type", b.type,
@@ -489,8 +494,8 @@ void addOptions(CLI::App &app, Bound &b, const Verb *verb)
     if (serves) {
         app.add_option("--listen", b.listen,
             "serve: Modbus TCP on HOST:PORT (127.0.0.1:5020; every interface: 0.0.0.0:502)");
-        app.add_flag("--only-mapped", b.onlyMapped,
-            "serve: exception 2 for every address no map names");
+        app.add_flag(
+            "--only-mapped", b.onlyMapped, "serve: exception 2 for every address no map names");
         app.add_flag("--read-only", b.readOnly, "serve: exception 1 for every write");
         app.add_option("--save", b.save,
             "serve: on SIGINT or SIGTERM, the maps with the values served then, into FILE");
@@ -498,11 +503,11 @@ void addOptions(CLI::App &app, Bound &b, const Verb *verb)
         app.add_option("--drop-every", b.dropEvery, "serve: every K-th request unanswered");
         app.add_option("--busy-every", b.busyEvery, "serve: exception 6 for every K-th request");
         app.add_option("--exception", b.exceptions,
-            "serve: ADDRESS:CODE, exception CODE for each request that covers ADDRESS "
-            "(in the notation; repeatable)")
+               "serve: ADDRESS:CODE, exception CODE for each request that covers ADDRESS "
+               "(in the notation; repeatable)")
             ->allow_extra_args(false);
         app.add_option("--ramp", b.ramps,
-            "serve: ADDRESS counts up once a second (a bit toggles; repeatable)")
+               "serve: ADDRESS counts up once a second (a bit toggles; repeatable)")
             ->allow_extra_args(false);
     }
     if (!reads && !writes && !serves)

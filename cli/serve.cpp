@@ -78,9 +78,11 @@ public:
 
     void write(const device::ServedEvent &event) const
     {
+        if (m_options.quiet)
+            return;
         std::vector<Touched> touched;
-        const bool answered = event.answer.kind == device::Answer::Kind::Reply
-            && event.answer.exception == 0;
+        const bool answered
+            = event.answer.kind == device::Answer::Kind::Reply && event.answer.exception == 0;
         if (answered && event.request && event.request->writes)
             touched = this->touched(event.unit, *event.request);
         const std::string line
@@ -104,7 +106,8 @@ private:
             const device::WriteItem &item = line->write->item;
             std::vector<std::uint16_t> words;
             for (std::size_t i = 0; i < item.values.size(); ++i)
-                words.push_back(m_server.value(unit, item.type, item.address + static_cast<int>(i)));
+                words.push_back(
+                    m_server.value(unit, item.type, item.address + static_cast<int>(i)));
             touched.push_back({ item.address,
                 device::IsBits(item.type)
                     ? std::to_string(words.front())
@@ -119,7 +122,8 @@ private:
         std::string line = Rfc3339(event.time) + ' ' + event.peer + " unit "
             + std::to_string(event.unit) + ": function " + std::to_string(event.function);
         if (const auto &r = event.request) {
-            line += ", address " + std::to_string(r->address) + ", count " + std::to_string(r->count);
+            line += ", address " + std::to_string(r->address) + ", count "
+                + std::to_string(r->count);
             if (r->function == 23)
                 line += ", writing " + std::to_string(r->writeAddress) + ", count "
                     + std::to_string(r->writeCount);
@@ -176,8 +180,8 @@ private:
 
 // The maps again, each line's value as served now (unit: the first): in
 // place of its value column, or after the line as read adds it.
-std::string savedText(const Options &options, const MapLines &maps, const device::Server &server,
-    int unit)
+std::string savedText(
+    const Options &options, const MapLines &maps, const device::Server &server, int unit)
 {
     std::string out;
     std::size_t next = 0;
@@ -301,10 +305,9 @@ int RunServe(Job &job, Output &)
         Report(Printable(*error, std::string::npos));
         return ExitTrouble;
     }
-    const std::string mapped = maps.lines.empty()
-        ? std::string("every register 0")
-        : std::to_string(maps.lines.size()) + (maps.lines.size() == 1 ? " line" : " lines")
-            + " of maps";
+    const std::string mapped = maps.lines.empty() ? std::string("every register 0")
+                                                  : std::to_string(maps.lines.size())
+            + (maps.lines.size() == 1 ? " line" : " lines") + " of maps";
     say("serving " + unitsText(serving.rules.units) + " on " + server.where() + " (" + mapped
             + "); Ctrl+C ends",
         server.where());

@@ -238,8 +238,8 @@ const std::array<Verb, 6> VerbTable = { {
         [](const Options &) { return std::vector<std::string_view> {}; }, nullptr, false, false,
         true },
     { "serve", "MAP...", "serve as a device: the whole controller, the maps' values set", 3, 1,
-        false, [](const Options &options) { return ValueResultNames(options, 1); }, nullptr,
-        false, false, false, true },
+        false, [](const Options &options) { return ValueResultNames(options, 1); }, nullptr, false,
+        false, false, true },
 } };
 
 } // namespace

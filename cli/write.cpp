@@ -108,7 +108,8 @@ bool EachRegisterOnce(const Options &options, const std::vector<MapLine> &lines,
                 continue;
             const device::WriteItem &first = lines[at->second].write->item;
             if (sameValueTwice && first.type == item.type
-                && first.values[static_cast<std::size_t>(item.address + static_cast<int>(k) - first.address)]
+                && first.values[static_cast<std::size_t>(
+                       item.address + static_cast<int>(k) - first.address)]
                     == item.values[k])
                 continue;
             Problem problem = SubjectProblem(Problem::Kind::WrittenTwice, lines[i].write->subject);
@@ -137,7 +138,8 @@ bool HoldMaps(Job &job, MapLines &maps)
         if (stopped())
             return false;
         name = FileName(file);
-        maps.status = std::max(maps.status, ConvertInput(batch, file, options, none, discard, stopped));
+        maps.status
+            = std::max(maps.status, ConvertInput(batch, file, options, none, discard, stopped));
         maps.names.push_back(name);
         maps.held.push_back(batch.takeHeld());
     }
@@ -207,7 +209,8 @@ int RunWrite(Job &job, Output &output)
     const std::size_t rejected = maps.rejected;
     if (stopped())
         return ExitDataProblem;
-    const bool once = EachRegisterOnce(options, lines, names, false); // told even beside other bad lines
+    const bool once
+        = EachRegisterOnce(options, lines, names, false); // told even beside other bad lines
     if (rejected > 0 || status != ExitOk || !once) {
         Report("nothing written");
         return ExitTrouble;

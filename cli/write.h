@@ -8,8 +8,8 @@
 // together, and with --verify every written register is read back and
 // compared word for word.
 
-#include "cli/job.h"
 #include "cli/batch.h"
+#include "cli/job.h"
 #include "cli/output.h"
 
 #include <string>

@@ -59,7 +59,9 @@ std::string Server::where() const
 {
     return {};
 }
-void Server::serveConnection(int, const Stop &) { }
+void Server::serveConnection(int, const Stop &)
+{
+}
 bool Server::run(const Stop &)
 {
     return false;

@@ -144,8 +144,8 @@ int libmodbusRefusal(const ServedRequest &r)
         return r.value != 0xFF00 && r.value != 0 ? 3 : 0;
     case 15:
         return outside(r.count, 1968) || r.byteCount * 8 < r.count ? 3
-            : pastEnd(r.address, r.count)                         ? 2
-                                                                  : 0;
+            : pastEnd(r.address, r.count)                          ? 2
+                                                                   : 0;
     case 16:
         return outside(r.count, 123) || r.byteCount != r.count * 2 ? 3
             : pastEnd(r.address, r.count)                          ? 2
@@ -251,7 +251,8 @@ Answer Referee::judge(int unit, const std::optional<ServedRequest> &request, boo
     if (m_rules.readOnly && request->writes)
         return { Answer::Kind::Exception, 1 };
     if (m_rules.onlyMapped) {
-        const bool readsMapped = request->function == 22 || (request->writes && request->function != 23)
+        const bool readsMapped = request->function == 22
+            || (request->writes && request->function != 23)
             || m_mapped.covers(request->type, request->address, request->count);
         const bool writesMapped = !request->writes
             || m_mapped.covers(request->type, request->writeAddress, request->writeCount);

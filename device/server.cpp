@@ -147,7 +147,8 @@ std::optional<std::string> Server::State::openTcp()
     const std::string port = std::to_string(endpoint.port);
     context.reset(modbus_new_tcp_pi(endpoint.host.c_str(), port.c_str()));
     if (!context)
-        return "cannot listen on " + Where(settings.link) + ": " + LowerFirst(modbus_strerror(errno));
+        return "cannot listen on " + Where(settings.link) + ": "
+            + LowerFirst(modbus_strerror(errno));
     errno = 0;
     listening = modbus_tcp_pi_listen(context.get(), MaxConnections);
     if (listening < 0) {
@@ -301,8 +302,8 @@ bool Server::State::serveTcp(const Stop &stop)
         bool partial = false;
         for (const Peer &peer : peers) {
             if (!peer.held.empty())
-                wait = std::min(wait,
-                    std::chrono::duration_cast<std::chrono::milliseconds>(peer.due - now));
+                wait = std::min(
+                    wait, std::chrono::duration_cast<std::chrono::milliseconds>(peer.due - now));
             partial = partial || peer.partialSince;
         }
         if (partial)
@@ -341,8 +342,9 @@ bool Server::State::serveTcp(const Stop &stop)
             if (!peer.held.empty() || (!peer.partialSince && got == 0))
                 continue;
             std::array<std::uint8_t, MaxTcpFrame> waiting {};
-            const auto peeked = ::recv(native(peer.socket), reinterpret_cast<char *>(waiting.data()),
-                static_cast<int>(waiting.size()), MSG_PEEK);
+            const auto peeked
+                = ::recv(native(peer.socket), reinterpret_cast<char *>(waiting.data()),
+                    static_cast<int>(waiting.size()), MSG_PEEK);
             if (peeked == 0) {
                 drop(i, "");
                 continue;
@@ -398,8 +400,8 @@ bool Server::State::serveTcp(const Stop &stop)
                 continue;
             }
             const int one = 1;
-            ::setsockopt(native(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one),
-                sizeof one);
+            ::setsockopt(native(socket), IPPROTO_TCP, TCP_NODELAY,
+                reinterpret_cast<const char *>(&one), sizeof one);
             peers.push_back({ socket, name, std::nullopt, {}, {} });
         }
     }

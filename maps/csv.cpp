@@ -215,7 +215,8 @@ std::string ReplaceField(
                 quoted = !quoted;
         if (index == field) {
             std::string value(text);
-            if (value.find_first_of(std::string("\"\r\n") + (blanks ? " \t" : std::string(1, separator)))
+            if (value.find_first_of(
+                    std::string("\"\r\n") + (blanks ? " \t" : std::string(1, separator)))
                 != std::string::npos) {
                 std::string quotedValue = "\"";
                 for (const char c : value)

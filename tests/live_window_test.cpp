@@ -11,6 +11,7 @@
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTemporaryDir>
@@ -30,6 +31,7 @@ private slots:
     void modbusAddressingReadsTheSameRegister();
     void aSilentDeviceNeitherStopsTheTypingNorTheClosing();
     void theConnectionIsKeptBetweenRuns();
+    void readsWhatModbuscalcServes();
 
 private:
     // Puts the proxy with these faults before the server, and tells the
@@ -58,6 +60,33 @@ private:
     int m_port = 0;
     std::optional<Service> m_server, m_proxy;
 };
+
+// modbuscalc serve as the device: a map's value, and a register that counts.
+void LiveWindowTest::readsWhatModbuscalcServes()
+{
+    QFile map(m_config.filePath(QStringLiteral("served.csv")));
+    QVERIFY(map.open(QIODevice::WriteOnly));
+    map.write("1,1,7,4321\n");
+    map.close();
+    const int port = LocalPort(false).port();
+    const Service served(
+        { MODBUSCALC_PROGRAM, "serve", "-q", "--listen", "127.0.0.1:" + std::to_string(port),
+            "--value-column", "4", "--ramp", "2312", map.fileName().toStdString() },
+        [port] { return accepts(port); });
+    QVERIFY(served.up());
+    modbuscalc::LiveSettings settings;
+    settings.port = port;
+    settings.interval = 0.2;
+    settings.timeout = 1;
+    modbuscalc::StoreLiveSettings(settings);
+    QVERIFY(openLive());
+    typeIn("Address", QStringLiteral("2311"));
+    QTRY_COMPARE_WITH_TIMEOUT(liveField("Value")->text(), QStringLiteral("4321"), 10000);
+    typeIn("Address", QStringLiteral("2312"));
+    QTRY_VERIFY_WITH_TIMEOUT(liveField("Value")->text().toInt() >= 1, 10000);
+    const int first = liveField("Value")->text().toInt();
+    QTRY_VERIFY_WITH_TIMEOUT(liveField("Value")->text().toInt() > first, 10000);
+}
 
 void LiveWindowTest::initTestCase()
 {

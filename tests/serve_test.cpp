@@ -138,16 +138,15 @@ TEST_F(ServeTest, EveryFunctionLibmodbusServesAsPymodbusSeesIt)
                         "cell 0 0 11 = 2, cell 0 0 12 = 3\n"),
         std::string::npos)
         << text;
-    EXPECT_NE(text.find("unit 2: function 3, address 0, count 1: exception 11\n"),
-        std::string::npos);
+    EXPECT_NE(
+        text.find("unit 2: function 3, address 0, count 1: exception 11\n"), std::string::npos);
 }
 
 TEST_F(ServeTest, MbpollReadsAndWritesEachTypeOfAMapOfReferences)
 {
-    const fs::path map = file("map.csv",
-        "ref,value\n402306,1234\n402307,-2\n302306,4321\n102306,1\n000010,on\n");
-    serve({ "-n", "ref", "--header", "--value-column", "value", "--format", "s16",
-        map.string() });
+    const fs::path map
+        = file("map.csv", "ref,value\n402306,1234\n402307,-2\n302306,4321\n102306,1\n000010,on\n");
+    serve({ "-n", "ref", "--header", "--value-column", "value", "--format", "s16", map.string() });
     const std::string at = "-m tcp -p " + std::to_string(m_port) + " -a 1 -1 ";
     if (mbpoll(at + "-r 2306 127.0.0.1").empty())
         GTEST_SKIP() << "mbpoll is not installed";
@@ -182,8 +181,8 @@ TEST_F(ServeTest, AMapsFormatsAndWordOrdersWordForWord)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.order);
-        serve({ "--header", "--format-column", "format", "--value-column", "value",
-            "--word-order", c.order, map.string() });
+        serve({ "--header", "--format-column", "format", "--value-column", "value", "--word-order",
+            c.order, map.string() });
         expectExchanges({ { "1 3 0 14", c.words } });
         m_serve.reset();
     }
@@ -211,8 +210,8 @@ TEST_F(ServeTest, ExceptionsAndFaultsAsAsked)
             { { "1 3 2300 10", "exception 4" }, { "1 3 2306 1", "ok 0" },
                 { "1 1 4 1", "exception 3" }, { "1 3 4 1", "ok 0" } } },
         // A plain address stands for every type.
-        { { "--exception", "2305:4" }, { { "1 1 2305 1", "exception 4" }, { "1 3 2305 1",
-                                                                          "exception 4" } } },
+        { { "--exception", "2305:4" },
+            { { "1 1 2305 1", "exception 4" }, { "1 3 2305 1", "exception 4" } } },
         { { "--drop-every", "2", "--delay", "100" },
             { { "1 3 0 1", "ok 0" }, { "1 3 0 1", "none" }, { "1 3 0 1", "ok 0" } } },
     };
@@ -235,8 +234,8 @@ TEST_F(ServeTest, SavesWhatMastersWroteAndDiesBySigterm)
                             "P-1,1,1,3,INT,7\n"
                             "bad,1,1,4,INT,Error\n";
     const fs::path input = file("map.csv", map), saved = m_dir / "saved.csv";
-    serve({ "--header", "-f", "2-4", "--format-column", "type", "--value-column", "value",
-        "--save", saved.string(), input.string() });
+    serve({ "--header", "-f", "2-4", "--format-column", "type", "--value-column", "value", "--save",
+        saved.string(), input.string() });
     // 21.75 as f32, and -3.
     expectExchanges({ { "1 16 2305 16814 0", "ok" }, { "1 6 2307 65533", "ok" } });
     m_serve->signal(SIGTERM);
@@ -247,8 +246,8 @@ TEST_F(ServeTest, SavesWhatMastersWroteAndDiesBySigterm)
         "tag,t,c,r,type,value\nTT-1,1,1,1,REAL,21.75\n\nP-1,1,1,3,INT,-3\nbad,1,1,4,INT,Error\n");
     const std::string text = log();
     EXPECT_NE(text.find("modbuscalc: 1 line left alone (1 Error)\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("function 16, address 2305, count 2: cell 1 1 1 = 21.75\n"),
-        std::string::npos)
+    EXPECT_NE(
+        text.find("function 16, address 2305, count 2: cell 1 1 1 = 21.75\n"), std::string::npos)
         << text;
     EXPECT_NE(text.find("function 6, address 2307, count 1: cell 1 1 3 = -3\n"), std::string::npos);
 }
@@ -257,15 +256,15 @@ TEST_F(ServeTest, TheLogAsJsonLines)
 {
     const fs::path map = file("map.csv", "1,1,1,f32,20.5\n");
     serve({ "--output", "json", "--format-column", "4", "--value-column", "5", map.string() });
-    expectExchanges({ { "1 16 2305 16814 0", "ok" }, { "1 3 0 1", "ok 0" }, { "9 3 0 1",
-                                                                              "exception 11" } });
+    expectExchanges(
+        { { "1 16 2305 16814 0", "ok" }, { "1 3 0 1", "ok 0" }, { "9 3 0 1", "exception 11" } });
     m_serve.reset();
     // Every line is JSON (Python's own reader says so), times and ports aside as
     // they come.
-    writeFile(m_dir / "check.py",
-        "import json, sys\nfor line in open(sys.argv[1]): json.loads(line)\n");
+    writeFile(
+        m_dir / "check.py", "import json, sys\nfor line in open(sys.argv[1]): json.loads(line)\n");
     EXPECT_EQ(std::system(("/usr/bin/python3 " + quote((m_dir / "check.py").string()) + ' '
-                              + quote((m_dir / "serve.err").string()))
+                  + quote((m_dir / "serve.err").string()))
                               .c_str()),
         0);
     const std::string text = std::regex_replace(
@@ -330,8 +329,9 @@ TEST_F(ServeTest, OverRtuItAnswersItsUnitOnly)
         },
         m_line->theirs());
     const std::string text = log();
-    EXPECT_NE(text.find(m_line->ours() + " unit 7: function 16, address 2306, count 2: "
-                                         "cell 1 1 2 = 5, cell 1 1 3 = 6\n"),
+    EXPECT_NE(text.find(m_line->ours()
+                  + " unit 7: function 16, address 2306, count 2: "
+                    "cell 1 1 2 = 5, cell 1 1 3 = 6\n"),
         std::string::npos)
         << text;
     EXPECT_EQ(text.find("unit 8"), std::string::npos) << text;
@@ -353,15 +353,16 @@ TEST_F(ServeTest, ThePortIsTakenOrTheMapIsBad)
     const Result busy = run({ "serve", "--listen", taken.host() });
     EXPECT_EQ(busy.status, 2);
     EXPECT_EQ(busy.err,
-        "modbuscalc: cannot listen on " + taken.host() + ": port "
-            + std::to_string(taken.port()) + " is in use by another program\n");
+        "modbuscalc: cannot listen on " + taken.host() + ": port " + std::to_string(taken.port())
+            + " is in use by another program\n");
     // A bad line is told with its line, and nothing is served.
     const fs::path map = file("map.csv", "1,1,1,5\n1,1,x,6\n1,1,1,7\n");
-    const Result bad = run({ "serve", "--listen", "127.0.0.1:0", "--value-column", "4", map.string() });
+    const Result bad
+        = run({ "serve", "--listen", "127.0.0.1:0", "--value-column", "4", map.string() });
     EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.err.find("map.csv:2: "), std::string::npos) << bad.err;
-    EXPECT_NE(bad.err.find("map.csv:3: cell 1 1 1: line 1 writes the same register"),
-        std::string::npos)
+    EXPECT_NE(
+        bad.err.find("map.csv:3: cell 1 1 1: line 1 writes the same register"), std::string::npos)
         << bad.err;
     EXPECT_NE(bad.err.find("nothing served"), std::string::npos);
 }
@@ -395,8 +396,8 @@ TEST_F(ServeTest, TheReadmeWalkThrough)
     for (auto [command, shown] : commands) {
         SCOPED_TRACE(command);
         ASSERT_TRUE(command.starts_with("modbuscalc ")) << command;
-        command = std::regex_replace(command, std::regex("127\\.0\\.0\\.1:5020"),
-            "127.0.0.1:" + std::to_string(port));
+        command = std::regex_replace(
+            command, std::regex("127\\.0\\.0\\.1:5020"), "127.0.0.1:" + std::to_string(port));
         std::istringstream words(command.substr(11));
         std::vector<std::string> args;
         for (std::string word; words >> word;)
@@ -416,8 +417,8 @@ TEST_F(ServeTest, TheReadmeWalkThrough)
             while (!accepts(port) && Clock::now() < until)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             ASSERT_TRUE(accepts(port)) << log();
-            EXPECT_EQ(std::regex_replace(log(), std::regex(":" + std::to_string(port)), ":5020"),
-                shown);
+            EXPECT_EQ(
+                std::regex_replace(log(), std::regex(":" + std::to_string(port)), ":5020"), shown);
         } else {
             const Result r = run(args);
             EXPECT_EQ(r.status, 0) << r.err;

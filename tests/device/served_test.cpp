@@ -83,11 +83,12 @@ TEST(TcpFrame, WholeOnlyWhenItsLengthIsThePdusOwn)
     using enum TcpFrame::State;
     const Case cases[] = {
         { "a read", read, Whole, 12 },
-        { "a read and the next one's start", [&] {
-             Bytes two = read;
-             two.insert(two.end(), read.begin(), read.begin() + 3);
-             return two;
-         }(),
+        { "a read and the next one's start",
+            [&] {
+                Bytes two = read;
+                two.insert(two.end(), read.begin(), read.begin() + 3);
+                return two;
+            }(),
             Whole, 12 },
         { "a write", write, Whole, 15 },
         { "a function libmodbus does not know", frame({ 8 }), Whole, 8 },
@@ -95,17 +96,18 @@ TEST(TcpFrame, WholeOnlyWhenItsLengthIsThePdusOwn)
         { "the header alone", Bytes(read.begin(), read.begin() + 7), Partial, 0 },
         { "a write short of its values", Bytes(write.begin(), write.end() - 1), Partial, 0 },
         { "a write short of its byte count", Bytes(write.begin(), write.begin() + 11), Partial, 0 },
-        { "a protocol id not 0", [&] {
-             Bytes other = read;
-             other[3] = 1;
-             return other;
-         }(),
+        { "a protocol id not 0",
+            [&] {
+                Bytes other = read;
+                other[3] = 1;
+                return other;
+            }(),
             Lie, 0 },
         { "garbage", Bytes { 'G', 'E', 'T', ' ', '/', ' ', 'H', 'T' }, Lie, 0 },
         { "a length shorter than the PDU", frame({ 3, 0, 0, 0, 2 }, 4), Lie, 0 },
         { "a length longer than the PDU", frame({ 3, 0, 0, 0, 2 }, 9), Lie, 0 },
-        { "a write whose length leaves out its values", frame({ 16, 0, 0, 0, 1, 2, 0, 5 }, 7),
-            Lie, 0 },
+        { "a write whose length leaves out its values", frame({ 16, 0, 0, 0, 1, 2, 0, 5 }, 7), Lie,
+            0 },
         { "a length past the largest frame", frame({ 3, 0, 0, 0, 2 }, 300), Lie, 0 },
         { "a length with no function", frame({}, 1), Lie, 0 },
         { "an unknown function with bytes after it", frame({ 8, 0, 0 }), Lie, 0 },
@@ -160,8 +162,8 @@ TEST(Referee, AnswersAsItsRulesSay)
         { "every unit served, others gone over TCP", rules(none),
             { { 1, readHolding }, { 7, readHolding }, { 2, readHolding }, { 0, readHolding } },
             true, "v v 11 11 " },
-        { "others silent on a line", rules(none), { { 2, readHolding }, { 1, readHolding } },
-            false, "- v " },
+        { "others silent on a line", rules(none), { { 2, readHolding }, { 1, readHolding } }, false,
+            "- v " },
         { "a function not served, refused; report server id answered", rules(none),
             { { 1, unknown }, { 1, { 7 } }, { 1, { 17 } } }, true, "1 1 v " },
         { "counts and values out of range, addresses past the end, as libmodbus refuses them",
@@ -182,18 +184,18 @@ TEST(Referee, AnswersAsItsRulesSay)
         { "every second busy", rules([](ServeRules &r) { r.busyEvery = 2; }),
             { { 1, readHolding }, { 1, writeHolding }, { 1, readCoils }, { 1, readCoils } }, true,
             "v 6 v 6 " },
-        { "an exception where a request covers the address, of any type",
-            rules([](ServeRules &r) { r.exceptions.push_back({ std::nullopt, 103, 4 }); }),
+        { "an exception where a request covers the address, of any type", rules([](ServeRules &r) {
+             r.exceptions.push_back({ std::nullopt, 103, 4 });
+         }),
             { { 1, readHolding }, { 1, writeHolding }, { 1, readCoils } }, true, "4 v 4 " },
-        { "an exception for one type",
-            rules([](ServeRules &r) {
-                r.exceptions.push_back({ RegisterType::HoldingRegister, 200, 3 });
-            }),
+        { "an exception for one type", rules([](ServeRules &r) {
+             r.exceptions.push_back({ RegisterType::HoldingRegister, 200, 3 });
+         }),
             { { 1, readHolding }, { 1, readWrite }, { 1, { 1, 0, 200, 0, 1 } } }, true, "v 3 v " },
         { "read-only refuses each write, reads go on",
             rules([](ServeRules &r) { r.readOnly = true; }),
-            { { 1, writeHolding }, { 1, readHolding }, { 1, readWrite }, { 1, { 5, 0, 1, 0xFF, 0 } },
-                { 1, { 22, 0, 1, 0, 0, 0, 0 } } },
+            { { 1, writeHolding }, { 1, readHolding }, { 1, readWrite },
+                { 1, { 5, 0, 1, 0xFF, 0 } }, { 1, { 22, 0, 1, 0, 0, 0, 0 } } },
             true, "1 v 1 1 1 " },
         { "only what the maps name", rules([](ServeRules &r) { r.onlyMapped = true; }),
             { { 1, readHolding }, { 1, { 3, 0, 99, 0, 2 } }, { 1, { 3, 0, 103, 0, 2 } },

@@ -54,8 +54,8 @@ Bytes receive(int s, std::size_t size, std::chrono::steady_clock::time_point unt
 {
     Bytes got;
     while (got.size() < size) {
-        const auto left
-            = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
         pollfd entry { s, POLLIN, 0 };
         if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0)
             break;
@@ -187,8 +187,8 @@ private:
             answer = { 1, static_cast<std::uint8_t>((count + 7) / 8) };
             Bytes bits(static_cast<std::size_t>((count + 7) / 8), 0);
             for (int k = 0; k < count; ++k)
-                bits[static_cast<std::size_t>(k / 8)]
-                    |= static_cast<std::uint8_t>(m_coils[static_cast<std::size_t>(at + k)] << (k % 8));
+                bits[static_cast<std::size_t>(k / 8)] |= static_cast<std::uint8_t>(
+                    m_coils[static_cast<std::size_t>(at + k)] << (k % 8));
             answer.insert(answer.end(), bits.begin(), bits.end());
             break;
         }
@@ -235,7 +235,8 @@ private:
 void sabotage(int port, std::uint32_t seed, const std::atomic<bool> &done)
 {
     std::mt19937 random(seed);
-    const auto pick = [&](int low, int high) { return std::uniform_int_distribution(low, high)(random); };
+    const auto pick
+        = [&](int low, int high) { return std::uniform_int_distribution(low, high)(random); };
     const Bytes read = tcpFrame(1, { 3, 0, 0, 0, 10 });
     while (!done) {
         const int s = connectTo(port);
