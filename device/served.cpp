@@ -225,6 +225,15 @@ bool Referee::serves(int unit) const
 
 Answer Referee::judge(int unit, const std::optional<ServedRequest> &request, bool tcp)
 {
+    // On a line, unit 0 is every unit at once: a write is done, and nobody
+    // answers.
+    const bool broadcast = !tcp && unit == 0;
+    if (broadcast) {
+        if (!request || !request->writes)
+            return { Answer::Kind::Silence, 0 };
+        Answer done = judge(m_rules.units.front(), request, tcp);
+        return done.kind == Answer::Kind::Reply ? done : Answer { Answer::Kind::Silence, 0 };
+    }
     if (!serves(unit))
         return tcp ? Answer { Answer::Kind::Exception, 11 } : Answer { Answer::Kind::Silence, 0 };
     const std::uint64_t n = ++m_requests;

@@ -106,6 +106,8 @@ public:
     // libmodbus would refuse (a function it does not serve, a count or an
     // address out of range) is refused here: libmodbus itself would stall
     // every master for half a second to flush the line first.
+    // On a serial line, a write to unit 0 (every unit) is done as the
+    // first unit's, unanswered, as libmodbus answers no broadcast.
     Answer judge(int unit, const std::optional<ServedRequest> &request, bool tcp);
 
 private:

@@ -119,6 +119,7 @@ struct Server::State {
     std::string where;
     std::vector<Peer> peers;
     Clock::time_point nextRamp;
+    const Stop *stopping = nullptr; // while it serves
     bool tcp() const { return std::holds_alternative<TcpEndpoint>(settings.link); }
 
     State(ServeSettings s, Log l, Notice n)
@@ -235,7 +236,9 @@ bool Server::State::answer(std::span<const std::uint8_t> request, const std::str
     int sent = 0;
     switch (event.answer.kind) {
     case Answer::Kind::Reply:
-        sent = modbus_reply(ctx, request.data(), length, spaces.at(event.unit).get());
+        // A broadcast on a line: the unit served, and libmodbus answers none.
+        sent = modbus_reply(ctx, request.data(), length,
+            spaces.at(event.unit == 0 && !tcp() ? settings.rules.units.front() : event.unit).get());
         break;
     case Answer::Kind::Exception:
         sent = modbus_reply_exception(
@@ -261,7 +264,9 @@ bool Server::State::take(std::span<const std::uint8_t> request, const std::strin
         held->due = Clock::now() + settings.rules.delay;
         return true;
     }
-    std::this_thread::sleep_for(settings.rules.delay); // a serial line answers in turn
+    // A serial line answers in turn; a stop ends the wait.
+    if (!stopping->sleep(std::chrono::duration<double>(settings.rules.delay).count()))
+        return true;
     return answer(request, peer);
 }
 
@@ -488,12 +493,14 @@ void Server::serveConnection(int socket, const Stop &stop)
 {
     if (!m_state->context)
         m_state->context.reset(modbus_new_tcp_pi("127.0.0.1", "0"));
+    m_state->stopping = &stop;
     m_state->peers.push_back({ socket, "connection", std::nullopt, {}, {} });
     m_state->serveTcp(stop);
 }
 
 bool Server::run(const Stop &stop)
 {
+    m_state->stopping = &stop;
     m_state->nextRamp = Clock::now() + std::chrono::seconds(1);
     return m_state->tcp() ? m_state->serveTcp(stop) : m_state->serveRtu(stop);
 }
