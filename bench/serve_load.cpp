@@ -42,6 +42,7 @@ struct Master {
     explicit Master(int serverPort)
     {
         context = modbus_new_tcp("127.0.0.1", serverPort);
+        modbus_set_slave(context, 1);
         modbus_set_response_timeout(context, 2, 0);
         if (modbus_connect(context) != 0) {
             std::fprintf(stderr, "cannot connect: %s\n", modbus_strerror(errno));

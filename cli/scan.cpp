@@ -44,10 +44,12 @@ int RunScan(Job &job, Output &output)
         output.write(line, true);
     }
     ShowProgress(std::string());
-    if (!any && !job.stop->requested())
-        Report("no unit answered (units " + std::to_string(options.firstUnit)
-            + (options.lastUnit > options.firstUnit ? "-" + std::to_string(options.lastUnit) : "")
-            + ')');
+    if (!any && !job.stop->requested()) {
+        std::string units = std::to_string(options.firstUnit);
+        if (options.lastUnit > options.firstUnit)
+            units += '-' + std::to_string(options.lastUnit);
+        Report("no unit answered (units " + units + ')');
+    }
     return any ? ExitOk : ExitDataProblem;
 }
 

@@ -223,6 +223,15 @@ bool Referee::serves(int unit) const
     return std::find(m_rules.units.begin(), m_rules.units.end(), unit) != m_rules.units.end();
 }
 
+int Referee::unitFor(int unit, bool tcp) const
+{
+    if (serves(unit))
+        return unit;
+    if ((tcp && unit == 255) || (!tcp && unit == 0))
+        return m_rules.units.front();
+    return -1;
+}
+
 Answer Referee::judge(int unit, const std::optional<ServedRequest> &request, bool tcp)
 {
     // On a line, unit 0 is every unit at once: a write is done, and nobody
@@ -231,10 +240,10 @@ Answer Referee::judge(int unit, const std::optional<ServedRequest> &request, boo
     if (broadcast) {
         if (!request || !request->writes)
             return { Answer::Kind::Silence, 0 };
-        Answer done = judge(m_rules.units.front(), request, tcp);
+        Answer done = judge(unitFor(unit, tcp), request, tcp);
         return done.kind == Answer::Kind::Reply ? done : Answer { Answer::Kind::Silence, 0 };
     }
-    if (!serves(unit))
+    if (unitFor(unit, tcp) < 0)
         return tcp ? Answer { Answer::Kind::Exception, 11 } : Answer { Answer::Kind::Silence, 0 };
     const std::uint64_t n = ++m_requests;
     if (m_rules.dropEvery > 0 && n % static_cast<std::uint64_t>(m_rules.dropEvery) == 0)

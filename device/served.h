@@ -100,6 +100,11 @@ public:
 
     const ServeRules &rules() const { return m_rules; }
     bool serves(int unit) const;
+    // The unit whose registers answer a request for unit: itself; over TCP
+    // 255 (the unit of a device addressed directly, which libmodbus's
+    // masters send) is the first unit, unless 255 is served itself; on a
+    // line 0 (every unit) is the first unit too. -1: none.
+    int unitFor(int unit, bool tcp) const;
 
     // A request for a unit over TCP (where an unknown unit gets exception
     // 11, as from a gateway) or on a serial line (silence). Whatever

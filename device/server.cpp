@@ -236,9 +236,9 @@ bool Server::State::answer(std::span<const std::uint8_t> request, const std::str
     int sent = 0;
     switch (event.answer.kind) {
     case Answer::Kind::Reply:
-        // A broadcast on a line: the unit served, and libmodbus answers none.
-        sent = modbus_reply(ctx, request.data(), length,
-            spaces.at(event.unit == 0 && !tcp() ? settings.rules.units.front() : event.unit).get());
+        // A broadcast on a line is unanswered by libmodbus itself.
+        sent = modbus_reply(
+            ctx, request.data(), length, spaces.at(referee.unitFor(event.unit, tcp())).get());
         break;
     case Answer::Kind::Exception:
         sent = modbus_reply_exception(
@@ -507,7 +507,9 @@ bool Server::run(const Stop &stop)
 
 std::uint16_t Server::value(int unit, RegisterType type, int address) const
 {
-    const modbus_mapping_t &space = *m_state->spaces.at(unit);
+    // A request's unit: 255 over TCP, 0 on a line, stand for the first.
+    const modbus_mapping_t &space
+        = *m_state->spaces.at(m_state->referee.unitFor(unit, m_state->tcp()));
     const auto at = static_cast<std::size_t>(address);
     switch (type) {
     case RegisterType::Coil:

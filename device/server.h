@@ -83,7 +83,8 @@ public:
     // a fuzzer's socket, until it closes or the stop is asked for.
     void serveConnection(int socket, const Stop &stop);
 
-    // A unit's value now: a register, or a bit as 0 or 1.
+    // A unit's value now: a register, or a bit as 0 or 1. unit: a unit a
+    // request named and got an answer for.
     std::uint16_t value(int unit, RegisterType type, int address) const;
 
 private:

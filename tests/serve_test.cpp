@@ -324,6 +324,8 @@ TEST_F(ServeTest, OverRtuItAnswersItsUnitOnly)
             { "7 15 0 1 1", "ok" },
             { "7 1 0 3", "ok 1 1 0" },
             { "8 3 0 1", "none" }, // another unit's: silence, as on a bus
+            { "0 6 50 77", "none" }, // every unit's: done, and nobody answers
+            { "7 3 50 1", "ok 77" },
             { "7 3 0 126", "exception 3" },
             { "7 4 0 1", "ok 0" },
         },

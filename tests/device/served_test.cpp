@@ -164,6 +164,17 @@ TEST(Referee, AnswersAsItsRulesSay)
             true, "v v 11 11 " },
         { "others silent on a line", rules(none), { { 2, readHolding }, { 1, readHolding } }, false,
             "- v " },
+        { "a write to every unit of a line done, unanswered; a read of them silent",
+            rules([](ServeRules &r) { r.units = { 7 }; }),
+            { { 0, writeHolding }, { 0, readHolding }, { 7, readHolding } }, false, "v - v " },
+        { "a broadcast refused is silent too", rules([](ServeRules &r) { r.readOnly = true; }),
+            { { 0, writeHolding } }, false, "- " },
+        { "unit 0 over TCP is only another unit; 255 is the device addressed directly", rules(none),
+            { { 0, writeHolding }, { 255, readHolding } }, true, "11 v " },
+        { "unless 255 is a unit of its own", rules([](ServeRules &r) {
+             r.units = { 255, 1 };
+         }),
+            { { 255, readHolding } }, true, "v " },
         { "a function not served, refused; report server id answered", rules(none),
             { { 1, unknown }, { 1, { 7 } }, { 1, { 17 } } }, true, "1 1 v " },
         { "counts and values out of range, addresses past the end, as libmodbus refuses them",
