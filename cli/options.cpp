@@ -315,6 +315,50 @@ std::variant<device::Ramp, UsageError> servedAddress(
     return device::Ramp { wanted.type, wanted.address };
 }
 
+// --listen's HOST[:PORT]: a host alone takes port 5020, never a port that
+// needs privileges unasked; port 0 any free one, told when it listens.
+std::optional<device::TcpEndpoint> listenEndpoint(const std::string &text)
+{
+    const bool anyPort = text.ends_with(":0");
+    std::optional<device::TcpEndpoint> endpoint
+        = device::EndpointOf(anyPort ? text.substr(0, text.size() - 2) : text);
+    if (!endpoint || endpoint->host.empty())
+        return std::nullopt;
+    // A port is written after "]", or after the one colon of a name or an
+    // IPv4 address; a bare IPv6 address is all address.
+    const std::size_t bracket = text.rfind(']');
+    const bool portWritten = bracket != std::string::npos
+        ? text.find(':', bracket) != std::string::npos
+        : std::count(text.begin(), text.end(), ':') == 1;
+    if (anyPort)
+        endpoint->port = 0;
+    else if (!portWritten)
+        endpoint->port = 5020;
+    return endpoint;
+}
+
+// --unit's list, "1,2,7": each within what the link allows, none twice.
+std::variant<std::vector<int>, UsageError> servedUnits(const std::string &list, bool tcp)
+{
+    std::vector<int> units;
+    const int lowest = tcp ? 0 : 1, highest = tcp ? 255 : 247;
+    for (std::size_t pos = 0; pos <= list.size();) {
+        const std::size_t end = std::min(list.find(',', pos), list.size());
+        const std::string unit = list.substr(pos, end - pos);
+        const bool digits
+            = !unit.empty() && unit.size() <= 3 && std::all_of(unit.begin(), unit.end(), IsDigit);
+        const int number = digits ? std::stoi(unit) : -1;
+        if (number < lowest || number > highest)
+            return UsageError { "invalid unit '" + Printable(unit) + "': " + std::to_string(lowest)
+                + " to " + std::to_string(highest) + (tcp ? " over TCP" : " on a serial line") };
+        if (std::find(units.begin(), units.end(), number) != units.end())
+            return UsageError { "unit " + unit + " is given twice" };
+        units.push_back(number);
+        pos = end + 1;
+    }
+    return units;
+}
+
 // serve's own rules: where it listens, its units, its faults.
 ParseResult checkServe(Invocation invocation, const Bound &b, bool listenGiven, bool typeGiven)
 {
@@ -331,40 +375,17 @@ ParseResult checkServe(Invocation invocation, const Bound &b, bool listenGiven, 
             return *error;
         connection.link = line;
     } else {
-        // Port 0: any free one, told when it listens.
-        const bool anyPort = b.listen.ends_with(":0");
-        auto endpoint
-            = device::EndpointOf(anyPort ? b.listen.substr(0, b.listen.size() - 2) : b.listen);
-        if (!endpoint || endpoint->host.empty())
+        const std::optional<device::TcpEndpoint> endpoint = listenEndpoint(b.listen);
+        if (!endpoint)
             return UsageError { "invalid --listen '" + Printable(b.listen) + "': HOST:PORT" };
-        if (anyPort)
-            endpoint->port = 0;
-        else if (b.listen.find(
-                     ':', b.listen.rfind(']') == std::string::npos ? 0 : b.listen.rfind(']'))
-            == std::string::npos)
-            endpoint->port = 5020; // a host alone: our own port, not 502
         connection.link = *endpoint;
     }
     const bool tcp = std::holds_alternative<device::TcpEndpoint>(connection.link);
-    serving.rules.units.clear();
-    const std::string units
-        = b.servedUnits.empty() ? std::to_string(b.connection.unit) : b.servedUnits;
-    for (std::size_t pos = 0; pos <= units.size();) {
-        const std::size_t end = std::min(units.find(',', pos), units.size());
-        const std::string unit = units.substr(pos, end - pos);
-        const int lowest = tcp ? 0 : 1, highest = tcp ? 255 : 247;
-        const bool digits
-            = !unit.empty() && unit.size() <= 3 && std::all_of(unit.begin(), unit.end(), IsDigit);
-        const int number = digits ? std::stoi(unit) : -1;
-        if (number < lowest || number > highest)
-            return UsageError { "invalid unit '" + Printable(unit) + "': " + std::to_string(lowest)
-                + " to " + std::to_string(highest) + (tcp ? " over TCP" : " on a serial line") };
-        if (std::find(serving.rules.units.begin(), serving.rules.units.end(), number)
-            != serving.rules.units.end())
-            return UsageError { "unit " + unit + " is given twice" };
-        serving.rules.units.push_back(number);
-        pos = end + 1;
-    }
+    auto units = servedUnits(
+        b.servedUnits.empty() ? std::to_string(b.connection.unit) : b.servedUnits, tcp);
+    if (auto *error = std::get_if<UsageError>(&units))
+        return *error;
+    serving.rules.units = std::get<std::vector<int>>(std::move(units));
     if (!tcp && serving.rules.units.size() > 1)
         return UsageError { "a serial line is served as one unit: give one --unit" };
     connection.unit = serving.rules.units.front();

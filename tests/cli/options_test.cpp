@@ -293,6 +293,17 @@ TEST(Options, ServesWhereAndAsAsked)
     EXPECT_EQ(tcp.serving->ramps[0].type, RegisterType::HoldingRegister);
     EXPECT_EQ(tcp.serving->ramps[0].address, 2305);
 
+    // Where a port is written and where it is not.
+    for (const auto &[listen, host, port] : { std::tuple { "::1", "::1", 5020 },
+             std::tuple { "[::1]", "::1", 5020 }, std::tuple { "[::]:502", "::", 502 },
+             std::tuple { "plc", "plc", 5020 }, std::tuple { "10.0.0.1:0", "10.0.0.1", 0 } }) {
+        const Invocation listening = invocation({ "serve", "--listen", listen });
+        ASSERT_TRUE(listening.serving) << listen;
+        const auto &at = std::get<device::TcpEndpoint>(listening.serving->link);
+        EXPECT_EQ(at.host, host);
+        EXPECT_EQ(at.port, port) << listen;
+    }
+
     const Invocation plain = invocation({ "serve", "--exception", "2305:4" });
     ASSERT_TRUE(plain.serving);
     const auto *local = std::get_if<device::TcpEndpoint>(&plain.serving->link);
