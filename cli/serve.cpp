@@ -37,6 +37,18 @@ std::string cellText(int address)
     return NumberText(cell->table) + ' ' + NumberText(cell->column) + ' ' + NumberText(cell->row);
 }
 
+// A line's value as the unit holds it now, in the line's format.
+std::string servedValue(
+    const Options &options, const PreparedWrite &write, const device::Server &server, int unit)
+{
+    const device::WriteItem &item = write.item;
+    std::vector<std::uint16_t> words;
+    for (std::size_t i = 0; i < item.values.size(); ++i)
+        words.push_back(server.value(unit, item.type, item.address + static_cast<int>(i)));
+    return device::IsBits(item.type) ? std::to_string(words.front())
+                                     : ValueText(write.format, options.wordOrder, words);
+}
+
 // The maps' lines by the first register each sets: what a write touched,
 // in the format of the line that names it.
 class LineIndex {
@@ -104,14 +116,8 @@ private:
                 continue;
             }
             const device::WriteItem &item = line->write->item;
-            std::vector<std::uint16_t> words;
-            for (std::size_t i = 0; i < item.values.size(); ++i)
-                words.push_back(
-                    m_server.value(unit, item.type, item.address + static_cast<int>(i)));
-            touched.push_back({ item.address,
-                device::IsBits(item.type)
-                    ? std::to_string(words.front())
-                    : ValueText(line->write->format, m_options.wordOrder, words) });
+            touched.push_back(
+                { item.address, servedValue(m_options, *line->write, m_server, unit) });
             address = item.address + static_cast<int>(item.values.size());
         }
         return touched;
@@ -191,13 +197,7 @@ std::string savedText(
         for (; next < maps.lines.size() && maps.lines[next].input == input; ++next) {
             const BatchConverter::Pending &pending = *maps.lines[next].pending;
             const PreparedWrite &write = *maps.lines[next].write;
-            std::vector<std::uint16_t> words;
-            for (std::size_t i = 0; i < write.item.values.size(); ++i)
-                words.push_back(
-                    server.value(unit, write.item.type, write.item.address + static_cast<int>(i)));
-            const std::string value = device::IsBits(write.item.type)
-                ? std::to_string(words.front())
-                : ValueText(write.format, options.wordOrder, words);
+            const std::string value = servedValue(options, write, server, unit);
             out.append(held.text, done, pending.start - done);
             const std::string_view line
                 = std::string_view(held.text).substr(pending.start, pending.at - pending.start);

@@ -330,6 +330,14 @@ TEST_F(ServeTest, OverRtuItAnswersItsUnitOnly)
             { "7 4 0 1", "ok 0" },
         },
         m_line->theirs());
+    // mbpoll at the same line, counting from 1.
+    const std::string at = "-m rtu -b 19200 -P none -a 7 -1 ";
+    if (!mbpoll(at + "-r 2306 " + m_line->theirs()).empty()) {
+        EXPECT_EQ(mbpoll(at + "-r 2306 -c 3 " + m_line->theirs()),
+            "[2306]: 1234\n[2307]: 5\n[2308]: 6\n");
+        mbpoll("-m rtu -b 19200 -P none -a 7 -r 2310 " + m_line->theirs() + " 4321");
+        EXPECT_EQ(mbpoll(at + "-r 2310 " + m_line->theirs()), "[2310]: 4321\n");
+    }
     const std::string text = log();
     EXPECT_NE(text.find(m_line->ours()
                   + " unit 7: function 16, address 2306, count 2: "
