@@ -652,7 +652,9 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
                 : std::string(verb.operands) + " to " + std::string(verb.summary));
         if (!verb.operands.empty())
             sub->add_option("operands", operands[i],
-                std::string(verb.operands) + "; or files to read, none: standard input");
+                verb.servesDevice
+                    ? std::string("the maps to serve; none: every register 0")
+                    : std::string(verb.operands) + "; or files to read, none: standard input");
         sub->fallthrough(); // the main parser's options after the verb too
         addOptions(*sub, bound, &verb);
         if (verb.scansDevice)
