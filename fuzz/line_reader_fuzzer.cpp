@@ -110,8 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // and all: one output line per input line.
     FakeDevice device;
     for (const Verb &verb : Verbs()) {
-        if (verb.writesDevice)
-            continue; // holds the whole map until the device is asked
+        if (verb.holdsMaps())
+            continue; // holds the whole map until it is written or served
         Options options;
         options.lenient = (data[0] & 0x80) != 0;
         options.header = (data[1] & 0x80) != 0;
