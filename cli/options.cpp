@@ -367,32 +367,28 @@ ParseResult checkServe(Invocation invocation, const Bound &b, bool listenGiven, 
     const DeviceArguments &device = b.device;
     if (!device.serial.empty() && listenGiven)
         return UsageError { "give --listen or --serial, not both" };
-    device::Connection connection;
-    if (!device.serial.empty()) {
-        device::SerialLine line = device.line;
-        line.device = device.serial;
-        if (auto error = pick(ParityNames, "parity", device.parity, line.parity))
-            return *error;
-        connection.link = line;
-    } else {
-        const std::optional<device::TcpEndpoint> endpoint = listenEndpoint(b.listen);
-        if (!endpoint)
-            return UsageError { "invalid --listen '" + Printable(b.listen) + "': HOST:PORT" };
-        connection.link = *endpoint;
-    }
-    const bool tcp = std::holds_alternative<device::TcpEndpoint>(connection.link);
+    const bool tcp = device.serial.empty();
     auto units = servedUnits(
         b.servedUnits.empty() ? std::to_string(b.connection.unit) : b.servedUnits, tcp);
     if (auto *error = std::get_if<UsageError>(&units))
         return *error;
     serving.rules.units = std::get<std::vector<int>>(std::move(units));
-    if (!tcp && serving.rules.units.size() > 1)
-        return UsageError { "a serial line is served as one unit: give one --unit" };
-    connection.unit = serving.rules.units.front();
-    if (!tcp)
-        if (std::optional<std::string> problem = device::ConnectionProblem(connection))
-            return UsageError { *problem };
-    serving.link = connection.link;
+    if (tcp) {
+        const std::optional<device::TcpEndpoint> endpoint = listenEndpoint(b.listen);
+        if (!endpoint)
+            return UsageError { "invalid --listen '" + Printable(b.listen) + "': HOST:PORT" };
+        serving.link = *endpoint;
+    } else {
+        if (serving.rules.units.size() > 1)
+            return UsageError { "a serial line is served as one unit: give one --unit" };
+        // The line as read and write take it.
+        device::Connection connection;
+        connection.unit = serving.rules.units.front();
+        auto checked = connectionOf("serve", device, connection);
+        if (auto *error = std::get_if<UsageError>(&checked))
+            return *error;
+        serving.link = std::get<device::Connection>(checked).link;
+    }
     if (auto error = pick(OutputFormatNames, "output", b.output, options.output))
         return *error;
     if (options.output == OutputFormat::Csv)

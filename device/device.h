@@ -8,6 +8,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -139,6 +140,22 @@ constexpr int ReadFunction(RegisterType type)
         break;
     }
     return 4;
+}
+
+// The four types as 0 to 3, for a table with a place for each.
+constexpr std::size_t TypeIndex(RegisterType type)
+{
+    switch (type) {
+    case RegisterType::Coil:
+        return 0;
+    case RegisterType::DiscreteInput:
+        return 1;
+    case RegisterType::InputRegister:
+        return 2;
+    case RegisterType::HoldingRegister:
+        break;
+    }
+    return 3;
 }
 
 // The most registers, or bits, one read request may carry.

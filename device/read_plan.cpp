@@ -10,21 +10,6 @@ namespace modbuscalc::device {
 
 namespace {
 
-std::size_t indexOf(RegisterType type)
-{
-    switch (type) {
-    case RegisterType::Coil:
-        return 0;
-    case RegisterType::DiscreteInput:
-        return 1;
-    case RegisterType::InputRegister:
-        return 2;
-    case RegisterType::HoldingRegister:
-        break;
-    }
-    return 3;
-}
-
 constexpr std::array<RegisterType, 4> Types = { RegisterType::Coil, RegisterType::DiscreteInput,
     RegisterType::InputRegister, RegisterType::HoldingRegister };
 
@@ -94,17 +79,17 @@ RegisterReader::RegisterReader(Device &device, int maxGap)
     , m_maxGap(maxGap)
 {
     for (const RegisterType type : Types)
-        m_limits[indexOf(type)] = m_device.maxPerRead(type);
+        m_limits[TypeIndex(type)] = m_device.maxPerRead(type);
 }
 
 int RegisterReader::limit(RegisterType type) const
 {
-    return m_limits[indexOf(type)];
+    return m_limits[TypeIndex(type)];
 }
 
 RegisterReader::Table &RegisterReader::table(RegisterType type)
 {
-    Table &table = m_tables[indexOf(type)];
+    Table &table = m_tables[TypeIndex(type)];
     if (table.slots.empty()) {
         table.slots.resize(Registers);
         table.wanted.resize(Registers + 1);
@@ -115,7 +100,7 @@ RegisterReader::Table &RegisterReader::table(RegisterType type)
 
 const RegisterReader::Table *RegisterReader::find(RegisterType type) const
 {
-    const Table &table = m_tables[indexOf(type)];
+    const Table &table = m_tables[TypeIndex(type)];
     return table.slots.empty() ? nullptr : &table;
 }
 
@@ -213,7 +198,7 @@ void RegisterReader::consider(ReadRequest r, ReadResult result)
     if (error.exception == 3) {
         // Too many at once: never that many again, and each half cut anew
         // to what the device takes.
-        m_limits[indexOf(r.type)] = std::min(limit(r.type), (r.count + 1) / 2);
+        m_limits[TypeIndex(r.type)] = std::min(limit(r.type), (r.count + 1) / 2);
         for (const ReadRequest &half : halves)
             request(half);
         return;

@@ -1,5 +1,7 @@
 #include "device/served.h"
 
+#include "device/device.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -10,21 +12,6 @@ namespace {
 int word(std::span<const std::uint8_t> bytes, std::size_t at)
 {
     return bytes[at] << 8 | bytes[at + 1];
-}
-
-std::size_t typeIndex(RegisterType type)
-{
-    switch (type) {
-    case RegisterType::Coil:
-        return 0;
-    case RegisterType::DiscreteInput:
-        return 1;
-    case RegisterType::InputRegister:
-        return 2;
-    case RegisterType::HoldingRegister:
-        break;
-    }
-    return 3;
 }
 
 constexpr std::size_t Addresses = 65536;
@@ -194,7 +181,7 @@ MappedAddresses::MappedAddresses()
 
 void MappedAddresses::add(RegisterType type, int address, int count)
 {
-    std::vector<bool> &mapped = m_mapped[typeIndex(type)];
+    std::vector<bool> &mapped = m_mapped[TypeIndex(type)];
     if (mapped.empty())
         mapped.resize(Addresses);
     for (int a = std::max(address, 0); a < address + count && a < static_cast<int>(Addresses); ++a)
@@ -203,7 +190,7 @@ void MappedAddresses::add(RegisterType type, int address, int count)
 
 bool MappedAddresses::covers(RegisterType type, int address, int count) const
 {
-    const std::vector<bool> &mapped = m_mapped[typeIndex(type)];
+    const std::vector<bool> &mapped = m_mapped[TypeIndex(type)];
     if (mapped.empty() || address < 0 || address + count > static_cast<int>(Addresses))
         return false;
     for (int a = address; a < address + count; ++a)
