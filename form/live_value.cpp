@@ -40,21 +40,6 @@ std::optional<int> valueOf(const std::vector<LiveChoice> &choices, std::string_v
     return std::nullopt;
 }
 
-// The time of day on this machine: "20:50:04".
-std::string timeOfDay()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm local {};
-#ifdef _WIN32
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
-    char text[16];
-    std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    return text;
-}
-
 } // namespace
 
 const std::vector<LiveChoice> LiveTypes = {
@@ -86,6 +71,20 @@ const std::vector<LiveChoice> LiveWordOrders = {
 const std::vector<LiveChoice> LiveParities = { { "None", 'N' }, { "Even", 'E' }, { "Odd", 'O' } };
 
 const std::vector<int> LiveSpeeds = { 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200 };
+
+std::string TimeOfDay()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local {};
+#ifdef _WIN32
+    localtime_s(&local, &now);
+#else
+    localtime_r(&now, &local);
+#endif
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    return text;
+}
 
 std::optional<LiveTarget> TargetOf(const FieldSet &fields)
 {
@@ -206,11 +205,9 @@ std::optional<std::string> LiveSettings::problem() const
     return std::nullopt;
 }
 
-LiveReader::LiveReader(Deliver deliver, MakeTransport make)
+LiveReader::LiveReader(Deliver deliver, std::shared_ptr<DeviceLine> line)
     : m_deliver(std::move(deliver))
-    , m_make(make ? std::move(make)
-                  : [](const device::Connection &connection,
-                        device::Stop &stop) { return device::MakeTransport(connection, stop); })
+    , m_line(std::move(line))
     , m_worker([this] { run(); })
 {
 }
@@ -221,9 +218,15 @@ LiveReader::~LiveReader()
         const std::lock_guard lock(m_mutex);
         m_stopping = true;
     }
-    m_stop.request(); // ends a wait for a device at once
+    m_line->interrupt(this); // ends a wait for the device at once
     m_wake.notify_all();
     m_worker.join();
+}
+
+bool LiveReader::stopping()
+{
+    const std::lock_guard lock(m_mutex);
+    return m_stopping;
 }
 
 std::uint64_t LiveReader::follow(std::optional<LiveTarget> target, const LiveSettings &settings)
@@ -263,7 +266,7 @@ void LiveReader::run()
         lock.unlock();
         LiveReading reading = read(target, settings);
         reading.generation = generation;
-        if (!m_stop.requested())
+        if (!stopping())
             m_deliver(std::move(reading));
         lock.lock();
         next = started
@@ -276,27 +279,24 @@ LiveReading LiveReader::read(const LiveTarget &target, const LiveSettings &setti
 {
     if (const std::optional<std::string> problem = settings.problem())
         return { 0, false, std::string(NoValue), *problem, {} };
-    const auto connectionOf = [](const LiveSettings &s) {
-        return std::tuple(
-            s.serial, s.host, s.port, s.serialPort, s.baud, s.parity, s.unit, s.timeout);
-    };
-    if (!m_session || connectionOf(settings) != connectionOf(m_sessionSettings)) {
-        m_session
-            = std::make_unique<device::Session>(m_make(settings.connection(), m_stop), 0, m_stop);
-        m_sessionSettings = settings;
-    }
-    m_session->reset(); // a device that was given up on is asked afresh
     const bool bits = device::IsBits(settings.type);
     const int count = bits ? 1 : RegistersPerValue(settings.format);
     if (target.pdu + count - 1 > 65535)
         return { 0, false, std::string(NoValue), "the value runs past the last register", {} };
-    const device::ReadResult result = m_session->read(settings.type, target.pdu, count);
+    device::ReadResult result
+        = device::DeviceError { device::DeviceError::Kind::Stopped, 0, "stopped", false };
+    m_line->use(
+        this, settings.connection(), [this] { return stopping(); },
+        [&](device::Session &session) {
+            session.reset(); // a device that was given up on is asked afresh
+            result = session.read(settings.type, target.pdu, count);
+        });
     if (const auto *error = std::get_if<device::DeviceError>(&result))
         return { 0, false, std::string(NoValue), error->text, {} };
     const auto &words = std::get<std::vector<std::uint16_t>>(result);
     return { 0, true,
         bits ? std::to_string(words.front()) : ValueText(settings.format, settings.order, words),
-        settings.readingState(), timeOfDay() };
+        settings.readingState(), TimeOfDay() };
 }
 
 } // namespace modbuscalc

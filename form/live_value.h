@@ -12,8 +12,7 @@
 // and the state on screen.
 
 #include "core/register_value.h"
-#include "device/session.h"
-#include "device/transport.h"
+#include "form/device_line.h"
 #include "form/field_set.h"
 
 #include <condition_variable>
@@ -95,6 +94,9 @@ struct LiveReading {
     std::string time; // of this read, when ok: "20:50:04"
 };
 
+// The time of day on this machine: "20:50:04".
+std::string TimeOfDay();
+
 // The text shown where there is no value: an em dash.
 inline constexpr std::string_view NoValue = "\xE2\x80\x94";
 
@@ -106,11 +108,9 @@ inline constexpr std::string_view NoValue = "\xE2\x80\x94";
 class LiveReader {
 public:
     using Deliver = std::function<void(LiveReading reading)>;
-    using MakeTransport = std::function<std::unique_ptr<device::Transport>(
-        const device::Connection &connection, device::Stop &stop)>;
 
-    // make: how the worker connects (the device library's, by default).
-    explicit LiveReader(Deliver deliver, MakeTransport make = {});
+    // line: the device session it takes turns on with the other windows.
+    LiveReader(Deliver deliver, std::shared_ptr<DeviceLine> line);
     ~LiveReader();
     LiveReader(const LiveReader &) = delete;
     LiveReader &operator=(const LiveReader &) = delete;
@@ -123,10 +123,10 @@ public:
 private:
     void run();
     LiveReading read(const LiveTarget &target, const LiveSettings &settings);
+    bool stopping();
 
     Deliver m_deliver;
-    MakeTransport m_make;
-    device::Stop m_stop;
+    std::shared_ptr<DeviceLine> m_line;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_stopping = false;
@@ -134,9 +134,6 @@ private:
     std::uint64_t m_generation = 0;
     std::optional<LiveTarget> m_target;
     LiveSettings m_settings;
-    // The worker's own.
-    std::unique_ptr<device::Session> m_session;
-    LiveSettings m_sessionSettings;
     std::thread m_worker; // last: started once everything else is made
 };
 

@@ -199,9 +199,9 @@ TEST(LiveReader, ReadsWhatTheFieldsNameInTheFormatChosen)
             const std::lock_guard lock(readings.mutex);
             readings.all.push_back(std::move(reading));
         },
-        [&](const device::Connection &, device::Stop &stop) {
+        std::make_shared<DeviceLine>([&](const device::Connection &, device::Stop &stop) {
             return std::make_unique<StandIn>(stop, blocked, reads);
-        });
+        }));
     LiveSettings settings;
     settings.interval = 60; // no poll but the first, in this test
     const auto first = readings.of(reader.follow(LiveTarget { 5, "0 0 5", "5" }, settings));
@@ -229,9 +229,9 @@ TEST(LiveReader, GoesAwayInTheMiddleOfAReadThatWaits)
     std::atomic<int> reads = 0;
     {
         LiveReader reader([](LiveReading) {},
-            [&](const device::Connection &, device::Stop &stop) {
+            std::make_shared<DeviceLine>([&](const device::Connection &, device::Stop &stop) {
                 return std::make_unique<StandIn>(stop, blocked, reads);
-            });
+            }));
         reader.follow(LiveTarget { 5, "0 0 5", "5" }, LiveSettings {});
         while (reads == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));

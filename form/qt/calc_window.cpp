@@ -3,7 +3,10 @@
 #include "form/address_notes.h"
 #include "form/calc_layout.h"
 #include "form/handlers.h"
+#include "form/calculations.h"
+#include "form/device_line.h"
 #include "form/qt/live_window.h"
+#include "form/qt/table_window.h"
 
 #include <QAction>
 #include <QButtonGroup>
@@ -144,11 +147,48 @@ Calc::Calc(QWidget *parent)
     addAction(live);
     setContextMenuPolicy(Qt::ActionsContextMenu);
     connect(live, &QAction::triggered, this, &Calc::openLiveValue);
+    auto *table = new QAction(QStringLiteral("Table view\u2026"), this);
+    table->setObjectName(QStringLiteral("TableViewAction"));
+    table->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    table->setShortcutVisibleInContextMenu(true);
+    addAction(table);
+    connect(table, &QAction::triggered, this, &Calc::openTableView);
 }
 
 Calc::~Calc()
 {
     delete m_live.data();
+    delete m_table.data();
+}
+
+std::shared_ptr<DeviceLine> Calc::deviceLine()
+{
+    if (!m_line)
+        m_line = std::make_shared<DeviceLine>();
+    return m_line;
+}
+
+void Calc::connectionChanged()
+{
+    emit connectionStored();
+}
+
+void Calc::openTableView()
+{
+    if (!m_table)
+        m_table = new TableWindow(*this);
+    m_table->show();
+    m_table->raise();
+    m_table->activateWindow();
+}
+
+void Calc::showCell(int table, int column, int row)
+{
+    setText(Field::Table, std::to_string(table));
+    setText(Field::Column, std::to_string(column));
+    setText(Field::Row, std::to_string(row));
+    CalculateAddress(*this);
+    emit calculated();
 }
 
 void Calc::openLiveValue()

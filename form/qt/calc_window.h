@@ -11,7 +11,8 @@
 //   -> the new field texts and direction caption are on screen.
 // Writing a control through FieldSet raises no handler: only key releases and
 // the group's click signal are listened to, never text-change signals.
-// After each handler, calculated() tells the live-value window, if open.
+// After each handler, calculated() tells the live-value window and the table
+// view, if open; both take turns on one device line.
 
 #include "form/field_set.h"
 
@@ -19,6 +20,7 @@
 #include <QWidget>
 
 #include <array>
+#include <memory>
 
 class QButtonGroup;
 class QLabel;
@@ -28,7 +30,9 @@ class QRadioButton;
 namespace modbuscalc {
 
 struct ControlEntry;
+class DeviceLine;
 class LiveWindow;
+class TableWindow;
 
 class Calc final : public QWidget, public FieldSet {
     Q_OBJECT
@@ -52,10 +56,24 @@ public:
     // Shows the live-value window beside this one, made the first time: the
     // context menu's "Live value..." and Ctrl+L.
     void openLiveValue();
+    // Shows the table view beside this one, made the first time: the
+    // context menu's "Table view..." and Ctrl+T.
+    void openTableView();
+
+    // Names the cell in the fields, as typing it would, and calculates its
+    // address.
+    void showCell(int table, int column, int row);
+
+    // The device line the companion windows share, made on first use.
+    std::shared_ptr<DeviceLine> deviceLine();
+    // A companion window changed the stored connection: the others take it.
+    void connectionChanged();
 
 signals:
     // A handler ran: the fields may name another register.
     void calculated();
+    // The stored connection changed.
+    void connectionStored();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -77,6 +95,8 @@ private:
     const ControlEntry *m_logoEntry = nullptr;
     bool m_watchingScreen = false;
     QPointer<LiveWindow> m_live;
+    QPointer<TableWindow> m_table;
+    std::shared_ptr<DeviceLine> m_line;
 };
 
 } // namespace modbuscalc

@@ -236,8 +236,12 @@ LiveWindow::LiveWindow(Calc &calc)
     connect(this, &LiveWindow::arrived, this, &LiveWindow::showReading, Qt::QueuedConnection);
     connect(&calc, &Calc::calculated, this, &LiveWindow::follow);
 
+    connect(&calc, &Calc::connectionStored, this, [this] {
+        m_settings = StoredLiveSettings();
+        follow();
+    });
     m_reader = std::make_unique<LiveReader>(
-        [this](LiveReading reading) { emit arrived(std::move(reading)); });
+        [this](LiveReading reading) { emit arrived(std::move(reading)); }, calc.deviceLine());
     follow();
 }
 
@@ -287,7 +291,7 @@ void LiveWindow::editConnection()
         return;
     m_settings = dialog.settings();
     StoreLiveSettings(m_settings);
-    follow();
+    m_calc.connectionChanged();
 }
 
 void LiveWindow::showReading(const LiveReading &reading)
