@@ -124,6 +124,19 @@ bool BatchConverter::resolveColumns(const std::vector<std::string_view> &header)
             m_selected.push_back(*found);
         }
     }
+    // A map read wrote (table, column, row, address, value) names its
+    // cells by its header: it goes back as it came.
+    if (m_options.columns.empty() && m_options.fields.empty() && m_verb.inputs == 3) {
+        std::vector<std::size_t> cell;
+        for (const std::string_view name : { "table", "column", "row" }) {
+            const auto found = std::find_if(header.begin(), header.end(),
+                [name](std::string_view field) { return EqualsIgnoringCase(field, name); });
+            if (found != header.end())
+                cell.push_back(static_cast<std::size_t>(found - header.begin()));
+        }
+        if (cell.size() == 3)
+            m_selected = cell;
+    }
     if (!m_options.formatColumn.empty() && !m_formatColumn) {
         m_formatColumn = column(m_options.formatColumn);
         if (!m_formatColumn)

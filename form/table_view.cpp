@@ -241,7 +241,9 @@ TableReading TableReader::read(const TableChoice &choice, const LiveSettings &se
             cell = { CellKind::Value, ValueText(choice.shownFormat(), choice.order, *words) };
         } else if (const auto *error = std::get_if<device::DeviceError>(&values[v])) {
             cell = failedCell(*error);
-            reading.error = error->text;
+            // Giving up is ours; what the device last did is said better.
+            if (error->kind != device::DeviceError::Kind::GaveUp || reading.error.empty())
+                reading.error = error->text;
             if (error->kind != device::DeviceError::Kind::Exception)
                 reading.full = false;
         } else {
@@ -343,6 +345,12 @@ std::vector<int> TableState::take(const TableReading &reading, Clock::time_point
 void TableState::writing(int index, std::uint64_t id, std::vector<std::uint16_t> words)
 {
     m_pending[static_cast<std::size_t>(index)] = Pending { id, std::move(words), false, {}, {} };
+}
+
+void TableState::refused(int index, const std::string &why)
+{
+    m_lastWrite = "row " + std::to_string(RowOf(index)) + ", column "
+        + std::to_string(ColumnOf(index)) + ": not sent: " + why;
 }
 
 std::vector<int> TableState::take(const WriteOutcome &outcome, Clock::time_point now)

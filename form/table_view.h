@@ -192,6 +192,8 @@ public:
     std::vector<int> take(const TableReading &reading, Clock::time_point now);
     // A write sent: the cell shows "writing".
     void writing(int index, std::uint64_t id, std::vector<std::uint16_t> words);
+    // A write refused before it was sent: said in the status.
+    void refused(int index, const std::string &why);
     // What came of it: the cells whose text changed.
     std::vector<int> take(const WriteOutcome &outcome, Clock::time_point now);
     // The cells whose mark ended by now.

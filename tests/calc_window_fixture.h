@@ -47,14 +47,18 @@ protected:
             m_calc->activateWindow();
             QVERIFY(QTest::qWaitForWindowActive(m_calc.get()));
         }
-        // With the live-value window open beside it, where the run asks for
-        // that: opened as the context menu opens it, reading the device of
-        // the settings, nowhere to be had.
-        if (qEnvironmentVariableIsSet("MODBUSCALC_TEST_LIVE_OPEN")) {
-            m_calc->findChild<QAction *>(QStringLiteral("LiveValueAction"))->trigger();
+        // With the live-value window or the table view open beside it,
+        // where the run asks for that: opened as the context menu opens it,
+        // reading the device of the settings, nowhere to be had.
+        const bool live = qEnvironmentVariableIsSet("MODBUSCALC_TEST_LIVE_OPEN");
+        if (live || qEnvironmentVariableIsSet("MODBUSCALC_TEST_TABLE_OPEN")) {
+            m_calc->findChild<QAction *>(live ? QStringLiteral("LiveValueAction")
+                                              : QStringLiteral("TableViewAction"))
+                ->trigger();
+            const QString name = live ? QStringLiteral("LiveValue") : QStringLiteral("TableView");
             const auto windows = QApplication::topLevelWidgets();
-            QVERIFY(std::any_of(windows.begin(), windows.end(), [](QWidget *window) {
-                return window->objectName() == QLatin1String("LiveValue") && window->isVisible();
+            QVERIFY(std::any_of(windows.begin(), windows.end(), [&name](QWidget *window) {
+                return window->objectName() == name && window->isVisible();
             }));
             if (!onWayland()) {
                 // A platform that activates every window shown gives the

@@ -189,6 +189,9 @@ TEST_F(ModbuscalcTest, RegisterMapsAsSpreadsheetsWriteThem)
             "" },
         { { "--header", "--columns", "table,col,row", "address" }, "table,column,row\n3,5,17\n", "",
             2, "<stdin>: no column 'col' in the header" },
+        // A map as read writes it names its cells by its header alone.
+        { { "--header", "address" }, "Row,Table,address,value,Column\n17,3,2,4,5\n",
+            "Row,Table,address,value,Column,address\n17,3,2,4,5,7441\n", 0, "" },
         { { "--columns", "a,b,c", "address" }, "", "", 2, "give --header too" },
         { { "-f", "1,2", "address" }, "", "", 2, "address reads 3 columns, not 2" },
         // One column: the separator of -d, else a blank on standard input.

@@ -192,10 +192,8 @@ bool RegisterModel::setData(const QModelIndex &index, const QVariant &value, int
     const std::string text = value.toString().toStdString();
     const auto sent = m_reader->write(cell, text);
     if (const auto *why = std::get_if<std::string>(&sent)) {
-        emit problem(QStringLiteral("Row %1, column %2: %3")
-                         .arg(RowOf(cell))
-                         .arg(ColumnOf(cell))
-                         .arg(toQString(*why)));
+        m_state.refused(cell, *why);
+        emit statusChanged();
         return false;
     }
     auto words = CellWords(m_state.choice(), text);
@@ -316,6 +314,7 @@ TableWindow::TableWindow(Calc &calc)
     m_type = choices("Type", LiveTypes, static_cast<int>(m_choice.type), this);
     m_format = choices("Format", LiveFormats, static_cast<int>(m_choice.format), this);
     m_order = choices("Word order", LiveWordOrders, static_cast<int>(m_choice.order), this);
+    m_order->setObjectName(QStringLiteral("WordOrder"));
     auto *connection = new QPushButton(QStringLiteral("Connection\u2026"), this);
     connection->setObjectName(QStringLiteral("Connection"));
     auto *save = new QPushButton(QStringLiteral("Save as CSV\u2026"), this);
@@ -381,7 +380,6 @@ TableWindow::TableWindow(Calc &calc)
     connect(connection, &QPushButton::clicked, this, &TableWindow::editConnection);
     connect(save, &QPushButton::clicked, this, &TableWindow::saveCsv);
     connect(m_model, &RegisterModel::statusChanged, this, &TableWindow::showStatus);
-    connect(m_model, &RegisterModel::problem, m_status, &QLabel::setText);
     connect(m_grid->selectionModel(), &QItemSelectionModel::currentChanged, this,
         &TableWindow::selected);
     connect(this, &TableWindow::arrived, this, [this](const TableReading &reading) {

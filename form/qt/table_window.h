@@ -63,8 +63,6 @@ public:
     static int cellOf(const QModelIndex &index);
 
 signals:
-    // Something to say in the status line: a write refused before sending.
-    void problem(const QString &text);
     void statusChanged();
 
 private:
