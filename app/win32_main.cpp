@@ -64,20 +64,24 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
     int status = 1;
     if (auto calc = modbuscalc::win32::Calc::Create(instance)) {
         calc->show(showCommand);
-        ACCEL shortcut = modbuscalc::win32::Calc::LiveValueShortcut();
-        HACCEL shortcuts = CreateAcceleratorTableW(&shortcut, 1);
+        ACCEL shortcut[] = { modbuscalc::win32::Calc::LiveValueShortcut(),
+            modbuscalc::win32::Calc::TableViewShortcut() };
+        HACCEL shortcuts = CreateAcceleratorTableW(shortcut, 2);
         MSG message;
         BOOL got;
         while ((got = GetMessageW(&message, nullptr, 0, 0)) > 0) {
-            // Ctrl+L in the calculator; then Tab, Shift+Tab and the arrow
-            // keys move the focus the platform's way in either window. The
-            // key releases still reach the fields.
+            // Ctrl+L and Ctrl+T in the calculator; then Tab, Shift+Tab and
+            // the arrow keys move the focus the platform's way in each
+            // window. The key releases still reach the fields.
             const HWND live = calc->liveHandle();
+            const HWND table = calc->tableHandle();
             const bool inCalc
                 = message.hwnd == calc->handle() || IsChild(calc->handle(), message.hwnd);
             if (inCalc && TranslateAcceleratorW(calc->handle(), shortcuts, &message))
                 continue;
             if (live && IsDialogMessageW(live, &message))
+                continue;
+            if (table && IsDialogMessageW(table, &message))
                 continue;
             if (!IsDialogMessageW(calc->handle(), &message)) {
                 TranslateMessage(&message);

@@ -3,7 +3,10 @@
 #include "form/address_notes.h"
 #include "form/handlers.h"
 #include "form/win32/control_ids.h"
+#include "form/calculations.h"
+#include "form/device_line.h"
 #include "form/win32/live_window.h"
+#include "form/win32/table_window.h"
 #include "form/win32/resource_ids.h"
 #include "form/win32/text.h"
 
@@ -21,6 +24,10 @@ namespace {
 constexpr wchar_t WindowClassName[] = L"ModbusCalculatorWindow";
 // The live-value window was closed: time to let it go.
 constexpr UINT LiveClosed = WM_APP + 2;
+// The table view was closed.
+constexpr UINT TableClosed = WM_APP + 3;
+// A companion window changed the stored connection: the others take it.
+constexpr UINT ConnectionChanged = WM_APP + 4;
 constexpr int BaseDpi = 96; // the density the layout's pixels are given for
 constexpr COLORREF colorRef(Rgb rgb)
 {
@@ -202,11 +209,19 @@ std::unique_ptr<Calc> Calc::Create(HINSTANCE instance)
 
 Calc::~Calc()
 {
-    m_live.reset(); // its worker first
+    m_live.reset(); // their workers first
+    m_table.reset();
     if (m_window) {
         SetWindowLongPtrW(m_window, GWLP_USERDATA, 0);
         DestroyWindow(m_window);
     }
+}
+
+std::shared_ptr<DeviceLine> Calc::deviceLine()
+{
+    if (!m_line)
+        m_line = std::make_shared<DeviceLine>();
+    return m_line;
 }
 
 HWND Calc::liveHandle() const
@@ -214,21 +229,34 @@ HWND Calc::liveHandle() const
     return m_live ? m_live->handle() : nullptr;
 }
 
+HWND Calc::tableHandle() const
+{
+    return m_table ? m_table->handle() : nullptr;
+}
+
 ACCEL Calc::LiveValueShortcut()
 {
     return { FVIRTKEY | FCONTROL, 'L', MODBUSCALC_IDM_LIVE_VALUE };
+}
+
+ACCEL Calc::TableViewShortcut()
+{
+    return { FVIRTKEY | FCONTROL, 'T', MODBUSCALC_IDM_TABLE_VIEW };
 }
 
 void Calc::calculated()
 {
     if (m_live)
         m_live->follow();
+    if (m_table)
+        m_table->follow();
 }
 
 void Calc::onContextMenu(LPARAM lParam)
 {
     HMENU menu = CreatePopupMenu();
     AppendMenuW(menu, MF_STRING, MODBUSCALC_IDM_LIVE_VALUE, L"Live value\u2026\tCtrl+L");
+    AppendMenuW(menu, MF_STRING, MODBUSCALC_IDM_TABLE_VIEW, L"Table view\u2026\tCtrl+T");
     POINT at { static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam)) };
     if (lParam == -1) { // from the keyboard: at the window's corner
         at = { 0, 0 };
@@ -267,6 +295,15 @@ LRESULT CALLBACK Calc::WindowProc(HWND window, UINT message, WPARAM wParam, LPAR
         return 0;
     case LiveClosed:
         calc->m_live.reset();
+        return 0;
+    case TableClosed:
+        calc->m_table.reset();
+        return 0;
+    case ConnectionChanged:
+        if (calc->m_live)
+            calc->m_live->reconnect();
+        if (calc->m_table)
+            calc->m_table->reconnect();
         return 0;
     case WM_NOTIFY:
         calc->onNotify(*reinterpret_cast<NMHDR *>(lParam));
@@ -426,9 +463,26 @@ void Calc::onCommand(WPARAM wParam, LPARAM lParam)
     // and the device code made only now.
     if (LOWORD(wParam) == MODBUSCALC_IDM_LIVE_VALUE && lParam == 0) {
         if (!m_live)
-            m_live = LiveWindow::Create(m_instance, m_window, *this, LiveClosed);
+            m_live = LiveWindow::Create(
+                m_instance, m_window, *this, deviceLine(), LiveClosed, ConnectionChanged);
         else
             ShowWindow(m_live->handle(), SW_SHOWNOACTIVATE);
+        return;
+    }
+    if (LOWORD(wParam) == MODBUSCALC_IDM_TABLE_VIEW && lParam == 0) {
+        if (!m_table)
+            m_table = TableWindow::Create(m_instance, m_window, *this, deviceLine(),
+                [this](int table, int column, int row) {
+                    // As typing the cell would: its address follows.
+                    setText(Field::Table, std::to_string(table));
+                    setText(Field::Column, std::to_string(column));
+                    setText(Field::Row, std::to_string(row));
+                    CalculateAddress(*this);
+                    calculated();
+                },
+                TableClosed, ConnectionChanged);
+        else
+            SetForegroundWindow(m_table->handle());
         return;
     }
     // Sent after the auto radio button has checked itself, for a mouse

@@ -13,7 +13,8 @@
 //   -> the new field texts and direction caption are on screen.
 // Writing a control through FieldSet raises no handler: only key releases and
 // button clicks are listened to, never EN_CHANGE. After each handler the
-// live-value window, when open, is told (form/win32/live_window.h).
+// live-value window and the table view, when open, are told
+// (form/win32/live_window.h, form/win32/table_window.h).
 
 #include "form/calc_layout.h"
 #include "form/field_set.h"
@@ -28,9 +29,14 @@
 #include <string>
 #include <type_traits>
 
+namespace modbuscalc {
+class DeviceLine;
+}
+
 namespace modbuscalc::win32 {
 
 class LiveWindow;
+class TableWindow;
 
 struct GdiObjectDeleter {
     void operator()(HGDIOBJ object) const { DeleteObject(object); }
@@ -53,8 +59,12 @@ public:
     // The live-value window, while it is open: the event loop gives it its
     // dialog keys.
     HWND liveHandle() const;
-    // Ctrl+L, for the event loop to translate: the context menu's command.
+    // The table view, while it is open.
+    HWND tableHandle() const;
+    // Ctrl+L and Ctrl+T, for the event loop to translate: the context
+    // menu's commands.
     static ACCEL LiveValueShortcut();
+    static ACCEL TableViewShortcut();
 
     std::string text(Field field) const override;
     void setText(Field field, std::string text) override;
@@ -77,6 +87,7 @@ private:
     void onContextMenu(LPARAM lParam);
     // A handler ran: the fields may name another register.
     void calculated();
+    std::shared_ptr<DeviceLine> deviceLine();
     LRESULT onCtlColorStatic(HDC dc, HWND painted);
     void onNotify(NMHDR &header);
     void onActivate(WPARAM wParam);
@@ -97,7 +108,11 @@ private:
     HWND m_lastFocus = nullptr; // given back when the window is activated again
     HWND m_toolTip = nullptr;
     std::wstring m_toolTipText; // what the tooltip shows while it shows
-    std::unique_ptr<LiveWindow> m_live; // made when first asked for
+    // The companion windows, made when first asked for, and the device
+    // line they take turns on.
+    std::shared_ptr<DeviceLine> m_line;
+    std::unique_ptr<LiveWindow> m_live;
+    std::unique_ptr<TableWindow> m_table;
 };
 
 } // namespace modbuscalc::win32

@@ -2,6 +2,7 @@
 
 #include "core/text.h"
 
+#include "form/win32/registry.h"
 #include "form/win32/resource_ids.h"
 #include "form/win32/text.h"
 
@@ -27,7 +28,9 @@ std::string itemText(HWND dialog, int id)
     return toUtf8(windowText(GetDlgItem(dialog, id)));
 }
 
-void fill(HWND box, const std::vector<LiveChoice> &choices, int value)
+} // namespace
+
+void FillChoices(HWND box, const std::vector<LiveChoice> &choices, int value)
 {
     for (const LiveChoice &choice : choices) {
         const auto at = SendMessageW(
@@ -38,11 +41,13 @@ void fill(HWND box, const std::vector<LiveChoice> &choices, int value)
     }
 }
 
-int chosen(HWND box)
+int ChosenValue(HWND box)
 {
     const auto at = SendMessageW(box, CB_GETCURSEL, 0, 0);
     return static_cast<int>(SendMessageW(box, CB_GETITEMDATA, static_cast<WPARAM>(at), 0));
 }
+
+namespace {
 
 // The connection dialog: the settings to show, then those the user chose.
 INT_PTR CALLBACK ConnectionProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
@@ -65,7 +70,7 @@ INT_PTR CALLBACK ConnectionProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
             SendMessageW(
                 speed, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(std::to_wstring(baud).c_str()));
         SetWindowTextW(speed, toWide(std::to_string(settings.baud)).c_str());
-        fill(GetDlgItem(dialog, MODBUSCALC_IDC_CONNECTION_PARITY), LiveParities, settings.parity);
+        FillChoices(GetDlgItem(dialog, MODBUSCALC_IDC_CONNECTION_PARITY), LiveParities, settings.parity);
         return TRUE;
     }
     if (message != WM_COMMAND)
@@ -81,7 +86,7 @@ INT_PTR CALLBACK ConnectionProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     read.serial = IsDlgButtonChecked(dialog, MODBUSCALC_IDC_CONNECTION_SERIAL) == BST_CHECKED;
     read.host = itemText(dialog, MODBUSCALC_IDC_CONNECTION_HOST);
     read.serialPort = itemText(dialog, MODBUSCALC_IDC_CONNECTION_SERIAL_PORT);
-    read.parity = static_cast<char>(chosen(GetDlgItem(dialog, MODBUSCALC_IDC_CONNECTION_PARITY)));
+    read.parity = static_cast<char>(ChosenValue(GetDlgItem(dialog, MODBUSCALC_IDC_CONNECTION_PARITY)));
     const auto port = NumberOf<int>(itemText(dialog, MODBUSCALC_IDC_CONNECTION_PORT));
     const auto baud = NumberOf<int>(itemText(dialog, MODBUSCALC_IDC_CONNECTION_SPEED));
     const auto unit = NumberOf<int>(itemText(dialog, MODBUSCALC_IDC_CONNECTION_UNIT));
@@ -111,55 +116,30 @@ INT_PTR CALLBACK ConnectionProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
 
 LiveSettings StoredLiveSettings()
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, SettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return {};
-    LiveSettings settings
-        = LiveSettings::FromPairs([key](std::string_view name) -> std::optional<std::string> {
-              wchar_t value[512] {};
-              DWORD size = sizeof value - sizeof(wchar_t), type = 0;
-              if (RegQueryValueExW(key, toWide(name).c_str(), nullptr, &type,
-                      reinterpret_cast<BYTE *>(value), &size)
-                      != ERROR_SUCCESS
-                  || type != REG_SZ)
-                  return std::nullopt;
-              return toUtf8(
-                  std::wstring_view(value, size / sizeof(wchar_t))
-                      .substr(0, std::wstring_view(value, size / sizeof(wchar_t)).find(L'\0')));
-          });
-    RegCloseKey(key);
-    return settings;
+    return ReadRegistry(SettingsKey, &LiveSettings::FromPairs);
 }
 
 void StoreLiveSettings(const LiveSettings &settings)
 {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(
-            HKEY_CURRENT_USER, SettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr)
-        != ERROR_SUCCESS)
-        return;
-    for (const auto &[name, value] : settings.toPairs()) {
-        const std::wstring wide = toWide(value);
-        RegSetValueExW(key, toWide(name).c_str(), 0, REG_SZ,
-            reinterpret_cast<const BYTE *>(wide.c_str()),
-            static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
-    }
-    RegCloseKey(key);
+    WriteRegistry(SettingsKey, settings.toPairs());
 }
 
-LiveWindow::LiveWindow(HINSTANCE instance, HWND owner, const FieldSet &fields, UINT closed)
+LiveWindow::LiveWindow(
+    HINSTANCE instance, HWND owner, const FieldSet &fields, UINT closed, UINT connectionChanged)
     : m_instance(instance)
     , m_owner(owner)
     , m_fields(fields)
     , m_closed(closed)
+    , m_connectionChanged(connectionChanged)
     , m_settings(StoredLiveSettings())
 {
 }
 
-std::unique_ptr<LiveWindow> LiveWindow::Create(
-    HINSTANCE instance, HWND owner, const FieldSet &fields, UINT closed)
+std::unique_ptr<LiveWindow> LiveWindow::Create(HINSTANCE instance, HWND owner,
+    const FieldSet &fields, std::shared_ptr<DeviceLine> line, UINT closed, UINT connectionChanged)
 {
-    std::unique_ptr<LiveWindow> live(new LiveWindow(instance, owner, fields, closed));
+    std::unique_ptr<LiveWindow> live(
+        new LiveWindow(instance, owner, fields, closed, connectionChanged));
     live->m_dialog = CreateDialogParamW(instance, MAKEINTRESOURCEW(MODBUSCALC_IDD_LIVE), owner,
         DialogProc, reinterpret_cast<LPARAM>(live.get()));
     if (!live->m_dialog)
@@ -170,7 +150,7 @@ std::unique_ptr<LiveWindow> LiveWindow::Create(
             self->m_arrived.push_back(std::move(reading));
         }
         PostMessageW(self->m_dialog, ReadingArrived, 0, 0);
-    });
+    }, std::move(line));
     // Beside the calculator, which keeps the focus its user gave it.
     RECT calc {};
     GetWindowRect(owner, &calc);
@@ -219,11 +199,11 @@ INT_PTR CALLBACK LiveWindow::DialogProc(HWND dialog, UINT message, WPARAM wParam
 
 void LiveWindow::onInit()
 {
-    fill(GetDlgItem(m_dialog, MODBUSCALC_IDC_LIVE_TYPE), LiveTypes,
+    FillChoices(GetDlgItem(m_dialog, MODBUSCALC_IDC_LIVE_TYPE), LiveTypes,
         static_cast<int>(m_settings.type));
-    fill(GetDlgItem(m_dialog, MODBUSCALC_IDC_LIVE_FORMAT), LiveFormats,
+    FillChoices(GetDlgItem(m_dialog, MODBUSCALC_IDC_LIVE_FORMAT), LiveFormats,
         static_cast<int>(m_settings.format));
-    fill(GetDlgItem(m_dialog, MODBUSCALC_IDC_LIVE_ORDER), LiveWordOrders,
+    FillChoices(GetDlgItem(m_dialog, MODBUSCALC_IDC_LIVE_ORDER), LiveWordOrders,
         static_cast<int>(m_settings.order));
     SetDlgItemTextW(m_dialog, MODBUSCALC_IDC_LIVE_CONNECTION, L"Connection\u2026");
     for (const int id : { MODBUSCALC_IDC_LIVE_VALUE, MODBUSCALC_IDC_LIVE_LAST_READ })
@@ -274,24 +254,36 @@ void LiveWindow::follow()
 void LiveWindow::choose()
 {
     m_settings.type
-        = static_cast<RegisterType>(chosen(GetDlgItem(m_dialog, MODBUSCALC_IDC_LIVE_TYPE)));
+        = static_cast<RegisterType>(ChosenValue(GetDlgItem(m_dialog, MODBUSCALC_IDC_LIVE_TYPE)));
     m_settings.format
-        = static_cast<ValueFormat>(chosen(GetDlgItem(m_dialog, MODBUSCALC_IDC_LIVE_FORMAT)));
+        = static_cast<ValueFormat>(ChosenValue(GetDlgItem(m_dialog, MODBUSCALC_IDC_LIVE_FORMAT)));
     m_settings.order
-        = static_cast<WordOrder>(chosen(GetDlgItem(m_dialog, MODBUSCALC_IDC_LIVE_ORDER)));
+        = static_cast<WordOrder>(ChosenValue(GetDlgItem(m_dialog, MODBUSCALC_IDC_LIVE_ORDER)));
     StoreLiveSettings(m_settings);
     follow();
 }
 
+bool EditConnection(HINSTANCE instance, HWND parent, LiveSettings &settings)
+{
+    LiveSettings edited = settings;
+    if (DialogBoxParamW(instance, MAKEINTRESOURCEW(MODBUSCALC_IDD_CONNECTION), parent,
+            ConnectionProc, reinterpret_cast<LPARAM>(&edited))
+        != IDOK)
+        return false;
+    settings = edited;
+    StoreLiveSettings(settings);
+    return true;
+}
+
 void LiveWindow::editConnection()
 {
-    LiveSettings settings = m_settings;
-    if (DialogBoxParamW(m_instance, MAKEINTRESOURCEW(MODBUSCALC_IDD_CONNECTION), m_dialog,
-            ConnectionProc, reinterpret_cast<LPARAM>(&settings))
-        != IDOK)
-        return;
-    m_settings = settings;
-    StoreLiveSettings(m_settings);
+    if (EditConnection(m_instance, m_dialog, m_settings))
+        PostMessageW(m_owner, m_connectionChanged, 0, 0);
+}
+
+void LiveWindow::reconnect()
+{
+    m_settings = StoredLiveSettings();
     follow();
 }
 

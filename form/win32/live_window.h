@@ -27,13 +27,23 @@ namespace modbuscalc::win32 {
 LiveSettings StoredLiveSettings();
 void StoreLiveSettings(const LiveSettings &settings);
 
+// The connection dialog over parent: true, the settings changed and
+// stored, once the user said OK.
+bool EditConnection(HINSTANCE instance, HWND parent, LiveSettings &settings);
+
+// A combo box of the choices, at the value; the value chosen.
+void FillChoices(HWND box, const std::vector<LiveChoice> &choices, int value);
+int ChosenValue(HWND box);
+
 class LiveWindow {
 public:
-    // Opens the window beside owner, reading what fields name; nullptr
-    // when Windows refuses it. closed is posted to owner when the user
-    // closes it, for the owner to destroy it.
-    static std::unique_ptr<LiveWindow> Create(
-        HINSTANCE instance, HWND owner, const FieldSet &fields, UINT closed);
+    // Opens the window beside owner, reading what fields name over line;
+    // nullptr when Windows refuses it. closed is posted to owner when the
+    // user closes it, for the owner to destroy it; connectionChanged when
+    // the user changed the stored connection.
+    static std::unique_ptr<LiveWindow> Create(HINSTANCE instance, HWND owner,
+        const FieldSet &fields, std::shared_ptr<DeviceLine> line, UINT closed,
+        UINT connectionChanged);
     ~LiveWindow(); // stops the worker first, then the window goes
     LiveWindow(const LiveWindow &) = delete;
     LiveWindow &operator=(const LiveWindow &) = delete;
@@ -41,9 +51,12 @@ public:
     HWND handle() const { return m_dialog; }
     // The calculator's fields changed: read what they name now.
     void follow();
+    // The stored connection changed.
+    void reconnect();
 
 private:
-    LiveWindow(HINSTANCE instance, HWND owner, const FieldSet &fields, UINT closed);
+    LiveWindow(HINSTANCE instance, HWND owner, const FieldSet &fields, UINT closed,
+        UINT connectionChanged);
 
     static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
     void onInit();
@@ -57,6 +70,7 @@ private:
     HWND m_owner;
     const FieldSet &m_fields;
     UINT m_closed;
+    UINT m_connectionChanged;
     HWND m_dialog = nullptr;
     LiveSettings m_settings;
     std::uint64_t m_generation = 0;

@@ -17,8 +17,10 @@
 #endif
 #include <windows.h>
 
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -533,6 +535,101 @@ INSTANTIATE_TEST_SUITE_P(Window, ScenariosWithLiveValue, testing::ValuesIn(scena
     [](const testing::TestParamInfo<scenarios::Scenario> &param) {
         return std::string(param.param.name);
     });
+
+// The table view: opened with the real Ctrl+T, it reads pymodbus's table
+// (holding register a holds a) and shows the calculator's cell.
+class TableView : public LiveValue {
+protected:
+    static HWND tableWindow(const Calculator &calc)
+    {
+        DWORD process = 0;
+        GetWindowThreadProcessId(calc.window(), &process);
+        HWND found = nullptr;
+        waitFor([&] {
+            found = nullptr;
+            for (HWND window = FindWindowW(L"#32770", L"Table view"); window;
+                 window = FindWindowExW(nullptr, window, L"#32770", L"Table view")) {
+                DWORD owner = 0;
+                GetWindowThreadProcessId(window, &owner);
+                if (owner == process && IsWindowVisible(window))
+                    found = window;
+            }
+            return found != nullptr;
+        });
+        return found;
+    }
+    // A cell's text as the list view gives it to another process: through
+    // a buffer in the calculator's own memory.
+    static std::string cellText(HWND list, int row, int column)
+    {
+        DWORD id = 0;
+        GetWindowThreadProcessId(list, &id);
+        const HANDLE process
+            = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, id);
+        if (!process)
+            return "(no access)";
+        constexpr std::size_t Chars = 128;
+        auto *remote = static_cast<char *>(VirtualAllocEx(process, nullptr,
+            sizeof(LVITEMW) + Chars * sizeof(wchar_t), MEM_COMMIT, PAGE_READWRITE));
+        LVITEMW item {};
+        item.iSubItem = column + 1;
+        item.cchTextMax = Chars;
+        item.pszText = reinterpret_cast<wchar_t *>(remote + sizeof(LVITEMW));
+        WriteProcessMemory(process, remote, &item, sizeof item, nullptr);
+        const auto length = SendMessageW(
+            list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(remote));
+        wchar_t text[Chars] {};
+        ReadProcessMemory(process, remote + sizeof(LVITEMW), text, sizeof text, nullptr);
+        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+        CloseHandle(process);
+        std::string utf8;
+        for (const wchar_t c : std::wstring_view(text, static_cast<std::size_t>(std::max<LRESULT>(length, 0))))
+            utf8 += c < 0x80 ? static_cast<char>(c) : '?';
+        return utf8;
+    }
+};
+
+TEST_F(TableView, CtrlTOpensItReadingTheTableOfTheCellTyped)
+{
+    const Calculator calc;
+    ASSERT_TRUE(calc.window());
+    stroke(VK_HOME);
+    sendKey(VK_SHIFT, false);
+    stroke(VK_END);
+    sendKey(VK_SHIFT, true);
+    stroke(VK_DELETE);
+    for (const char c : std::string_view("4363"))
+        stroke(static_cast<WORD>(c));
+    ASSERT_TRUE(waitFor([&] { return calc.text("Table") == "2" && calc.text("Row") == "11"; }));
+    sendKey(VK_CONTROL, false);
+    stroke('T');
+    sendKey(VK_CONTROL, true);
+    const HWND table = tableWindow(calc);
+    ASSERT_TRUE(table) << "Ctrl+T opened no table view";
+    const HWND list = GetDlgItem(table, MODBUSCALC_IDC_TABLE_GRID);
+    // The calculator's table, each register's value in its cell.
+    EXPECT_TRUE(waitFor([&] { return cellText(list, 11, 1) == "4363"; }))
+        << cellText(list, 11, 1) << " / " << valueOf(table, MODBUSCALC_IDC_TABLE_STATUS);
+    EXPECT_EQ(cellText(list, 0, 0), "4096");
+    EXPECT_EQ(cellText(list, 255, 7), "6143");
+    EXPECT_NE(valueOf(table, MODBUSCALC_IDC_TABLE_STATUS).find("no errors"), std::string::npos);
+    EXPECT_EQ(Calculator::textOf(GetWindow(list, GW_HWNDPREV)), "&Registers");
+    // Arrow keys in the grid choose a cell: the calculator names it.
+    SetForegroundWindow(table);
+    ASSERT_TRUE(waitFor([&] { return GetForegroundWindow() == table; }));
+    stroke(VK_DOWN);
+    stroke(VK_RIGHT);
+    EXPECT_TRUE(waitFor([&] { return calc.text("Row") == "12" && calc.text("Column") == "2"; }))
+        << calc.text("Table") << " " << calc.text("Column") << " " << calc.text("Row");
+    EXPECT_EQ(calc.text("Address"), "4620");
+    // Enter, a value, Enter: written once, and read back.
+    stroke(VK_RETURN);
+    for (const char c : std::string_view("777"))
+        stroke(static_cast<WORD>(c));
+    stroke(VK_RETURN);
+    EXPECT_TRUE(waitFor([&] { return cellText(list, 12, 2) == "777"; }))
+        << cellText(list, 12, 2) << " / " << valueOf(table, MODBUSCALC_IDC_TABLE_STATUS);
+}
 
 int scaled(int twips, UINT dpi)
 {
