@@ -2,15 +2,20 @@
 // sent through the QWindow to the focused field, handled and painted into
 // the backing store before the next; alone, and with the live-value window
 // open, its worker waiting on a device that never answers. And how long the
-// live-value window takes to close in the middle of such a wait.
+// live-value window takes to close in the middle of such a wait. The same
+// with the table view open, polling a silent device and a live one; the
+// time from opening the view to its first full table, and its memory.
 
 #include "form/qt/calc_window.h"
 #include "form/qt/live_window.h"
+#include "form/qt/table_window.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -20,6 +25,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <malloc.h>
+#include <memory>
 
 namespace {
 
@@ -40,6 +48,89 @@ QWidget *openLive(double timeout)
         if (window->objectName() == QLatin1String("LiveValue"))
             return window;
     return nullptr;
+}
+
+// A free port on 127.0.0.1.
+int freePort()
+{
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ::bind(probe, reinterpret_cast<sockaddr *>(&address), size);
+    ::getsockname(probe, reinterpret_cast<sockaddr *>(&address), &size);
+    ::close(probe);
+    return ntohs(address.sin_port);
+}
+
+bool accepts(int port)
+{
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool up = ::connect(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    ::close(probe);
+    return up;
+}
+
+// modbuscalc serve on a port of its own, with the options; its port, or 0.
+struct Served {
+    QProcess process;
+    int port = 0;
+    explicit Served(QStringList options)
+    {
+        const int at = freePort();
+        options.prepend(QStringLiteral("127.0.0.1:%1").arg(at));
+        options.prepend(QStringLiteral("--listen"));
+        options.prepend(QStringLiteral("-q"));
+        options.prepend(QStringLiteral("serve"));
+        process.start(QStringLiteral(MODBUSCALC_PROGRAM), options);
+        for (int i = 0; i < 3000 && process.state() != QProcess::NotRunning; ++i) {
+            if (accepts(at)) {
+                port = at;
+                return;
+            }
+            QTest::qWait(10);
+        }
+    }
+    ~Served()
+    {
+        process.terminate();
+        process.waitForFinished(10000);
+    }
+};
+
+// The table view open, reading the device on the port at the interval.
+QWidget *openTable(int port, double interval, double timeout)
+{
+    modbuscalc::LiveSettings settings;
+    settings.port = port;
+    settings.interval = interval;
+    settings.timeout = timeout;
+    modbuscalc::StoreLiveSettings(settings);
+    g_calc->openTableView();
+    for (QWidget *window : QApplication::topLevelWidgets())
+        if (window->objectName() == QLatin1String("TableView"))
+            return window;
+    return nullptr;
+}
+
+// Once the view's status tells of a full read.
+bool fullyRead(QWidget *table)
+{
+    const QString status = table->findChild<QLabel *>(QStringLiteral("Status"))->text();
+    const qsizetype at = status.indexOf(QStringLiteral("last full read "));
+    return at >= 0 && status.at(at + 15).isDigit();
+}
+
+// The heap in use, in KiB: what an open window holds, whatever the
+// allocator had free before.
+long heapKiB()
+{
+    return static_cast<long>(mallinfo2().uordblks / 1024);
 }
 
 QLineEdit *field(const char *name)
@@ -82,6 +173,64 @@ void BM_KeyReleaseWithLiveValue(benchmark::State &state)
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 BENCHMARK(BM_KeyReleaseWithLiveValue)->Unit(benchmark::kMicrosecond);
+
+// Typing with the table view open: its worker waiting on a silent device,
+// or reading a live one (a register counting) every 0.1 s.
+void BM_KeyReleaseWithTableView(benchmark::State &state, bool live)
+{
+    std::unique_ptr<Served> served;
+    if (live) {
+        served = std::make_unique<Served>(QStringList { QStringLiteral("--ramp"), QStringLiteral("10241") });
+        if (!served->port) {
+            state.SkipWithError("modbuscalc serve did not start");
+            return;
+        }
+    }
+    QWidget *table = openTable(live ? served->port : g_silentPort, live ? 0.1 : 0.05, 0.2);
+    g_calc->activateWindow();
+    field("Address")->setFocus();
+    field("Address")->setText(QStringLiteral("10241"));
+    QTest::qWait(300); // the worker waits on the device now, or has read it
+    for (auto _ : state) {
+        QTest::keyClick(g_calc->windowHandle(), Qt::Key_Left);
+        QApplication::processEvents();
+    }
+    table->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+BENCHMARK_CAPTURE(BM_KeyReleaseWithTableView, silent_device, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_KeyReleaseWithTableView, live_device_every_100ms, true)
+    ->Unit(benchmark::kMicrosecond);
+
+// From asking for the view to its first full table on screen, against a
+// device that answers each request after 5 ms; and the heap the open view
+// holds then.
+void BM_TableViewFirstFullTable(benchmark::State &state)
+{
+    Served served({ QStringLiteral("--delay"), QStringLiteral("5") });
+    if (!served.port) {
+        state.SkipWithError("modbuscalc serve did not start");
+        return;
+    }
+    long added = 0;
+    for (auto _ : state) {
+        const long before = heapKiB();
+        QElapsedTimer shown;
+        shown.start();
+        QWidget *table = openTable(served.port, 60, 1);
+        while (!fullyRead(table) && shown.elapsed() < 30000)
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        state.SetIterationTime(static_cast<double>(shown.nsecsElapsed()) / 1e9);
+        added = std::max(added, heapKiB() - before);
+        table->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    state.SetLabel("view holds " + std::to_string(added) + " KiB of heap");
+}
+BENCHMARK(BM_TableViewFirstFullTable)
+    ->UseManualTime()
+    ->Iterations(5)
+    ->Unit(benchmark::kMillisecond);
 
 // Closing the live-value window while its worker waits out a 30 s timeout.
 void BM_CloseLiveValueMidTimeout(benchmark::State &state)

@@ -251,6 +251,12 @@ void TableWindowTest::theGridAndTheCalculatorFollowEachOther()
     typeIn("Table", QStringLiteral("30"));
     QCOMPARE(tableWindow()->findChild<QSpinBox *>(QStringLiteral("Table"))->value(), 30);
     QCOMPARE(grid()->currentIndex(), grid()->model()->index(200, 5));
+    QVERIFY(grid()->model()->index(200, 5).data(Qt::FontRole).value<QFont>().bold());
+    // Another table chosen in the view: the calculator's cell is not in it.
+    tableWindow()->findChild<QSpinBox *>(QStringLiteral("Table"))->setValue(29);
+    QVERIFY(!grid()->model()->index(200, 5).data(Qt::FontRole).value<QFont>().bold());
+    tableWindow()->findChild<QSpinBox *>(QStringLiteral("Table"))->setValue(30);
+    QVERIFY(grid()->model()->index(200, 5).data(Qt::FontRole).value<QFont>().bold());
     QTRY_VERIFY_WITH_TIMEOUT(status().contains(QStringLiteral("last full read")), 10000);
 }
 

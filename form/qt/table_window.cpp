@@ -423,16 +423,18 @@ void TableWindow::showEvent(QShowEvent *event)
 void TableWindow::follow()
 {
     const std::optional<LiveTarget> target = TargetOf(m_calc);
+    // Most keys leave the cell as it was: nothing to move then.
+    const int pdu = target ? target->pdu : -1;
+    if (std::exchange(m_followed, pdu) == pdu)
+        return;
     if (!target) {
         m_model->setNamed(-1);
         return;
     }
-    const int table = target->pdu / TableCells;
-    const int cell = target->pdu % TableCells;
     m_following = true;
-    if (table != m_table->value())
+    if (const int table = pdu / TableCells; table != m_table->value())
         m_table->setValue(table); // reads the calculator's table
-    m_model->setNamed(cell);
+    m_model->setNamed(pdu % TableCells);
     showNamed();
     m_following = false;
 }
@@ -474,6 +476,9 @@ void TableWindow::read()
     const std::uint64_t generation = m_reader->follow(m_choice, m_settings);
     if (generation != m_model->state().generation()) {
         m_model->reset(m_choice, generation);
+        // The calculator's cell is marked in its own table only.
+        const bool here = m_followed >= 0 && m_followed / TableCells == m_choice.table;
+        m_model->setNamed(here ? m_followed % TableCells : -1);
         showNamed();
     }
 }

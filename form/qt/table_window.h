@@ -130,6 +130,7 @@ private:
     TableChoice m_choice;
     bool m_placed = false;
     bool m_following = false; // the calculator moves the view: no echo back
+    int m_followed = -2; // the register the calculator named last time
     std::unique_ptr<TableReader> m_reader; // last: its worker stops first
 };
 

@@ -310,7 +310,9 @@ LRESULT TableWindow::onCustomDraw(NMLVCUSTOMDRAW &draw)
             && draw.iSubItem - 1 == m_column;
         if (m_state.marked(cell))
             draw.clrTextBk = ChangedColour;
-        else if (cell == m_named || current)
+        else if (current
+            || (m_named >= 0 && m_named / TableCells == m_choice.table
+                && cell == m_named % TableCells))
             draw.clrTextBk = NamedColour;
         if (m_state.kind(cell) != CellKind::Value)
             draw.clrText = QuietColour;
@@ -390,18 +392,23 @@ void TableWindow::moveTo(int column, int row, bool tell)
 void TableWindow::follow()
 {
     const std::optional<LiveTarget> target = TargetOf(m_fields);
+    // Most keys leave the cell as it was: nothing to move then.
     const int before = m_named;
-    m_named = target ? target->pdu % TableCells : -1;
-    redraw(before);
+    m_named = target ? target->pdu : -1;
+    if (m_named == before)
+        return;
+    if (before >= 0 && before / TableCells == m_choice.table)
+        redraw(before % TableCells);
     if (!target)
         return;
-    const int table = target->pdu / TableCells;
+    const int table = m_named / TableCells;
+    const int cell = m_named % TableCells;
     m_following = true;
     if (table != m_choice.table) {
         SendMessageW(item(MODBUSCALC_IDC_TABLE_TABLE), CB_SETCURSEL, static_cast<WPARAM>(table), 0);
         choose();
     }
-    moveTo(ColumnOf(m_named), RowOf(m_named), false);
+    moveTo(ColumnOf(cell), RowOf(cell), false);
     m_following = false;
 }
 

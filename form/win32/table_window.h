@@ -102,7 +102,7 @@ private:
     int m_tipCell = -1; // the cell the tooltip speaks of
     int m_editing = -1; // the cell being edited
     int m_column = 0; // the current cell's column; its row is the list's focus
-    int m_named = -1; // the calculator's cell
+    int m_named = -1; // the register the calculator names
     bool m_following = false;
     std::wstring m_cellText; // LVN_GETDISPINFO's answer, kept while it is read
     LiveSettings m_settings;
