@@ -43,8 +43,10 @@ form. -a writes pdu, register, reference and hex side by side.
 Maps: fields separated by commas, semicolons, tabs or blanks (or -d), as
 spreadsheets write them: "quoted" fields may hold separators, "" and line
 breaks. Without -f or --columns a line holds exactly the verb's count of
-fields, empty fields at its end aside. Each output line is the input line
-with the results added after its own separator.
+fields, empty fields at its end aside; with --header, a header that names
+table, column and row (as read writes a map) names the cell's columns.
+Each output line is the input line with the results added after its own
+separator.
 
 Examples:
   modbuscalc address 5 0 1               prints 10241
