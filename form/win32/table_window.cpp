@@ -19,6 +19,8 @@ namespace {
 constexpr wchar_t SettingsKey[] = L"Software\\Example Controls\\Modbus Calculator\\Table view";
 // A reading or a write's outcome is waiting: the worker's word to the dialog.
 constexpr UINT Arrived = WM_APP + 1;
+// The cell's editor lost the focus: closed, nothing sent.
+constexpr UINT EditLeft = WM_APP + 2;
 constexpr UINT_PTR UnmarkTimer = 1;
 constexpr UINT_PTR EditSubclass = 1;
 constexpr UINT_PTR GridSubclass = 2;
@@ -132,6 +134,9 @@ INT_PTR CALLBACK TableWindow::DialogProc(HWND dialog, UINT message, WPARAM wPara
         return TRUE;
     case Arrived:
         table->onArrived();
+        return TRUE;
+    case EditLeft:
+        table->endEdit(false);
         return TRUE;
     default:
         return FALSE;
@@ -371,21 +376,24 @@ void TableWindow::redraw(int cell)
         InvalidateRect(m_grid, &rect, FALSE);
 }
 
-void TableWindow::moveTo(int column, int row, bool tell)
+void TableWindow::moveTo(int column, int row, bool byUser)
 {
-    const int before = CellIndex(m_column, std::max(0, ListView_GetNextItem(m_grid, -1, LVNI_FOCUSED)));
+    const int focused = ListView_GetNextItem(m_grid, -1, LVNI_FOCUSED);
+    const int before = CellIndex(m_column, std::max(0, focused));
     m_column = column;
-    const bool following = std::exchange(m_following, true);
-    if (ListView_GetNextItem(m_grid, -1, LVNI_FOCUSED) != row) {
+    // The user's clicks and keys move the list's own focus and selection;
+    // the calculator's cell is made the focused one here.
+    if (!byUser && focused != row) {
+        const bool following = std::exchange(m_following, true);
         ListView_SetItemState(m_grid, -1, 0, LVIS_SELECTED);
         ListView_SetItemState(
             m_grid, row, LVIS_FOCUSED | LVIS_SELECTED, LVIS_FOCUSED | LVIS_SELECTED);
+        m_following = following;
     }
-    m_following = following;
     ListView_EnsureVisible(m_grid, row, FALSE);
     redraw(before);
     redraw(CellIndex(column, row));
-    if (tell && !m_following)
+    if (byUser && !m_following)
         m_showCell(m_choice.table, column, row);
 }
 
@@ -525,7 +533,7 @@ LRESULT CALLBACK TableWindow::EditProc(HWND edit, UINT message, WPARAM wParam, L
         break;
     case WM_KILLFOCUS:
         // Leaving the cell sends nothing.
-        PostMessageW(table->m_dialog, WM_COMMAND, IDCANCEL, 0);
+        PostMessageW(table->m_dialog, EditLeft, 0, 0);
         break;
     default:
         break;

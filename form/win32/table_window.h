@@ -81,8 +81,9 @@ private:
     void saveCsv();
     void copy();
     void showStatus();
-    // The current cell moved: redraw it, and tell the calculator.
-    void moveTo(int column, int row, bool tell);
+    // The current cell moved: redraw it; moved by the user, tell the
+    // calculator, else make it the list's focused row.
+    void moveTo(int column, int row, bool byUser);
     void redraw(int cell);
     void beginEdit();
     void endEdit(bool confirmed);
