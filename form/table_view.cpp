@@ -316,21 +316,28 @@ std::vector<int> TableState::take(const TableReading &reading, Clock::time_point
         return changes;
     for (std::size_t i = 0; i < m_cells.size(); ++i) {
         const int index = static_cast<int>(i);
+        if (!m_pending[i]) {
+            // The common case, without a copy: a cell as it was read.
+            if (!(m_cells[i] == reading.cells[i])) {
+                m_cells[i] = reading.cells[i];
+                changed(index, now, changes);
+            }
+            continue;
+        }
         const std::string before = text(index);
         // A write is done with once the read after it came; its failure
         // stays in the cell a while, so that it can be read.
-        if (auto &pending = m_pending[i]) {
-            if (pending->failure.empty() && pending->answered && reading.writesDone >= pending->id) {
-                const std::string written
-                    = ValueText(m_choice.shownFormat(), m_choice.order, pending->words);
-                if (reading.cells[i].kind == CellKind::Value && reading.cells[i].text != written)
-                    m_lastWrite = "row " + std::to_string(RowOf(index)) + ", column "
-                        + std::to_string(ColumnOf(index)) + ": wrote " + written + ", read back "
-                        + reading.cells[i].text;
-                pending.reset();
-            } else if (!pending->failure.empty() && now - pending->failedAt >= WriteNotice) {
-                pending.reset();
-            }
+        auto &pending = m_pending[i];
+        if (pending->failure.empty() && pending->answered && reading.writesDone >= pending->id) {
+            const std::string written
+                = ValueText(m_choice.shownFormat(), m_choice.order, pending->words);
+            if (reading.cells[i].kind == CellKind::Value && reading.cells[i].text != written)
+                m_lastWrite = "row " + std::to_string(RowOf(index)) + ", column "
+                    + std::to_string(ColumnOf(index)) + ": wrote " + written + ", read back "
+                    + reading.cells[i].text;
+            pending.reset();
+        } else if (!pending->failure.empty() && now - pending->failedAt >= WriteNotice) {
+            pending.reset();
         }
         m_cells[i] = reading.cells[i];
         if (text(index) != before)

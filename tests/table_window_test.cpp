@@ -11,6 +11,7 @@
 #include "form/qt/table_window.h"
 #include "services.h"
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QFile>
@@ -197,6 +198,14 @@ void TableWindowTest::theGridHoldsTheDevicesValuesInEachFormatAndOrder()
         choose("Format", QStringLiteral("u64"));
     }
     QVERIFY(status().contains(QStringLiteral("no errors")));
+    // Screen readers see a table named Registers, its cells with their text.
+    QAccessibleInterface *registers = QAccessible::queryAccessibleInterface(grid());
+    QVERIFY(registers && registers->tableInterface());
+    QCOMPARE(registers->role(), QAccessible::Table);
+    QCOMPARE(registers->text(QAccessible::Name), QStringLiteral("Registers"));
+    QAccessibleInterface *named = registers->tableInterface()->cellAt(8, 4);
+    QVERIFY(named);
+    QCOMPARE(named->text(QAccessible::Name), cell(4, 8));
     // Coils: bits, one a cell, whatever the format.
     choose("Type", QStringLiteral("coil"));
     QTRY_COMPARE_WITH_TIMEOUT(cell(0, 1), QStringLiteral("0"), 10000);

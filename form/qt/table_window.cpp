@@ -354,15 +354,13 @@ TableWindow::TableWindow(Calc &calc)
     layout->addWidget(m_grid, 1);
     layout->addWidget(m_status);
 
-    auto *copy = new QAction(QStringLiteral("Copy"), this);
-    copy->setShortcut(QKeySequence::Copy);
-    copy->setShortcutContext(Qt::WidgetShortcut);
+    // The grid's context menu. Ctrl+C is the grid's own key: a shortcut
+    // would be matched against every key typed in the calculator too.
+    auto *copy = new QAction(QStringLiteral("Copy\tCtrl+C"), this);
     connect(copy, &QAction::triggered, m_grid, &RegisterGrid::copy);
     auto *saveAction = new QAction(QStringLiteral("Save as CSV\u2026"), this);
     saveAction->setObjectName(QStringLiteral("SaveCsvAction"));
-    saveAction->setShortcut(QKeySequence::Save);
     connect(saveAction, &QAction::triggered, this, &TableWindow::saveCsv);
-    addAction(saveAction);
     m_grid->addAction(copy);
     m_grid->addAction(saveAction);
     m_grid->setContextMenuPolicy(Qt::ActionsContextMenu);
