@@ -28,6 +28,7 @@
 
 #include <malloc.h>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -267,6 +268,13 @@ int main(int argc, char **argv)
     ::listen(silent, 64);
     ::getsockname(silent, reinterpret_cast<sockaddr *>(&address), &size);
     g_silentPort = ntohs(address.sin_port);
+    // Takes every connection and never answers: a backlog that filled up
+    // would leave the readers waiting to connect instead.
+    std::thread([silent] {
+        for (;;)
+            if (::accept(silent, nullptr, nullptr) < 0)
+                return;
+    }).detach();
     QApplication app(argc, argv);
     modbuscalc::Calc calc;
     calc.show();

@@ -64,7 +64,7 @@ public:
     // address.
     void showCell(int table, int column, int row);
 
-    // The device line the companion windows share, made on first use.
+    // The device line the companion windows share while either is open.
     std::shared_ptr<DeviceLine> deviceLine();
     // A companion window changed the stored connection: the others take it.
     void connectionChanged();
@@ -96,7 +96,9 @@ private:
     bool m_watchingScreen = false;
     QPointer<LiveWindow> m_live;
     QPointer<TableWindow> m_table;
-    std::shared_ptr<DeviceLine> m_line;
+    // Held by the windows that read: with the last of them gone, the
+    // device's connection is closed.
+    std::weak_ptr<DeviceLine> m_line;
 };
 
 } // namespace modbuscalc

@@ -219,9 +219,12 @@ Calc::~Calc()
 
 std::shared_ptr<DeviceLine> Calc::deviceLine()
 {
-    if (!m_line)
-        m_line = std::make_shared<DeviceLine>();
-    return m_line;
+    std::shared_ptr<DeviceLine> line = m_line.lock();
+    if (!line) {
+        line = std::make_shared<DeviceLine>();
+        m_line = line;
+    }
+    return line;
 }
 
 HWND Calc::liveHandle() const

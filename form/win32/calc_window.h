@@ -110,7 +110,9 @@ private:
     std::wstring m_toolTipText; // what the tooltip shows while it shows
     // The companion windows, made when first asked for, and the device
     // line they take turns on.
-    std::shared_ptr<DeviceLine> m_line;
+    // Held by the windows that read: with the last of them gone, the
+    // device's connection is closed.
+    std::weak_ptr<DeviceLine> m_line;
     std::unique_ptr<LiveWindow> m_live;
     std::unique_ptr<TableWindow> m_table;
 };
