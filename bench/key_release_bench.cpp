@@ -181,7 +181,8 @@ void BM_KeyReleaseWithTableView(benchmark::State &state, bool live)
 {
     std::unique_ptr<Served> served;
     if (live) {
-        served = std::make_unique<Served>(QStringList { QStringLiteral("--ramp"), QStringLiteral("10241") });
+        served = std::make_unique<Served>(
+            QStringList { QStringLiteral("--ramp"), QStringLiteral("10241") });
         if (!served->port) {
             state.SkipWithError("modbuscalc serve did not start");
             return;

@@ -30,9 +30,9 @@ std::string NotationNotes(int pdu, RegisterType type)
         }
         return "Holding-register";
     };
-    return "PDU address (0-based): " + std::to_string(pdu) + "\nRegister number (1-based): "
-        + std::to_string(pdu + 1) + '\n' + kind() + " reference: " + ReferenceText(pdu, type)
-        + "\nHex: " + HexText(pdu);
+    return "PDU address (0-based): " + std::to_string(pdu)
+        + "\nRegister number (1-based): " + std::to_string(pdu + 1) + '\n' + kind()
+        + " reference: " + ReferenceText(pdu, type) + "\nHex: " + HexText(pdu);
 }
 
 } // namespace modbuscalc

@@ -13,7 +13,7 @@ bool sameConnection(const device::Connection &a, const device::Connection &b)
         return std::tuple(device::Where(c.link), c.unit, c.timeout, c.retries,
             std::holds_alternative<device::SerialLine>(c.link)
                 ? std::tuple(std::get<device::SerialLine>(c.link).baud,
-                      std::get<device::SerialLine>(c.link).parity)
+                    std::get<device::SerialLine>(c.link).parity)
                 : std::tuple(0, device::Parity::None));
     };
     return a.link.index() == b.link.index() && fields(a) == fields(b);
@@ -27,9 +27,9 @@ device::DeviceError stopped()
 } // namespace
 
 DeviceLine::DeviceLine(MakeTransport make)
-    : m_make(make ? std::move(make)
-                  : [](const device::Connection &connection,
-                        device::Stop &stop) { return device::MakeTransport(connection, stop); })
+    : m_make(make ? std::move(make) : [](const device::Connection &connection, device::Stop &stop) {
+        return device::MakeTransport(connection, stop);
+    })
 {
 }
 
@@ -105,9 +105,8 @@ device::WriteResult LineDevice::write(
     RegisterType type, int address, std::span<const std::uint16_t> values, bool multiple)
 {
     device::WriteResult result = stopped();
-    m_line.use(m_user, m_connection, m_leaving, [&](device::Session &session) {
-        result = session.write(type, address, values, multiple);
-    });
+    m_line.use(m_user, m_connection, m_leaving,
+        [&](device::Session &session) { result = session.write(type, address, values, multiple); });
     return result;
 }
 

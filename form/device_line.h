@@ -65,8 +65,8 @@ public:
         std::function<bool()> leaving);
 
     device::ReadResult read(RegisterType type, int address, int count) override;
-    device::WriteResult write(RegisterType type, int address,
-        std::span<const std::uint16_t> values, bool multiple) override;
+    device::WriteResult write(RegisterType type, int address, std::span<const std::uint16_t> values,
+        bool multiple) override;
 
 private:
     DeviceLine &m_line;

@@ -1,9 +1,9 @@
 #include "form/table_view.h"
 
 #include "core/number_text.h"
+#include "core/text.h"
 #include "device/read_plan.h"
 #include "form/address_notes.h"
-#include "core/text.h"
 #include "maps/records_out.h"
 
 #include <algorithm>
@@ -72,7 +72,8 @@ TableChoice TableChoice::FromPairs(
 {
     TableChoice choice;
     const auto text = [&lookup](std::string_view key) { return lookup(key).value_or(""); };
-    if (const auto table = NumberOf<int>(text("table")); table && *table >= 0 && *table < TableCount)
+    if (const auto table = NumberOf<int>(text("table"));
+        table && *table >= 0 && *table < TableCount)
         choice.table = *table;
     if (const auto type = valueOf(LiveTypes, text("type")))
         choice.type = static_cast<RegisterType>(*type);
@@ -94,8 +95,9 @@ std::variant<std::vector<std::uint16_t>, std::string> CellWords(
     }
     if (auto words = ValueWords(choice.format, choice.order, given))
         return std::move(*words);
-    return "'" + given + "' is not " + std::string(nameOf(LiveFormats, static_cast<int>(choice.format)))
-        + " (" + ValueRange(choice.format) + ')';
+    return "'" + given + "' is not "
+        + std::string(nameOf(LiveFormats, static_cast<int>(choice.format))) + " ("
+        + ValueRange(choice.format) + ')';
 }
 
 std::string CellNotes(const TableChoice &choice, int index, bool modbus)
@@ -107,7 +109,8 @@ std::string CellNotes(const TableChoice &choice, int index, bool modbus)
         + (modbus ? " (Modbus addressing)" : " (absolute addressing)") + '\n'
         + NotationNotes(pdu, choice.type);
     if (const int width = choice.width(); RowOf(index) % width != 0)
-        notes += "\nPart of the value in row " + std::to_string(RowOf(index) - RowOf(index) % width);
+        notes
+            += "\nPart of the value in row " + std::to_string(RowOf(index) - RowOf(index) % width);
     return notes;
 }
 

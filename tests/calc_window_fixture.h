@@ -52,8 +52,9 @@ protected:
         // reading the device of the settings, nowhere to be had.
         const bool live = qEnvironmentVariableIsSet("MODBUSCALC_TEST_LIVE_OPEN");
         if (live || qEnvironmentVariableIsSet("MODBUSCALC_TEST_TABLE_OPEN")) {
-            m_calc->findChild<QAction *>(live ? QStringLiteral("LiveValueAction")
-                                              : QStringLiteral("TableViewAction"))
+            m_calc
+                ->findChild<QAction *>(
+                    live ? QStringLiteral("LiveValueAction") : QStringLiteral("TableViewAction"))
                 ->trigger();
             const QString name = live ? QStringLiteral("LiveValue") : QStringLiteral("TableView");
             const auto windows = QApplication::topLevelWidgets();

@@ -236,8 +236,8 @@ TEST(TableReader, ReadsATableInTheFewestRequestsIntoItsCells)
             EXPECT_EQ(cell.kind, CellKind::Value) << index;
             EXPECT_EQ(cell.text, ValueText(choice.shownFormat(), choice.order, words)) << index;
             for (int k = 1; k < width; ++k)
-                EXPECT_EQ(reading->cells[static_cast<std::size_t>(index + k)].kind,
-                    CellKind::Continues);
+                EXPECT_EQ(
+                    reading->cells[static_cast<std::size_t>(index + k)].kind, CellKind::Continues);
         }
     }
 }
@@ -246,12 +246,14 @@ TEST(TableReader, TellsARegisterTheDeviceLacksFromOneThatDidNotAnswer)
 {
     Fixture f;
     f.plant.lacking = { 2048 + CellIndex(1, 7), 2048 + CellIndex(6, 201) };
-    const TableChoice choice { 1, RegisterType::HoldingRegister, ValueFormat::U32, WordOrder::ABCD };
+    const TableChoice choice { 1, RegisterType::HoldingRegister, ValueFormat::U32,
+        WordOrder::ABCD };
     const auto holes = f.delivered.reading(f.reader.follow(choice, Fixture::settings()));
     ASSERT_TRUE(holes);
     EXPECT_TRUE(holes->full); // an exception is an answer
     // The 32-bit value that holds a lacking register lacks, both its cells.
-    for (const int index : { CellIndex(1, 6), CellIndex(1, 7), CellIndex(6, 200), CellIndex(6, 201) })
+    for (const int index :
+        { CellIndex(1, 6), CellIndex(1, 7), CellIndex(6, 200), CellIndex(6, 201) })
         EXPECT_EQ(holes->cells[static_cast<std::size_t>(index)],
             (TableCell { CellKind::Lacking, "no register" }))
             << index;
@@ -273,13 +275,15 @@ TEST(TableReader, TellsARegisterTheDeviceLacksFromOneThatDidNotAnswer)
         ASSERT_EQ(cell.kind, CellKind::NoAnswer);
     EXPECT_EQ(silent->cells.front().text, "no answer");
     // Given up on after a few, not 17 timeouts in a row.
-    EXPECT_EQ(f.plant.reads.size() - before, static_cast<std::size_t>(device::Session::GiveUpAfter));
+    EXPECT_EQ(
+        f.plant.reads.size() - before, static_cast<std::size_t>(device::Session::GiveUpAfter));
 }
 
 TEST(TableReader, WritesWhatTheUserTypedOnceAndReadsItBack)
 {
     Fixture f;
-    const TableChoice choice { 2, RegisterType::HoldingRegister, ValueFormat::S32, WordOrder::CDAB };
+    const TableChoice choice { 2, RegisterType::HoldingRegister, ValueFormat::S32,
+        WordOrder::CDAB };
     const std::uint64_t generation = f.reader.follow(choice, Fixture::settings());
     ASSERT_TRUE(f.delivered.reading(generation));
     const auto sent = f.reader.write(CellIndex(3, 10), "-2");
@@ -308,8 +312,9 @@ TEST(TableReader, RefusesBeforeSendingWhatCannotBeWritten)
     const Case cases[] = {
         { "beyond the format", { 0, RegisterType::HoldingRegister, ValueFormat::U16, {} }, 0,
             "70000", "'70000' is not u16 (0 to 65535)" },
-        { "a fraction for a whole format", { 0, RegisterType::HoldingRegister, ValueFormat::S32, {} },
-            2, "1.5", "'1.5' is not s32" },
+        { "a fraction for a whole format",
+            { 0, RegisterType::HoldingRegister, ValueFormat::S32, {} }, 2, "1.5",
+            "'1.5' is not s32" },
         { "not a number", { 0, RegisterType::HoldingRegister, ValueFormat::F32, {} }, 2, "warm",
             "'warm' is not f32" },
         { "inside a value", { 0, RegisterType::HoldingRegister, ValueFormat::U64, {} }, 3, "1",
@@ -342,7 +347,8 @@ TEST(TableReader, AWriteWithoutAnAnswerIsUncertainAndNeverSentAgain)
         bool uncertain;
     };
     const Case cases[] = {
-        { "refused", { device::DeviceError::Kind::Exception, 3, "illegal data value (exception 3)", false },
+        { "refused",
+            { device::DeviceError::Kind::Exception, 3, "illegal data value (exception 3)", false },
             false },
         { "no answer", timeout(true), true },
     };
@@ -426,7 +432,8 @@ TEST(DeviceLine, AUserLeavingWhileItWaitsForATurnLeavesAtOnce)
     const auto line = lineTo(plant);
     int holder = 0, waiter = 0;
     std::thread holding([&] {
-        line->use(&holder, {}, [] { return false; },
+        line->use(
+            &holder, {}, [] { return false; },
             [](device::Session &s) { s.read(RegisterType::Coil, 0, 1); });
     });
     while (plant.inside == 0)
@@ -434,8 +441,8 @@ TEST(DeviceLine, AUserLeavingWhileItWaitsForATurnLeavesAtOnce)
     std::atomic<bool> leaving = false;
     std::atomic<bool> ran = false;
     std::thread waiting([&] {
-        EXPECT_FALSE(line->use(&waiter, {}, [&] { return leaving.load(); },
-            [&](device::Session &) { ran = true; }));
+        EXPECT_FALSE(line->use(
+            &waiter, {}, [&] { return leaving.load(); }, [&](device::Session &) { ran = true; }));
     });
     std::this_thread::sleep_for(20ms);
     leaving = true;
@@ -447,7 +454,8 @@ TEST(DeviceLine, AUserLeavingWhileItWaitsForATurnLeavesAtOnce)
     holding.join();
     // And the line goes on for the next.
     plant.blocked = false;
-    EXPECT_TRUE(line->use(&waiter, {}, [] { return false; },
+    EXPECT_TRUE(line->use(
+        &waiter, {}, [] { return false; },
         [&](device::Session &s) {
             EXPECT_TRUE(std::holds_alternative<std::vector<std::uint16_t>>(
                 s.read(RegisterType::Coil, 0, 1)));
@@ -510,7 +518,9 @@ TEST(TableState, AWriteShowsWritingThenTheValueReadBackOrItsError)
     // Uncertain: said in the cell a while, then the value again.
     state.writing(5, 2, { 1 });
     const auto failed = start + 10s;
-    EXPECT_EQ(state.take(WriteOutcome { 2, 5, false, true, "timeout; the write may or may not have taken effect" }, failed),
+    EXPECT_EQ(state.take(WriteOutcome { 2, 5, false, true,
+                             "timeout; the write may or may not have taken effect" },
+                  failed),
         std::vector<int> { 5 });
     EXPECT_EQ(state.text(5), "uncertain: timeout; the write may or may not have taken effect");
     after.writesDone = 2;
@@ -536,8 +546,8 @@ TEST(TableState, CopiesAsASpreadsheetPastesAndSavesAsReadWritesAMap)
     reading.cells[CellIndex(2, 4)] = { CellKind::Lacking, "no register" };
     state.take(reading, {});
     // Rows 2 to 4 of columns 1 and 2, but for one cell: a row a line.
-    const int selected[] = { CellIndex(1, 2), CellIndex(2, 2), CellIndex(1, 3), CellIndex(1, 4),
-        CellIndex(2, 4) };
+    const int selected[]
+        = { CellIndex(1, 2), CellIndex(2, 2), CellIndex(1, 3), CellIndex(1, 4), CellIndex(2, 4) };
     EXPECT_EQ(state.tabSeparated(selected), "258\t514\n\t\n260\tno register\n");
 
     const std::string csv = state.csv(true);
@@ -550,7 +560,8 @@ TEST(TableState, CopiesAsASpreadsheetPastesAndSavesAsReadWritesAMap)
 
 TEST(TableView, EachCellNamedInEveryNotation)
 {
-    EXPECT_EQ(CellNotes({ 1, RegisterType::HoldingRegister, ValueFormat::U16, {} }, CellIndex(1, 7), false),
+    EXPECT_EQ(CellNotes({ 1, RegisterType::HoldingRegister, ValueFormat::U16, {} }, CellIndex(1, 7),
+                  false),
         "Table 1, Row 7, Column 1\nAddress: 2311 (absolute addressing)\n"
         "PDU address (0-based): 2311\nRegister number (1-based): 2312\n"
         "Holding-register reference: 402312\nHex: 0x0907");
@@ -559,8 +570,10 @@ TEST(TableView, EachCellNamedInEveryNotation)
     EXPECT_NE(coil.find("Address: 2 (Modbus addressing)"), std::string::npos);
     EXPECT_NE(coil.find("Coil reference: 000002"), std::string::npos);
     EXPECT_EQ(coil.find("Part of"), std::string::npos); // a bit is never wide
-    EXPECT_NE(CellNotes({ 31, RegisterType::InputRegister, ValueFormat::F64, {} }, CellIndex(7, 255), false)
-                  .find("Input-register reference: 365536\nHex: 0xFFFF\nPart of the value in row 252"),
+    EXPECT_NE(
+        CellNotes(
+            { 31, RegisterType::InputRegister, ValueFormat::F64, {} }, CellIndex(7, 255), false)
+            .find("Input-register reference: 365536\nHex: 0xFFFF\nPart of the value in row 252"),
         std::string::npos);
 }
 

@@ -54,7 +54,10 @@ private:
                 return window;
         return nullptr;
     }
-    static QTableView *grid() { return tableWindow()->findChild<QTableView *>(QStringLiteral("Registers")); }
+    static QTableView *grid()
+    {
+        return tableWindow()->findChild<QTableView *>(QStringLiteral("Registers"));
+    }
     static QString cell(int column, int row)
     {
         return grid()->model()->index(row, column).data().toString();
@@ -111,7 +114,8 @@ void TableWindowTest::initTestCase()
     qputenv("XDG_CONFIG_HOME", m_folder.path().toLocal8Bit());
 }
 
-std::unique_ptr<Service> TableWindowTest::serve(const QByteArray &map, std::vector<std::string> options)
+std::unique_ptr<Service> TableWindowTest::serve(
+    const QByteArray &map, std::vector<std::string> options)
 {
     static int maps = 0;
     QFile file(m_folder.filePath(QStringLiteral("served-%1.csv").arg(++maps)));
@@ -152,7 +156,8 @@ QWidget *TableWindowTest::openTable()
     return table;
 }
 
-const QByteArray Plant = "1,1,7,4321,u16\n1,2,0,3.5,f32\n1,3,4,-2,s32\n1,4,8,0x0102030405060708,u64\n";
+const QByteArray Plant
+    = "1,1,7,4321,u16\n1,2,0,3.5,f32\n1,3,4,-2,s32\n1,4,8,0x0102030405060708,u64\n";
 
 void TableWindowTest::theGridHoldsTheDevicesValuesInEachFormatAndOrder()
 {
@@ -170,7 +175,8 @@ void TableWindowTest::theGridHoldsTheDevicesValuesInEachFormatAndOrder()
             read.push_back(static_cast<std::uint16_t>(cell(column, row + k).toUInt()));
         return read;
     };
-    const std::vector<std::uint16_t> f32 = words(2, 0, 2), s32 = words(3, 4, 2), u64 = words(4, 8, 4);
+    const std::vector<std::uint16_t> f32 = words(2, 0, 2), s32 = words(3, 4, 2),
+                                     u64 = words(4, 8, 4);
 
     choose("Format", QStringLiteral("f32"));
     QTRY_COMPARE_WITH_TIMEOUT(cell(2, 0), QStringLiteral("3.5"), 10000);
@@ -185,11 +191,13 @@ void TableWindowTest::theGridHoldsTheDevicesValuesInEachFormatAndOrder()
         QCOMPARE(cell(4, row), QStringLiteral("\u22EE"));
     // Each word order reads the same registers its own way.
     for (const auto order : modbuscalc::LiveWordOrders) {
-        choose("WordOrder", QString::fromLatin1(order.name.data(), static_cast<qsizetype>(order.name.size())));
+        choose("WordOrder",
+            QString::fromLatin1(order.name.data(), static_cast<qsizetype>(order.name.size())));
         const auto as = static_cast<modbuscalc::WordOrder>(order.value);
-        const auto shown = [as](modbuscalc::ValueFormat format, const std::vector<std::uint16_t> &w) {
-            return QString::fromStdString(modbuscalc::ValueText(format, as, w));
-        };
+        const auto shown
+            = [as](modbuscalc::ValueFormat format, const std::vector<std::uint16_t> &w) {
+                  return QString::fromStdString(modbuscalc::ValueText(format, as, w));
+              };
         QTRY_COMPARE_WITH_TIMEOUT(cell(4, 8), shown(modbuscalc::ValueFormat::U64, u64), 10000);
         choose("Format", QStringLiteral("f32"));
         QTRY_COMPARE_WITH_TIMEOUT(cell(2, 0), shown(modbuscalc::ValueFormat::F32, f32), 10000);
@@ -249,12 +257,20 @@ void TableWindowTest::theGridAndTheCalculatorFollowEachOther()
     QCOMPARE(edit("Row")->text(), QStringLiteral("200"));
     QCOMPARE(edit("Address")->text(), QStringLiteral("3528"));
     QVERIFY(!named.data(Qt::FontRole).value<QFont>().bold());
-    QVERIFY(grid()->model()->index(200, 5).data(Qt::ToolTipRole).toString().contains(
-        QStringLiteral("Holding-register reference: 403529")));
+    QVERIFY(grid()
+                ->model()
+                ->index(200, 5)
+                .data(Qt::ToolTipRole)
+                .toString()
+                .contains(QStringLiteral("Holding-register reference: 403529")));
     // Modbus addressing in the calculator: the tooltips follow.
     QTest::mouseClick(option("Modbus"), Qt::LeftButton);
-    QVERIFY(grid()->model()->index(200, 5).data(Qt::ToolTipRole).toString().contains(
-        QStringLiteral("Address: 3529 (Modbus addressing)")));
+    QVERIFY(grid()
+                ->model()
+                ->index(200, 5)
+                .data(Qt::ToolTipRole)
+                .toString()
+                .contains(QStringLiteral("Address: 3529 (Modbus addressing)")));
     // The calculator's fields move the view to their table.
     m_calc->activateWindow();
     typeIn("Table", QStringLiteral("30"));
@@ -307,8 +323,8 @@ void TableWindowTest::aWriteRefusedOrUncertainSaysSo()
         QVERIFY(openTable());
         QTRY_COMPARE_WITH_TIMEOUT(cell(0, 3), QStringLiteral("0"), 10000);
         writeCell(0, 3, QStringLiteral("5"));
-        QTRY_COMPARE_WITH_TIMEOUT(cell(0, 3),
-            QStringLiteral("not written: illegal function (exception 1)"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            cell(0, 3), QStringLiteral("not written: illegal function (exception 1)"), 10000);
         // And the value the device holds once the words were read.
         QTRY_COMPARE_WITH_TIMEOUT(cell(0, 3), QStringLiteral("0"), 15000);
     }
@@ -368,7 +384,8 @@ void TableWindowTest::copiedAndSavedAsReadWritesAMapThatWritePutsBack()
         dialog->selectFile(path);
         static_cast<QDialog *>(dialog)->accept();
     });
-    QTest::mouseClick(tableWindow()->findChild<QPushButton *>(QStringLiteral("SaveCsv")), Qt::LeftButton);
+    QTest::mouseClick(
+        tableWindow()->findChild<QPushButton *>(QStringLiteral("SaveCsv")), Qt::LeftButton);
     QFile saved(path);
     QVERIFY(saved.open(QIODevice::ReadOnly));
     const QByteArray text = saved.readAll();
@@ -378,7 +395,8 @@ void TableWindowTest::copiedAndSavedAsReadWritesAMapThatWritePutsBack()
 
     // write puts it back on another device, which then holds the same.
     const int port = LocalPort(false).port();
-    const Service blank({ MODBUSCALC_PROGRAM, "serve", "-q", "--listen", "127.0.0.1:" + std::to_string(port) },
+    const Service blank(
+        { MODBUSCALC_PROGRAM, "serve", "-q", "--listen", "127.0.0.1:" + std::to_string(port) },
         [port] { return accepts(port); });
     QVERIFY(blank.up());
     const QString host = QStringLiteral("127.0.0.1:%1").arg(port);

@@ -2,9 +2,9 @@
 
 #include "form/address_notes.h"
 #include "form/calc_layout.h"
-#include "form/handlers.h"
 #include "form/calculations.h"
 #include "form/device_line.h"
+#include "form/handlers.h"
 #include "form/qt/live_window.h"
 #include "form/qt/table_window.h"
 

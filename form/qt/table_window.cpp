@@ -380,12 +380,16 @@ TableWindow::TableWindow(Calc &calc)
     connect(m_model, &RegisterModel::statusChanged, this, &TableWindow::showStatus);
     connect(m_grid->selectionModel(), &QItemSelectionModel::currentChanged, this,
         &TableWindow::selected);
-    connect(this, &TableWindow::arrived, this, [this](const TableReading &reading) {
-        m_model->take(reading);
-        if (!m_unmark->isActive())
-            m_unmark->start();
-    }, Qt::QueuedConnection);
-    connect(this, &TableWindow::reported, m_model,
+    connect(
+        this, &TableWindow::arrived, this,
+        [this](const TableReading &reading) {
+            m_model->take(reading);
+            if (!m_unmark->isActive())
+                m_unmark->start();
+        },
+        Qt::QueuedConnection);
+    connect(
+        this, &TableWindow::reported, m_model,
         [this](const WriteOutcome &outcome) { m_model->take(outcome); }, Qt::QueuedConnection);
     connect(&calc, &Calc::calculated, this, &TableWindow::follow);
     connect(&calc, &Calc::connectionStored, this, [this] {

@@ -1,13 +1,13 @@
 #include "form/win32/calc_window.h"
 
 #include "form/address_notes.h"
-#include "form/handlers.h"
-#include "form/win32/control_ids.h"
 #include "form/calculations.h"
 #include "form/device_line.h"
+#include "form/handlers.h"
+#include "form/win32/control_ids.h"
 #include "form/win32/live_window.h"
-#include "form/win32/table_window.h"
 #include "form/win32/resource_ids.h"
+#include "form/win32/table_window.h"
 #include "form/win32/text.h"
 
 #include <commctrl.h>
@@ -474,7 +474,8 @@ void Calc::onCommand(WPARAM wParam, LPARAM lParam)
     }
     if (LOWORD(wParam) == MODBUSCALC_IDM_TABLE_VIEW && lParam == 0) {
         if (!m_table)
-            m_table = TableWindow::Create(m_instance, m_window, *this, deviceLine(),
+            m_table = TableWindow::Create(
+                m_instance, m_window, *this, deviceLine(),
                 [this](int table, int column, int row) {
                     // As typing the cell would: its address follows.
                     setText(Field::Table, std::to_string(table));

@@ -70,7 +70,8 @@ INT_PTR CALLBACK ConnectionProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
             SendMessageW(
                 speed, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(std::to_wstring(baud).c_str()));
         SetWindowTextW(speed, toWide(std::to_string(settings.baud)).c_str());
-        FillChoices(GetDlgItem(dialog, MODBUSCALC_IDC_CONNECTION_PARITY), LiveParities, settings.parity);
+        FillChoices(
+            GetDlgItem(dialog, MODBUSCALC_IDC_CONNECTION_PARITY), LiveParities, settings.parity);
         return TRUE;
     }
     if (message != WM_COMMAND)
@@ -86,7 +87,8 @@ INT_PTR CALLBACK ConnectionProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     read.serial = IsDlgButtonChecked(dialog, MODBUSCALC_IDC_CONNECTION_SERIAL) == BST_CHECKED;
     read.host = itemText(dialog, MODBUSCALC_IDC_CONNECTION_HOST);
     read.serialPort = itemText(dialog, MODBUSCALC_IDC_CONNECTION_SERIAL_PORT);
-    read.parity = static_cast<char>(ChosenValue(GetDlgItem(dialog, MODBUSCALC_IDC_CONNECTION_PARITY)));
+    read.parity
+        = static_cast<char>(ChosenValue(GetDlgItem(dialog, MODBUSCALC_IDC_CONNECTION_PARITY)));
     const auto port = NumberOf<int>(itemText(dialog, MODBUSCALC_IDC_CONNECTION_PORT));
     const auto baud = NumberOf<int>(itemText(dialog, MODBUSCALC_IDC_CONNECTION_SPEED));
     const auto unit = NumberOf<int>(itemText(dialog, MODBUSCALC_IDC_CONNECTION_UNIT));
@@ -144,13 +146,15 @@ std::unique_ptr<LiveWindow> LiveWindow::Create(HINSTANCE instance, HWND owner,
         DialogProc, reinterpret_cast<LPARAM>(live.get()));
     if (!live->m_dialog)
         return nullptr;
-    live->m_reader = std::make_unique<LiveReader>([self = live.get()](LiveReading reading) {
-        {
-            const std::lock_guard lock(self->m_mutex);
-            self->m_arrived.push_back(std::move(reading));
-        }
-        PostMessageW(self->m_dialog, ReadingArrived, 0, 0);
-    }, std::move(line));
+    live->m_reader = std::make_unique<LiveReader>(
+        [self = live.get()](LiveReading reading) {
+            {
+                const std::lock_guard lock(self->m_mutex);
+                self->m_arrived.push_back(std::move(reading));
+            }
+            PostMessageW(self->m_dialog, ReadingArrived, 0, 0);
+        },
+        std::move(line));
     // Beside the calculator, which keeps the focus its user gave it.
     RECT calc {};
     GetWindowRect(owner, &calc);

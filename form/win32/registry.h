@@ -26,8 +26,8 @@ Settings ReadRegistry(const wchar_t *path,
     Settings settings = fromPairs([key](std::string_view name) -> std::optional<std::string> {
         wchar_t value[512] {};
         DWORD size = sizeof value - sizeof(wchar_t), type = 0;
-        if (RegQueryValueExW(key, toWide(name).c_str(), nullptr, &type,
-                reinterpret_cast<BYTE *>(value), &size)
+        if (RegQueryValueExW(
+                key, toWide(name).c_str(), nullptr, &type, reinterpret_cast<BYTE *>(value), &size)
                 != ERROR_SUCCESS
             || type != REG_SZ)
             return std::nullopt;

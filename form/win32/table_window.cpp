@@ -42,8 +42,8 @@ void StoreTableChoice(const TableChoice &choice)
     WriteRegistry(SettingsKey, choice.toPairs());
 }
 
-TableWindow::TableWindow(HINSTANCE instance, HWND owner, const FieldSet &fields,
-    ShowCell showCell, UINT closed, UINT connectionChanged)
+TableWindow::TableWindow(HINSTANCE instance, HWND owner, const FieldSet &fields, ShowCell showCell,
+    UINT closed, UINT connectionChanged)
     : m_instance(instance)
     , m_owner(owner)
     , m_fields(fields)
@@ -86,8 +86,8 @@ std::unique_ptr<TableWindow> TableWindow::Create(HINSTANCE instance, HWND owner,
     // Below the calculator.
     RECT calc {};
     GetWindowRect(owner, &calc);
-    SetWindowPos(table->m_dialog, nullptr, calc.left, calc.bottom + 8, 0, 0,
-        SWP_NOSIZE | SWP_NOZORDER);
+    SetWindowPos(
+        table->m_dialog, nullptr, calc.left, calc.bottom + 8, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
     table->follow();
     table->read();
     ShowWindow(table->m_dialog, SW_SHOW);
@@ -121,7 +121,8 @@ INT_PTR CALLBACK TableWindow::DialogProc(HWND dialog, UINT message, WPARAM wPara
         table->onCommand(wParam);
         return TRUE;
     case WM_NOTIFY:
-        SetWindowLongPtrW(dialog, DWLP_MSGRESULT, table->onNotify(*reinterpret_cast<NMHDR *>(lParam)));
+        SetWindowLongPtrW(
+            dialog, DWLP_MSGRESULT, table->onNotify(*reinterpret_cast<NMHDR *>(lParam)));
         return TRUE;
     case WM_SIZE:
         table->onSize();
@@ -344,8 +345,8 @@ void TableWindow::onKey(WORD key)
         copy();
 }
 
-LRESULT CALLBACK TableWindow::GridProc(HWND grid, UINT message, WPARAM wParam, LPARAM lParam,
-    UINT_PTR, DWORD_PTR self)
+LRESULT CALLBACK TableWindow::GridProc(
+    HWND grid, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR self)
 {
     auto *table = reinterpret_cast<TableWindow *>(self);
     if (message == WM_MOUSEMOVE) {
@@ -428,7 +429,8 @@ void TableWindow::reconnect()
 
 void TableWindow::choose()
 {
-    m_choice.table = static_cast<int>(SendMessageW(item(MODBUSCALC_IDC_TABLE_TABLE), CB_GETCURSEL, 0, 0));
+    m_choice.table
+        = static_cast<int>(SendMessageW(item(MODBUSCALC_IDC_TABLE_TABLE), CB_GETCURSEL, 0, 0));
     m_choice.type = static_cast<RegisterType>(ChosenValue(item(MODBUSCALC_IDC_TABLE_TYPE)));
     m_choice.format = static_cast<ValueFormat>(ChosenValue(item(MODBUSCALC_IDC_TABLE_FORMAT)));
     m_choice.order = static_cast<WordOrder>(ChosenValue(item(MODBUSCALC_IDC_TABLE_ORDER)));
@@ -482,7 +484,8 @@ void TableWindow::onTimer()
 
 void TableWindow::showStatus()
 {
-    SetDlgItemTextW(m_dialog, MODBUSCALC_IDC_TABLE_STATUS, toWide(m_state.status(m_settings)).c_str());
+    SetDlgItemTextW(
+        m_dialog, MODBUSCALC_IDC_TABLE_STATUS, toWide(m_state.status(m_settings)).c_str());
 }
 
 void TableWindow::beginEdit()
@@ -510,8 +513,8 @@ void TableWindow::beginEdit()
     SendMessageW(m_edit, EM_SETSEL, 0, -1);
 }
 
-LRESULT CALLBACK TableWindow::EditProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam,
-    UINT_PTR, DWORD_PTR self)
+LRESULT CALLBACK TableWindow::EditProc(
+    HWND edit, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR self)
 {
     auto *table = reinterpret_cast<TableWindow *>(self);
     switch (message) {

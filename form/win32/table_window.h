@@ -44,8 +44,8 @@ public:
     // posted to owner when the user closes it, for the owner to destroy it;
     // connectionChanged when the user changed the stored connection.
     static std::unique_ptr<TableWindow> Create(HINSTANCE instance, HWND owner,
-        const FieldSet &fields, std::shared_ptr<DeviceLine> line, ShowCell showCell,
-        UINT closed, UINT connectionChanged);
+        const FieldSet &fields, std::shared_ptr<DeviceLine> line, ShowCell showCell, UINT closed,
+        UINT connectionChanged);
     ~TableWindow(); // stops the worker first, then the window goes
     TableWindow(const TableWindow &) = delete;
     TableWindow &operator=(const TableWindow &) = delete;
@@ -62,10 +62,10 @@ private:
         UINT closed, UINT connectionChanged);
 
     static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
-    static LRESULT CALLBACK EditProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam,
-        UINT_PTR subclassId, DWORD_PTR self);
-    static LRESULT CALLBACK GridProc(HWND grid, UINT message, WPARAM wParam, LPARAM lParam,
-        UINT_PTR subclassId, DWORD_PTR self);
+    static LRESULT CALLBACK EditProc(
+        HWND edit, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR subclassId, DWORD_PTR self);
+    static LRESULT CALLBACK GridProc(
+        HWND grid, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR subclassId, DWORD_PTR self);
 
     void onInit();
     void onCommand(WPARAM wParam);

@@ -583,7 +583,8 @@ protected:
         VirtualFreeEx(process, remote, 0, MEM_RELEASE);
         CloseHandle(process);
         std::string utf8;
-        for (const wchar_t c : std::wstring_view(text, static_cast<std::size_t>(std::max<LRESULT>(length, 0))))
+        for (const wchar_t c :
+            std::wstring_view(text, static_cast<std::size_t>(std::max<LRESULT>(length, 0))))
             utf8 += c < 0x80 ? static_cast<char>(c) : '?';
         return utf8;
     }
