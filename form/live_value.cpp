@@ -24,7 +24,9 @@ std::string shortest(double value)
     return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
 }
 
-std::string_view nameOf(const std::vector<LiveChoice> &choices, int value)
+} // namespace
+
+std::string_view ChoiceName(const std::vector<LiveChoice> &choices, int value)
 {
     for (const LiveChoice &choice : choices)
         if (choice.value == value)
@@ -32,15 +34,13 @@ std::string_view nameOf(const std::vector<LiveChoice> &choices, int value)
     return choices.front().name;
 }
 
-std::optional<int> valueOf(const std::vector<LiveChoice> &choices, std::string_view name)
+std::optional<int> ChoiceValue(const std::vector<LiveChoice> &choices, std::string_view name)
 {
     for (const LiveChoice &choice : choices)
         if (choice.name == name)
             return choice.value;
     return std::nullopt;
 }
-
-} // namespace
 
 const std::vector<LiveChoice> LiveTypes = {
     { "holding", static_cast<int>(RegisterType::HoldingRegister) },
@@ -117,9 +117,9 @@ std::vector<std::pair<std::string, std::string>> LiveSettings::toPairs() const
         { "unit", std::to_string(unit) },
         { "interval", shortest(interval) },
         { "timeout", shortest(timeout) },
-        { "type", std::string(nameOf(LiveTypes, static_cast<int>(type))) },
-        { "format", std::string(nameOf(LiveFormats, static_cast<int>(format))) },
-        { "wordOrder", std::string(nameOf(LiveWordOrders, static_cast<int>(order))) },
+        { "type", std::string(ChoiceName(LiveTypes, static_cast<int>(type))) },
+        { "format", std::string(ChoiceName(LiveFormats, static_cast<int>(format))) },
+        { "wordOrder", std::string(ChoiceName(LiveWordOrders, static_cast<int>(order))) },
     };
 }
 
@@ -154,11 +154,11 @@ LiveSettings LiveSettings::FromPairs(
     if (const auto timeout = NumberOf<double>(text("timeout"));
         timeout && *timeout >= device::ShortestTimeout && *timeout <= device::LongestTimeout)
         settings.timeout = *timeout;
-    if (const auto type = valueOf(LiveTypes, text("type")))
+    if (const auto type = ChoiceValue(LiveTypes, text("type")))
         settings.type = static_cast<RegisterType>(*type);
-    if (const auto format = valueOf(LiveFormats, text("format")))
+    if (const auto format = ChoiceValue(LiveFormats, text("format")))
         settings.format = static_cast<ValueFormat>(*format);
-    if (const auto order = valueOf(LiveWordOrders, text("wordOrder")))
+    if (const auto order = ChoiceValue(LiveWordOrders, text("wordOrder")))
         settings.order = static_cast<WordOrder>(*order);
     return settings;
 }

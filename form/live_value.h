@@ -82,6 +82,10 @@ extern const std::vector<LiveChoice> LiveTypes; // holding, input, coil, discret
 extern const std::vector<LiveChoice> LiveFormats; // u16, s16, hex, u32, s32, f32, ...
 extern const std::vector<LiveChoice> LiveWordOrders; // ABCD, CDAB, BADC, DCBA
 extern const std::vector<LiveChoice> LiveParities; // None, Even, Odd: value the letter
+// The name of the value among the choices (the first's when none has it),
+// and the value of a name (nullopt when none has it).
+std::string_view ChoiceName(const std::vector<LiveChoice> &choices, int value);
+std::optional<int> ChoiceValue(const std::vector<LiveChoice> &choices, std::string_view name);
 // The usual serial speeds, offered; any other may be typed.
 extern const std::vector<int> LiveSpeeds;
 

@@ -20,22 +20,6 @@ constexpr std::string_view LackingText = "no register";
 constexpr std::string_view NoAnswerText = "no answer";
 constexpr std::string_view WritingText = "writing";
 
-std::string_view nameOf(const std::vector<LiveChoice> &choices, int value)
-{
-    for (const LiveChoice &choice : choices)
-        if (choice.value == value)
-            return choice.name;
-    return choices.front().name;
-}
-
-std::optional<int> valueOf(const std::vector<LiveChoice> &choices, std::string_view name)
-{
-    for (const LiveChoice &choice : choices)
-        if (choice.name == name)
-            return choice.value;
-    return std::nullopt;
-}
-
 TableCell failedCell(const device::DeviceError &error)
 {
     if (error.kind != device::DeviceError::Kind::Exception)
@@ -61,9 +45,9 @@ std::vector<std::pair<std::string, std::string>> TableChoice::toPairs() const
 {
     return {
         { "table", std::to_string(table) },
-        { "type", std::string(nameOf(LiveTypes, static_cast<int>(type))) },
-        { "format", std::string(nameOf(LiveFormats, static_cast<int>(format))) },
-        { "wordOrder", std::string(nameOf(LiveWordOrders, static_cast<int>(order))) },
+        { "type", std::string(ChoiceName(LiveTypes, static_cast<int>(type))) },
+        { "format", std::string(ChoiceName(LiveFormats, static_cast<int>(format))) },
+        { "wordOrder", std::string(ChoiceName(LiveWordOrders, static_cast<int>(order))) },
     };
 }
 
@@ -75,11 +59,11 @@ TableChoice TableChoice::FromPairs(
     if (const auto table = NumberOf<int>(text("table"));
         table && *table >= 0 && *table < TableCount)
         choice.table = *table;
-    if (const auto type = valueOf(LiveTypes, text("type")))
+    if (const auto type = ChoiceValue(LiveTypes, text("type")))
         choice.type = static_cast<RegisterType>(*type);
-    if (const auto format = valueOf(LiveFormats, text("format")))
+    if (const auto format = ChoiceValue(LiveFormats, text("format")))
         choice.format = static_cast<ValueFormat>(*format);
-    if (const auto order = valueOf(LiveWordOrders, text("wordOrder")))
+    if (const auto order = ChoiceValue(LiveWordOrders, text("wordOrder")))
         choice.order = static_cast<WordOrder>(*order);
     return choice;
 }
@@ -96,7 +80,7 @@ std::variant<std::vector<std::uint16_t>, std::string> CellWords(
     if (auto words = ValueWords(choice.format, choice.order, given))
         return std::move(*words);
     return "'" + given + "' is not "
-        + std::string(nameOf(LiveFormats, static_cast<int>(choice.format))) + " ("
+        + std::string(ChoiceName(LiveFormats, static_cast<int>(choice.format))) + " ("
         + ValueRange(choice.format) + ')';
 }
 

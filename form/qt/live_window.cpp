@@ -32,8 +32,9 @@ QSettings store()
 
 const QString Group = QStringLiteral("live-value");
 
-// A combo box of the choices, named for screen readers, at the value.
-QComboBox *choices(
+} // namespace
+
+QComboBox *ChoiceBox(
     const char *name, const std::vector<LiveChoice> &list, int value, QWidget *parent)
 {
     auto *box = new QComboBox(parent);
@@ -44,6 +45,8 @@ QComboBox *choices(
     box->setCurrentIndex(std::max(0, box->findData(value)));
     return box;
 }
+
+namespace {
 
 // A field a user can select and copy from, but not change.
 QLineEdit *readOnly(const char *name, QWidget *parent)
@@ -113,7 +116,7 @@ ConnectionDialog::ConnectionDialog(const LiveSettings &settings, QWidget *parent
         m_baud->addItem(QString::number(baud));
     m_baud->setCurrentText(QString::number(settings.baud));
     form->addRow(QStringLiteral("Spee&d"), m_baud);
-    m_parity = choices("Parity", LiveParities, settings.parity, this);
+    m_parity = ChoiceBox("Parity", LiveParities, settings.parity, this);
     form->addRow(QStringLiteral("P&arity"), m_parity);
     m_unit = named(new QSpinBox(this), "Unit");
     m_unit->setRange(0, 255);
@@ -204,9 +207,9 @@ LiveWindow::LiveWindow(Calc &calc)
     m_cell->setObjectName(QStringLiteral("Cell"));
     m_address = new QLabel(this);
     m_address->setObjectName(QStringLiteral("Address"));
-    m_type = choices("Type", LiveTypes, static_cast<int>(m_settings.type), this);
-    m_format = choices("Format", LiveFormats, static_cast<int>(m_settings.format), this);
-    m_order = choices("Word order", LiveWordOrders, static_cast<int>(m_settings.order), this);
+    m_type = ChoiceBox("Type", LiveTypes, static_cast<int>(m_settings.type), this);
+    m_format = ChoiceBox("Format", LiveFormats, static_cast<int>(m_settings.format), this);
+    m_order = ChoiceBox("Word order", LiveWordOrders, static_cast<int>(m_settings.order), this);
     m_order->setObjectName(QStringLiteral("WordOrder"));
     m_value = readOnly("Value", this);
     QFont large = m_value->font();

@@ -26,6 +26,10 @@ namespace modbuscalc {
 
 class Calc;
 
+// A combo box of the choices, named for screen readers, at the value.
+QComboBox *ChoiceBox(
+    const char *name, const std::vector<LiveChoice> &list, int value, QWidget *parent);
+
 // The settings as the user's store keeps them between runs.
 LiveSettings StoredLiveSettings();
 void StoreLiveSettings(const LiveSettings &settings);

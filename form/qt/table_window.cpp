@@ -42,18 +42,6 @@ QSettings store()
 
 const QString Group = QStringLiteral("table-view");
 
-QComboBox *choices(
-    const char *name, const std::vector<LiveChoice> &list, int value, QWidget *parent)
-{
-    auto *box = new QComboBox(parent);
-    box->setObjectName(QString::fromLatin1(name).remove(u' '));
-    box->setAccessibleName(QLatin1String(name));
-    for (const LiveChoice &choice : list)
-        box->addItem(toQString(choice.name), choice.value);
-    box->setCurrentIndex(std::max(0, box->findData(value)));
-    return box;
-}
-
 // A value goes to the device only when its editor is confirmed with Enter:
 // leaving the cell, Tab or a click elsewhere sends nothing.
 class ConfirmedEdit final : public QStyledItemDelegate {
@@ -311,9 +299,9 @@ TableWindow::TableWindow(Calc &calc)
     m_table->setAccessibleName(QStringLiteral("Table"));
     m_table->setRange(0, TableCount - 1);
     m_table->setValue(m_choice.table);
-    m_type = choices("Type", LiveTypes, static_cast<int>(m_choice.type), this);
-    m_format = choices("Format", LiveFormats, static_cast<int>(m_choice.format), this);
-    m_order = choices("Word order", LiveWordOrders, static_cast<int>(m_choice.order), this);
+    m_type = ChoiceBox("Type", LiveTypes, static_cast<int>(m_choice.type), this);
+    m_format = ChoiceBox("Format", LiveFormats, static_cast<int>(m_choice.format), this);
+    m_order = ChoiceBox("Word order", LiveWordOrders, static_cast<int>(m_choice.order), this);
     m_order->setObjectName(QStringLiteral("WordOrder"));
     auto *connection = new QPushButton(QStringLiteral("Connection\u2026"), this);
     connection->setObjectName(QStringLiteral("Connection"));
