@@ -93,7 +93,11 @@ public:
     }
 
 private:
-    std::optional<DeviceError> connect() override { return openSerial(); }
+    std::optional<DeviceError> connect() override
+    {
+        m_lost.reset();
+        return openSerial();
+    }
 
     void disconnecting() override
     {
@@ -180,6 +184,8 @@ private:
     {
         if (m_stop.requested())
             return StoppedError();
+        if (m_lost)
+            return *m_lost;
         return { DeviceError::Kind::Broken, 0, "not connected" };
     }
 
@@ -251,8 +257,15 @@ private:
 #endif
         if (done.got > 0)
             m_guard.heard(std::span<const std::uint8_t>(frame, static_cast<std::size_t>(done.got)));
-        if (done.got < 0 && describeFailure(done.error).kind == DeviceError::Kind::Broken)
-            close();
+        if (done.got < 0) {
+            // The cause goes with the relay on closing: kept for the request
+            // that found the line gone while draining it.
+            DeviceError failure = describeFailure(done.error);
+            if (failure.kind == DeviceError::Kind::Broken) {
+                m_lost = std::move(failure);
+                close();
+            }
+        }
         return true;
     }
 
@@ -300,6 +313,7 @@ private:
 
     const SerialLine *m_serial = &std::get<SerialLine>(m_connection.link);
     SerialGuard m_guard;
+    std::optional<DeviceError> m_lost; // why the line was closed while drained
 #ifndef _WIN32
     int m_line = -1; // the serial line itself
     std::unique_ptr<SerialRelay> m_relay;
