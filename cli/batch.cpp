@@ -37,6 +37,18 @@ char OneColumnSeparator(const Options &options, std::string_view fileName)
     return BlankSeparator;
 }
 
+std::optional<std::string> GivenUpSummary(
+    const std::vector<std::string> &givenUp, std::size_t devices)
+{
+    if (givenUp.empty())
+        return std::nullopt;
+    std::string text = std::to_string(givenUp.size()) + " of " + std::to_string(devices)
+        + (devices == 1 ? " device" : " devices") + " given up on: ";
+    for (std::size_t i = 0; i < givenUp.size(); ++i)
+        text += (i == 0 ? "" : ", ") + givenUp[i];
+    return text;
+}
+
 BatchConverter::BatchConverter(const Verb &verb, const Options &options, Report report)
     : m_verb(verb)
     , m_options(options)
@@ -97,7 +109,7 @@ void BatchConverter::reject(std::size_t lineNumber, const Problem &problem)
         return;
     // While a window waits for its reads, its messages wait too, to be told
     // in the order of the lines.
-    if (m_verb.readsDevice)
+    if (readsLines())
         m_held.emplace_back(lineNumber, Describe(problem));
     else
         m_report(lineNumber, Describe(problem));
@@ -147,7 +159,62 @@ bool BatchConverter::resolveColumns(const std::vector<std::string_view> &header)
         if (!m_valueColumn)
             return false;
     }
+    for (const auto &[name, found] : { std::pair { &m_options.unitColumn, &m_unitColumn },
+             std::pair { &m_options.deviceColumn, &m_deviceColumn },
+             std::pair { &m_options.nameColumn, &m_nameColumn } }) {
+        if (name->empty() || *found)
+            continue;
+        *found = column(*name);
+        if (!*found)
+            return false;
+    }
     return true;
+}
+
+std::variant<std::size_t, Problem> BatchConverter::lineDevice()
+{
+    const auto bad = [](std::size_t column, std::string_view text, std::string shouldBe) {
+        Problem problem(Problem::Kind::BadDevice);
+        problem.field = column + 1;
+        problem.text = std::string(text);
+        problem.subject = std::move(shouldBe);
+        return problem;
+    };
+    std::optional<device::Link> link;
+    const std::string_view deviceText = TrimBlanks(m_deviceText);
+    if (!deviceText.empty()) {
+        if (m_options.deviceIsSerial) {
+            device::SerialLine line = m_options.serialSettings;
+            line.device = std::string(deviceText);
+            link = line;
+        } else if (const auto endpoint = device::EndpointOf(deviceText)) {
+            link = *endpoint;
+        } else {
+            return bad(*m_deviceColumn, m_deviceText, "a host (HOST[:PORT])");
+        }
+    } else if (m_defaults) {
+        link = m_defaults->link;
+    } else {
+        Problem problem(Problem::Kind::BadDevice);
+        if (m_deviceColumn)
+            problem.field = *m_deviceColumn + 1;
+        problem.subject = m_options.deviceIsSerial ? "no serial device, and --serial gives none"
+                                                   : "no host, and --host gives none";
+        return problem;
+    }
+    int unit = m_defaults ? m_defaults->unit : 1;
+    const std::string_view unitText = TrimBlanks(m_unit);
+    const bool tcp = std::holds_alternative<device::TcpEndpoint>(*link);
+    if (!unitText.empty()) {
+        const std::optional<double> number = WholeNumber(unitText);
+        const int lowest = tcp ? 0 : 1, highest = tcp ? 255 : 247;
+        if (!number || *number < lowest || *number > highest)
+            return bad(*m_unitColumn, m_unit,
+                "a unit (" + std::to_string(lowest) + " to " + std::to_string(highest)
+                    + (tcp ? " over TCP)" : " on a serial line)"));
+        unit = static_cast<int>(*number);
+    }
+    return m_fleet->add(*link, unit);
 }
 
 std::optional<Problem> BatchConverter::pickInputs(const std::vector<std::string_view> &fields)
@@ -157,6 +224,9 @@ std::optional<Problem> BatchConverter::pickInputs(const std::vector<std::string_
     m_format.reset();
     if (m_formatColumn)
         m_format = *m_formatColumn < fields.size() ? fields[*m_formatColumn] : std::string_view();
+    for (const auto &[column, text] : { std::pair { &m_unitColumn, &m_unit },
+             std::pair { &m_deviceColumn, &m_deviceText }, std::pair { &m_nameColumn, &m_name } })
+        *text = *column && **column < fields.size() ? fields[**column] : std::string_view();
     m_value = {};
     if (m_valueColumn && *m_valueColumn < fields.size())
         m_value = fields[*m_valueColumn];
@@ -182,7 +252,8 @@ std::optional<Problem> BatchConverter::pickInputs(const std::vector<std::string_
         --count;
     // The format's and the value's columns are not inputs.
     for (std::size_t i = 0; i < count; ++i) {
-        if (i == m_formatColumn || i == m_valueColumn)
+        if (i == m_formatColumn || i == m_valueColumn || i == m_unitColumn || i == m_deviceColumn
+            || i == m_nameColumn)
             continue;
         m_inputs.push_back(fields[i]);
         m_inputColumns.push_back(i);
@@ -210,11 +281,14 @@ bool BatchConverter::convertAll(LineReader &reader, char oneColumnSeparator, std
     };
     m_formatColumn = byNumber(m_options.formatColumn);
     m_valueColumn = byNumber(m_options.valueColumn);
+    m_unitColumn = byNumber(m_options.unitColumn);
+    m_deviceColumn = byNumber(m_options.deviceColumn);
+    m_nameColumn = byNumber(m_options.nameColumn);
     const std::vector<std::string_view> names = m_verb.resultNames(m_options);
     bool first = true;
     // A map read from a device is written a window of lines at a time,
     // once the window's registers are read; anything else line by line.
-    std::string &sink = m_verb.readsDevice || m_verb.holdsMaps() ? m_window : out;
+    std::string &sink = readsLines() || m_verb.holdsMaps() ? m_window : out;
 
     while (const auto record = records.next()) {
         if (record->separatorHint) {
@@ -241,17 +315,16 @@ bool BatchConverter::convertAll(LineReader &reader, char oneColumnSeparator, std
         } else if (!convertRecord(*record, records, isFirst, oneColumnSeparator, names, sink)) {
             return false;
         }
-        if (m_verb.readsDevice
-            && (m_pending.size() >= WindowLines || m_window.size() >= WindowBytes))
+        if (readsLines() && (m_pending.size() >= WindowLines || m_window.size() >= WindowBytes))
             readWindow(out, flush);
         if (out.size() >= FlushSize)
             flush(out);
-        if (!m_verb.readsDevice)
+        if (!readsLines())
             m_linesDone = m_linesRead;
         if (m_stop && m_stop())
             break;
     }
-    if (m_verb.readsDevice)
+    if (readsLines())
         readWindow(out, flush);
     return true;
 }
@@ -325,12 +398,24 @@ bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &r
                         return true;
                     }
                     conversion = std::get<Conversion>(std::move(prepared));
-                } else if (m_verb.readsDevice) {
+                } else if (readsLines()) {
                     auto prepared = PrepareRead(m_options, m_inputs, m_format);
+                    std::size_t device = 0;
+                    if (m_fleet && std::holds_alternative<PreparedRead>(prepared)) {
+                        auto found = lineDevice();
+                        if (auto *bad = std::get_if<Problem>(&found))
+                            prepared = Conversion { std::vector<std::string>(
+                                                        names.size(), std::string(ErrorMark)),
+                                std::move(*bad) };
+                        else
+                            device = std::get<std::size_t>(found);
+                    }
                     if (auto *read = std::get_if<PreparedRead>(&prepared)) {
                         // Its results follow once the window is read.
                         m_pending.push_back({ before, sink.size(), separator, record.lineNumber,
                             std::move(*read), {} });
+                        m_pending.back().device = device;
+                        m_pending.back().name = std::string(TrimBlanks(m_name));
                         if (m_lineSink)
                             m_pending.back().fields.assign(fields.begin(), fields.end());
                         sink += record.crlf ? "\r\n" : "\n";
@@ -382,7 +467,9 @@ void BatchConverter::readWindow(std::string &out, const std::function<void(std::
         return;
     std::stable_sort(m_held.begin(), m_held.end(),
         [](const auto &a, const auto &b) { return a.first < b.first; });
-    if (m_device && !m_pending.empty()) {
+    if (m_fleet && m_readFleet && !m_pending.empty()) {
+        readFleet(out, flush);
+    } else if (m_device && !m_pending.empty()) {
         std::vector<device::Wanted> wanted;
         wanted.reserve(m_pending.size());
         for (const Pending &line : m_pending)
@@ -405,7 +492,11 @@ void BatchConverter::readWindow(std::string &out, const std::function<void(std::
     bool cut = false;
     for (; m_next < m_pending.size(); ++m_next) {
         const Pending &line = m_pending[m_next];
-        if (stopped || !m_device) {
+        if (line.ready && !stopped) {
+            writeResults(line, *line.ready, out);
+            continue;
+        }
+        if (stopped || !(m_device || (m_fleet && m_readFleet))) {
             if (stopped) {
                 writeThrough(line.start, line.lineNumber, out);
                 cut = true;
@@ -443,6 +534,8 @@ void BatchConverter::writeDone(std::string &out)
             writeResults(line, *line.ready, out);
             continue;
         }
+        if (!m_reader)
+            return; // nothing was read: told below
         std::optional<Conversion> conversion = FinishRead(m_options, line.read, *m_reader);
         if (!conversion)
             return;
@@ -471,9 +564,11 @@ void BatchConverter::writeResults(const Pending &line, Conversion conversion, st
                 && conversion.problem->device.kind == device::DeviceError::Kind::GaveUp);
         if (conversion.problem && !line.ready)
             ++m_failed;
-        m_lineSink(
-            { line.lineNumber, std::string_view(m_window).substr(line.start, line.at - line.start),
-                line.separator, line.fields, line.ready ? nullptr : &line.read, conversion });
+        if (conversion.problem && m_fleet)
+            gaveUpOn(line.device, *conversion.problem);
+        m_lineSink({ line.lineNumber,
+            std::string_view(m_window).substr(line.start, line.at - line.start), line.separator,
+            line.fields, line.ready ? nullptr : &line.read, conversion, line.device, line.name });
         return;
     }
     for (const std::string &text : conversion.results) {
@@ -493,10 +588,11 @@ void BatchConverter::writeResults(const Pending &line, Conversion conversion, st
     if (!conversion.problem)
         return;
     const bool gaveUp = conversion.problem->device.kind == device::DeviceError::Kind::GaveUp;
-    if (gaveUp && !m_gaveUp) {
-        m_gaveUp = true;
+    if (m_fleet)
+        gaveUpOn(line.device, *conversion.problem);
+    else if (gaveUp && !m_gaveUp)
         m_report(0, conversion.problem->device.text);
-    }
+    m_gaveUp = m_gaveUp || gaveUp;
     if (!gaveUp) {
         ++m_failed;
         if (!m_options.quiet)
@@ -504,6 +600,55 @@ void BatchConverter::writeResults(const Pending &line, Conversion conversion, st
     } else {
         ++m_failed; // said once, for every line
     }
+}
+
+void BatchConverter::readFleet(std::string &out, const std::function<void(std::string &)> &flush)
+{
+    std::vector<device::Wanted> wanted;
+    std::vector<std::size_t> devices, lines;
+    for (std::size_t i = 0; i < m_pending.size(); ++i) {
+        if (m_pending[i].ready)
+            continue;
+        wanted.push_back(m_pending[i].read.wanted);
+        devices.push_back(m_pending[i].device);
+        lines.push_back(i);
+    }
+    const device::Stop *stop = m_fleetStop;
+    bool blocked = false; // a line was not read: the rest wait for the cut below
+    m_fleet->readAll(
+        wanted, devices, m_options.maxGap, [stop] { return stop && stop->requested(); },
+        [&](std::size_t k, device::Fleet::Values values) {
+            if (blocked)
+                return;
+            const std::size_t at = lines[k];
+            for (; m_next < at; ++m_next) // rejected before any device was asked
+                writeResults(m_pending[m_next], *m_pending[m_next].ready, out);
+            std::optional<Conversion> conversion
+                = FinishRead(m_options, m_pending[at].read, values);
+            if (!conversion) {
+                blocked = true;
+                return;
+            }
+            writeResults(m_pending[at], std::move(*conversion), out);
+            ++m_next;
+            if (m_stop)
+                m_stop(); // the progress line
+            flush(out);
+        });
+    for (; !blocked && m_next < m_pending.size() && m_pending[m_next].ready; ++m_next)
+        writeResults(m_pending[m_next], *m_pending[m_next].ready, out);
+}
+
+void BatchConverter::gaveUpOn(std::size_t device, const Problem &problem)
+{
+    if (problem.device.kind != device::DeviceError::Kind::GaveUp)
+        return;
+    m_deviceGaveUp.resize(std::max(m_deviceGaveUp.size(), device + 1));
+    if (m_deviceGaveUp[device])
+        return;
+    m_deviceGaveUp[device] = true;
+    m_devicesGivenUp.push_back(m_fleet->name(device));
+    m_report(0, m_fleet->name(device) + ": " + problem.device.text);
 }
 
 std::size_t BatchConverter::linesDone() const

@@ -6,6 +6,7 @@
 // and a message.
 
 #include "cli/verbs.h"
+#include "device/fleet.h"
 #include "device/read_plan.h"
 #include "maps/csv.h"
 #include "maps/line_reader.h"
@@ -28,6 +29,11 @@ inline constexpr std::string_view SkippedMark = "skipped";
 // What a one-column input's results go after: -d's separator, else the one
 // its file name's extension implies (.csv, .tsv, in any case), else a blank.
 char OneColumnSeparator(const Options &options, std::string_view fileName);
+
+// After a map of several devices: "2 of 8 devices given up on: NAME, NAME";
+// nullopt when none was.
+std::optional<std::string> GivenUpSummary(
+    const std::vector<std::string> &givenUp, std::size_t devices);
 
 class BatchConverter {
 public:
@@ -59,6 +65,20 @@ public:
     // read: the device the lines are read from; without one, each line
     // says there is none.
     void readFrom(device::Device &device) { m_device = &device; }
+    // A map whose lines name their devices (--unit-column, --host-column):
+    // each line's device joins the fleet, and, reading, is read from it;
+    // defaults: where a line names none, if anywhere. stop: asked from the
+    // fleet's threads, as stopWhen's is not.
+    void nameDevicesIn(device::Fleet &fleet, std::optional<device::Connection> defaults, bool read,
+        const device::Stop *stop)
+    {
+        m_fleet = &fleet;
+        m_defaults = std::move(defaults);
+        m_readFleet = read;
+        m_fleetStop = stop;
+    }
+    // The devices given up on, as the fleet names them, in the order it did.
+    const std::vector<std::string> &devicesGivenUp() const { return m_devicesGivenUp; }
 
     // Asked after each line read and before each request to a device; true
     // stops the input there, its output complete up to the last line done.
@@ -90,6 +110,8 @@ public:
         std::vector<std::string> fields = {};
         std::optional<Conversion> ready = {};
         std::optional<std::size_t> valueColumn = {}; // write: where its value stands, from 0
+        std::size_t device = 0; // its device in the fleet, where lines name theirs
+        std::string name = {}; // its name, from --name-column
     };
 
     // A line of a device map, done, for writers of other shapes than text.
@@ -100,6 +122,8 @@ public:
         const std::vector<std::string> &fields; // unquoted
         const PreparedRead *read; // nullptr: rejected before the device was asked
         const Conversion &conversion; // its results (the address, the values), its problem
+        std::size_t device = 0; // in the fleet, where lines name their devices
+        std::string_view name = {}; // from --name-column
     };
     using LineSink = std::function<void(const DoneLine &line)>;
     using HeaderSink = std::function<void(
@@ -143,6 +167,14 @@ private:
     // Picks the inputs from a record's fields, or says why there are none.
     std::optional<Problem> pickInputs(const std::vector<std::string_view> &fields);
     bool resolveColumns(const std::vector<std::string_view> &header);
+    // The line's device in the fleet, from its unit and device fields.
+    std::variant<std::size_t, Problem> lineDevice();
+    // Whether the verb reads a map's lines as read does (read, export).
+    bool readsLines() const { return m_verb.readsDevice || m_verb.exportsMap; }
+    // Reads the window's lines from the fleet, writing each as it is done.
+    void readFleet(std::string &out, const std::function<void(std::string &)> &flush);
+    // Tells, once for each device, that it was given up on, naming it.
+    void gaveUpOn(std::size_t device, const Problem &problem);
     void reject(std::size_t lineNumber, const Problem &problem);
 
     const Verb &m_verb;
@@ -155,6 +187,15 @@ private:
     std::optional<std::string_view> m_format; // the line's format, as written
     std::optional<std::size_t> m_valueColumn; // write: each line's value, from 0
     std::string_view m_value; // the line's value, as written
+    // The line's unit, device and name columns, from 0, and as written.
+    std::optional<std::size_t> m_unitColumn, m_deviceColumn, m_nameColumn;
+    std::string_view m_unit, m_deviceText, m_name;
+    device::Fleet *m_fleet = nullptr;
+    std::optional<device::Connection> m_defaults;
+    bool m_readFleet = false;
+    const device::Stop *m_fleetStop = nullptr;
+    std::vector<bool> m_deviceGaveUp; // by device: told once
+    std::vector<std::string> m_devicesGivenUp;
     std::size_t m_failed = 0;
     enum class Skipped { ReadOnly, NoValue, Error };
     std::array<std::size_t, 3> m_skipped {};

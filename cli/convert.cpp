@@ -42,7 +42,7 @@ int convertOnce(const Job &job, Output &output)
 int convertLists(Job &job, Output &output)
 {
     const Invocation &invocation = job.invocation;
-    const bool reading = job.device != nullptr;
+    const bool reading = job.device != nullptr || job.fleet != nullptr;
     const device::Stop *stop = job.stop;
     const auto stopped = [stop] { return stop && stop->requested(); };
     int status = ExitOk;
@@ -51,6 +51,8 @@ int convertLists(Job &job, Output &output)
         [&name](std::size_t line, std::string_view message) { ReportAt(name, line, message); });
     if (job.device)
         batch.readFrom(*job.device);
+    if (job.fleet)
+        batch.nameDevicesIn(*job.fleet, invocation.connection, true, job.stop);
     batch.stopWhen([&] {
         if (reading)
             ShowProgress([&batch] {
@@ -75,6 +77,9 @@ int convertLists(Job &job, Output &output)
         status = ExitDataProblem;
     if (batch.gaveUp() || batch.unread() > 0)
         status = ExitTrouble;
+    if (job.fleet)
+        if (const auto summary = GivenUpSummary(batch.devicesGivenUp(), job.fleet->size()))
+            Report(*summary);
     return status;
 }
 

@@ -84,9 +84,26 @@ std::variant<Job, int> Check(Invocation invocation, device::Stop &stop)
         if (job.inputs.empty())
             job.inputs.emplace_back("-");
     }
-    // A map to write is checked whole before the device is asked anything.
-    if (checked.verb->writesDevice)
+    // A map to write is checked whole before the device is asked anything;
+    // one exported is never read from it.
+    if (checked.verb->writesDevice || checked.verb->exportsMap)
         return job;
+    if (checked.verb->readsDevice && checked.options.severalDevices() && !job.oneConversion) {
+        // Each device is opened when its lines are first read, and one out
+        // of reach costs its own lines only.
+        if (!device::DeviceAccessAvailable()) {
+            Report(std::string(checked.verb->name) + " is not available in this build");
+            return ExitTrouble;
+        }
+        device::Connection settings = checked.connection.value_or(device::Connection {});
+        device::Trace trace;
+        if (checked.verbose)
+            trace = [](std::string_view line) { Report(std::string(line)); };
+        const bool watching = checked.options.interval > 0;
+        job.fleet = std::make_unique<device::Fleet>(
+            settings, stop, std::move(trace), watching ? WatchGivingUp : "giving up");
+        return job;
+    }
     if (checked.connection)
         if (const std::optional<int> refused = Connect(job))
             return *refused;

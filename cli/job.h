@@ -5,6 +5,7 @@
 
 #include "cli/options.h"
 #include "cli/status.h"
+#include "device/fleet.h"
 #include "device/session.h"
 #include "device/stop.h"
 
@@ -22,6 +23,8 @@ struct Job {
     bool oneConversion = false; // the operands are its numbers
     std::vector<std::string> inputs; // else these files ("-": standard input), in turn
     std::unique_ptr<device::Session> device;
+    // read of a map whose lines name their devices: those devices.
+    std::unique_ptr<device::Fleet> fleet;
     device::Stop *stop = nullptr;
     bool outageAtStart = false; // a watch's device was out of reach when it started
 };

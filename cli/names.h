@@ -30,6 +30,9 @@ using device::Parity;
 // How read writes its results: as the map's own lines, or for machines.
 enum class OutputFormat { Text, Json, Csv };
 
+// The engines export writes a map for.
+enum class ExportTarget { Telegraf, HomeAssistant, NodeRed };
+
 template <typename Value> struct Name {
     std::string_view name;
     Value value;
@@ -84,6 +87,12 @@ inline constexpr std::array<Name<WordOrder>, 6> WordOrderNames = { {
     { "CDAB", WordOrder::CDAB, "words swapped" },
     { "BADC", WordOrder::BADC, "bytes of each register swapped" },
     { "DCBA", WordOrder::DCBA, "words and bytes swapped" },
+} };
+
+inline constexpr std::array<Name<ExportTarget>, 3> ExportTargetNames = { {
+    { "telegraf", ExportTarget::Telegraf, "[[inputs.modbus]] plugins, TOML" },
+    { "home-assistant", ExportTarget::HomeAssistant, "the modbus: integration, YAML" },
+    { "node-red", ExportTarget::NodeRed, "a flow of node-red-contrib-modbus, JSON" },
 } };
 
 inline constexpr std::array<Name<OutputFormat>, 3> OutputFormatNames = { {

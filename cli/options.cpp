@@ -293,6 +293,7 @@ struct Bound {
     std::string notation = "address", type = "holding", delimiter, fields, columns;
     std::string format = "u16", wordOrder = "high-first", formatColumn, valueColumn;
     std::string output = "text", units = "1-247";
+    std::string unitColumn, hostColumn, serialColumn, nameColumn, to;
     int function = 0;
     // serve:
     std::string listen = "127.0.0.1:5020", servedUnits, save;
@@ -483,12 +484,13 @@ void addOptions(CLI::App &app, Bound &b, const Verb *verb)
     if (!verb || !verb->scansDevice)
         addMapOptions(app, b);
     const bool reads = !verb || verb->readsDevice, writes = !verb || verb->writesDevice,
-               scans = !verb || verb->scansDevice, serves = !verb || verb->servesDevice;
-    if (!reads && !writes && !scans && !serves)
+               scans = !verb || verb->scansDevice, serves = !verb || verb->servesDevice,
+               exports = !verb || verb->exportsMap;
+    if (!reads && !writes && !scans && !serves && !exports)
         return;
     device::Connection &connection = b.connection;
     DeviceArguments &device = b.device;
-    const bool asks = reads || writes || scans;
+    const bool asks = reads || writes || scans || exports;
     if (asks)
         app.add_option("--host", device.host, "device: its HOST[:PORT] (Modbus TCP, port 502)");
     app.add_option("--serial", device.serial, "device: the serial DEVICE (Modbus RTU)");
@@ -501,6 +503,20 @@ void addOptions(CLI::App &app, Bound &b, const Verb *verb)
             "serve: the units served, each with registers of its own: 1 or 1,2,7 (1)");
     else
         app.add_option("--unit", connection.unit, "device: the unit (slave) id (1)");
+    if (reads || exports) {
+        app.add_option("--unit-column", b.unitColumn,
+            "device: each line's unit from this column (a number, or with --header a name); "
+            "a line without one takes --unit");
+        app.add_option("--host-column", b.hostColumn,
+            "device: each line's HOST[:PORT] from this column; a line without one takes --host");
+        app.add_option("--serial-column", b.serialColumn,
+            "device: each line's serial DEVICE from this column, at --baud and the rest");
+    }
+    if (exports) {
+        app.add_option("--to", b.to, choices("export: for the engine", ExportTargetNames));
+        app.add_option("--name-column", b.nameColumn,
+            "export: each line's name from this column (a number, or with --header a name)");
+    }
     if (asks) {
         app.add_option("--timeout", connection.timeout, "device: seconds for each request (1)");
         app.add_option("--retries", connection.retries,
@@ -529,7 +545,7 @@ void addOptions(CLI::App &app, Bound &b, const Verb *verb)
                "serve: ADDRESS counts up once a second (a bit toggles; repeatable)")
             ->allow_extra_args(false);
     }
-    if (!reads && !writes && !serves)
+    if (!reads && !writes && !serves && !exports)
         return;
     app.add_option("--format", b.format, choices("device: the values", ValueFormatNames));
     app.add_option("--format-column", b.formatColumn,
@@ -543,12 +559,16 @@ void addOptions(CLI::App &app, Bound &b, const Verb *verb)
         app.add_option("--value-column", b.valueColumn,
             "write, serve: each line's value from this column (a number, or with --header a "
             "name): write or serve a map");
-    if (reads) {
+    if (reads)
         app.add_option("--count", options.count, "read: how many values from the cell on (1)");
+    if (reads || exports) {
         app.add_option("--max-gap", options.maxGap,
-            "read: registers nobody asked for that one request may span (0)");
+            "read, export: registers nobody asked for that one request may span (0)");
         app.add_option("--interval", options.interval,
-            "read: read again and again, every SECONDS (0.05 will do), each line with its time");
+            "read: read again and again, every SECONDS (0.05 will do), each line with its time; "
+            "export: the engine's poll");
+    }
+    if (reads) {
         app.add_option("--polls", options.polls, "read: with --interval, stop after N polls");
         app.add_flag("--changes", options.changes,
             "read: with --interval, after the first poll only the lines whose value changed");
@@ -758,9 +778,29 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
             pos = end + 1;
         }
     }
-    if (verb.readsDevice || verb.writesDevice || verb.scansDevice || verb.servesDevice) {
-        // A dry run connects to nothing, and needs no device; serve listens.
-        const bool dry = options.dryRun && device.host.empty() && device.serial.empty();
+    if (verb.readsDevice || verb.writesDevice || verb.scansDevice || verb.servesDevice
+        || verb.exportsMap) {
+        if (given("--host-column") && given("--serial-column"))
+            return UsageError { "give --host-column or --serial-column, not both" };
+        for (const auto &[option, value, target] :
+            { std::tuple { "--unit-column", &bound.unitColumn, &options.unitColumn },
+                std::tuple { "--host-column", &bound.hostColumn, &options.deviceColumn },
+                std::tuple { "--serial-column", &bound.serialColumn, &options.deviceColumn },
+                std::tuple { "--name-column", &bound.nameColumn, &options.nameColumn } }) {
+            if (!given(option))
+                continue;
+            if (auto error = checkColumn(option, *value, options.header))
+                return *error;
+            *target = *value;
+        }
+        options.deviceIsSerial = given("--serial-column");
+        options.serialSettings = device.line;
+        if (auto error = pick(ParityNames, "parity", device.parity, options.serialSettings.parity))
+            return *error;
+        // A dry run connects to nothing, and needs no device; serve listens;
+        // a map whose lines each name their device needs no other.
+        const bool dry = (options.dryRun || given("--host-column") || given("--serial-column"))
+            && device.host.empty() && device.serial.empty();
         if (!verb.servesDevice) {
             auto checked = connectionOf(verb.name, device, connection);
             if (auto *error = std::get_if<UsageError>(&checked); error && !dry)
@@ -781,6 +821,14 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
                 return *error;
             *target = *value;
         }
+    }
+    if (verb.exportsMap) {
+        if (!given("--to"))
+            return UsageError { "export needs --to: " + NameList(ExportTargetNames) };
+        if (auto error = pick(ExportTargetNames, "engine", bound.to, options.target))
+            return *error;
+        if (given("--interval") && !(options.interval > 0 && options.interval <= 86400))
+            return UsageError { "the interval is seconds above 0, up to a day" };
     }
     if (verb.servesDevice)
         return checkServe(std::move(invocation), bound, given("--listen"), given("--type"));
@@ -821,6 +869,9 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
                                      : std::to_string(verb.inputs) + " numbers or "
                         + std::to_string(verb.otherInputs) + " address")
             + ", got " + std::to_string(invocation.operands.size()) };
+    if (verb.exportsMap && invocation.numbers)
+        return UsageError { "export takes maps, not numbers: the files to read ('-': standard "
+                            "input)" };
     if (invocation.numbers && !options.formatColumn.empty())
         return UsageError { "--format-column reads each line's format from a map" };
     return invocation;

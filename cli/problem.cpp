@@ -109,6 +109,10 @@ std::string Describe(const Problem &problem)
         return "a quoted field has no closing quote";
     case Kind::LineTooLong:
         return "line longer than " + std::to_string(problem.expected) + " bytes, skipped";
+    case Kind::BadDevice:
+        if (problem.text.empty())
+            return (problem.field > 0 ? field + " is empty: " : std::string()) + problem.subject;
+        return input + " is not " + problem.subject;
     case Kind::NoSuchColumn:
         return "no column '" + Printable(problem.text) + "' in the header";
     }

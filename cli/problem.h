@@ -46,6 +46,8 @@ struct Problem {
         LineTooLong, // expected: the limit in bytes
         // An input's header.
         NoSuchColumn, // text: the column's name
+        // A line's device: text as written, subject what it should be.
+        BadDevice,
     };
     explicit Problem(Kind what)
         : kind(what)

@@ -1,6 +1,7 @@
 #include "cli/run.h"
 
 #include "cli/convert.h"
+#include "cli/export.h"
 #include "cli/scan.h"
 #include "cli/serve.h"
 #include "cli/watch.h"
@@ -12,6 +13,8 @@ int Run(Job &job, Output &output)
 {
     if (job.invocation.verb->writesDevice)
         return RunWrite(job, output);
+    if (job.invocation.verb->exportsMap)
+        return RunExport(job, output);
     if (job.invocation.serving)
         return RunServe(job, output);
     if (job.invocation.verb->scansDevice)

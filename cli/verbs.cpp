@@ -224,7 +224,7 @@ Conversion convertRead(const Options &options, std::span<const std::string_view>
     return conversion;
 }
 
-const std::array<Verb, 6> VerbTable = { {
+const std::array<Verb, 7> VerbTable = { {
     { "address", "TABLE COLUMN ROW", "the cell's address", 3, 0, false, addressResultNames,
         convertAddress },
     { "cell", "ADDRESS", "the address's cell: table, column and row", 1, 0, true, cellResultNames,
@@ -240,6 +240,9 @@ const std::array<Verb, 6> VerbTable = { {
     { "serve", "MAP...", "serve as a device: the whole controller, the maps' values set", 3, 1,
         false, [](const Options &options) { return ValueResultNames(options, 1); }, nullptr, false,
         false, false, true },
+    { "export", "MAP...",
+        "the maps as an engine's configuration: telegraf, Home Assistant, Node-RED", 3, 1, false,
+        readResultNames, nullptr, false, false, false, false, true },
 } };
 
 } // namespace
@@ -461,9 +464,15 @@ Conversion FinishRead(
 std::optional<Conversion> FinishRead(
     const Options &options, const PreparedRead &read, const device::RegisterReader &reader)
 {
+    return FinishRead(options, read, reader.eachValue(read.wanted));
+}
+
+std::optional<Conversion> FinishRead(
+    const Options &options, const PreparedRead &read, std::span<const device::LineResult> values)
+{
     Conversion conversion;
     conversion.results = read.address;
-    for (const device::LineResult &value : reader.eachValue(read.wanted)) {
+    for (const device::LineResult &value : values) {
         if (std::holds_alternative<device::NotRead>(value))
             return std::nullopt;
         if (const auto *error = std::get_if<device::DeviceError>(&value)) {

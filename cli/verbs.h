@@ -53,6 +53,16 @@ struct Options {
     // serve: a map sets the read-only types too, and a line without a value
     // column names its registers, at 0.
     bool serving = false;
+    // Maps of several devices: each line's unit, and its host (or serial
+    // device, with deviceIsSerial), from these columns; a line without one
+    // takes --unit, --host or --serial. A number from 1, or a name.
+    std::string unitColumn, deviceColumn;
+    bool deviceIsSerial = false;
+    device::SerialLine serialSettings; // a serial device's line, as --baud and the rest say
+    std::string nameColumn; // export: each line's name
+    ExportTarget target = ExportTarget::Telegraf; // export: for which engine
+    // Whether lines name their devices.
+    bool severalDevices() const { return !unitColumn.empty() || !deviceColumn.empty(); }
 };
 
 // The results of one conversion, as texts: "Error" in each where there is
@@ -75,6 +85,7 @@ struct Verb {
     bool writesDevice = false; // a map is checked whole, then written (PrepareWrite)
     bool scansDevice = false; // asks every unit, takes no operands
     bool servesDevice = false; // a map is checked whole, then served as a device
+    bool exportsMap = false; // a map is checked whole, then written for an engine
     // Its maps are checked whole and held, each line's values prepared.
     bool holdsMaps() const { return writesDevice || servesDevice; }
 };
@@ -142,6 +153,9 @@ Conversion FinishRead(
 // failure's. nullopt when the line was not read (stopped).
 std::optional<Conversion> FinishRead(
     const Options &options, const PreparedRead &read, const device::RegisterReader &reader);
+// The same from each value of the line as read.
+std::optional<Conversion> FinishRead(
+    const Options &options, const PreparedRead &read, std::span<const device::LineResult> values);
 
 // Whether an operand reads as a number in the notation: then the verb's
 // count of them is one conversion, whatever files exist.

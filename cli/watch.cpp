@@ -125,7 +125,10 @@ int RunWatch(Job &job, Output &output)
             [name = map.name](
                 std::size_t line, std::string_view message) { ReportAt(name, line, message); });
         map.converter->stopWhen(stopped);
-        map.converter->readFrom(*job.device);
+        if (job.fleet)
+            map.converter->nameDevicesIn(*job.fleet, invocation.connection, true, job.stop);
+        else
+            map.converter->readFrom(*job.device);
     }
     // A header that lacks a column asked for would fail every poll: told
     // once, before the first.
@@ -133,7 +136,9 @@ int RunWatch(Job &job, Output &output)
         for (const Map &map : maps)
             if (!headerHasColumns(*invocation.verb, options, map.name, map.text, map.path))
                 return ExitTrouble;
-    device::RegisterReader reader(*job.device, options.maxGap);
+    std::optional<device::RegisterReader> reader;
+    if (job.device)
+        reader.emplace(*job.device, options.maxGap);
     const std::string where
         = invocation.connection ? device::Where(invocation.connection->link) : std::string();
     bool outage = job.outageAtStart;
@@ -153,12 +158,16 @@ int RunWatch(Job &job, Output &output)
         if (stopped())
             break;
         const std::string time = Rfc3339(std::chrono::system_clock::now());
-        job.device->reset(); // a device given up on is asked afresh
+        // A device given up on is asked afresh.
+        if (job.fleet)
+            job.fleet->reset();
+        else
+            job.device->reset();
         const std::size_t failedBefore = writer.failed(), valuesBefore = writer.values();
         if (single) {
-            reader.clear();
-            reader.readAll({ &single->wanted, 1 }, stopped);
-            const std::optional<Conversion> conversion = FinishRead(options, *single, reader);
+            reader->clear();
+            reader->readAll({ &single->wanted, 1 }, stopped);
+            const std::optional<Conversion> conversion = FinishRead(options, *single, *reader);
             if (!conversion)
                 break;
             writer.line(time, 0, "modbuscalc", { 0, {}, ' ', operands, &*single, *conversion });
@@ -177,10 +186,13 @@ int RunWatch(Job &job, Output &output)
         }
         anyFailed = anyFailed || writer.failed() > failedBefore;
         // An outage is told where it starts and where it ends, once each.
-        if (const auto &gaveUp = job.device->gaveUpError(); gaveUp && !outage) {
+        // A fleet's devices are told by the maps' lines, each once.
+        const std::optional<device::DeviceError> gaveUp
+            = job.device ? job.device->gaveUpError() : std::nullopt;
+        if (gaveUp && !outage) {
             Report(Printable(where + ": " + gaveUp->text, std::string::npos));
             outage = true;
-        } else if (!gaveUp && outage
+        } else if (job.device && !gaveUp && outage
             && writer.values() - valuesBefore > writer.failed() - failedBefore) {
             Report(where + ": answering again");
             outage = false;
@@ -203,6 +215,15 @@ int RunWatch(Job &job, Output &output)
         Report(std::to_string(polls) + (polls == 1 ? " poll, " : " polls, ")
             + std::to_string(writer.values()) + " values, " + std::to_string(writer.failed())
             + " failed, " + std::to_string(overruns) + (overruns == 1 ? " overrun" : " overruns"));
+    if (job.fleet) {
+        std::vector<std::string> givenUp;
+        for (const Map &map : maps)
+            for (const std::string &name : map.converter->devicesGivenUp())
+                if (std::find(givenUp.begin(), givenUp.end(), name) == givenUp.end())
+                    givenUp.push_back(name);
+        if (const auto summary = GivenUpSummary(givenUp, job.fleet->size()))
+            Report(*summary);
+    }
     if (anyFailed)
         status = std::max(status, ExitDataProblem);
     return status;

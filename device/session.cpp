@@ -34,6 +34,20 @@ void Session::reset()
 {
     m_gaveUp.reset();
     m_unanswered = 0;
+    m_units.clear();
+    m_linkGaveUp.reset();
+}
+
+void Session::setUnit(int unit)
+{
+    if (unit == m_unit)
+        return;
+    m_units[m_unit] = { m_unanswered, std::move(m_gaveUp) };
+    Standing next = std::move(m_units[unit]);
+    m_unanswered = next.unanswered;
+    m_gaveUp = std::move(next.gaveUp);
+    m_unit = unit;
+    m_transport->setUnit(unit);
 }
 
 bool Session::unanswered(const DeviceError &error)
@@ -66,11 +80,15 @@ std::optional<DeviceError> Session::ensureOpen(bool &final)
         return failed;
     }
     final = unanswered(*failed);
+    if (final)
+        m_linkGaveUp = m_gaveUp;
     return final ? m_gaveUp : failed;
 }
 
 ReadResult Session::read(RegisterType type, int address, int count)
 {
+    if (m_linkGaveUp && !m_gaveUp)
+        m_gaveUp = m_linkGaveUp;
     if (m_gaveUp)
         return *m_gaveUp;
     DeviceError error;
@@ -139,6 +157,8 @@ ReadResult Session::read(RegisterType type, int address, int count)
 WriteResult Session::write(
     RegisterType type, int address, std::span<const std::uint16_t> values, bool multiple)
 {
+    if (m_linkGaveUp && !m_gaveUp)
+        m_gaveUp = m_linkGaveUp;
     if (m_gaveUp)
         return m_gaveUp;
     DeviceError error;

@@ -12,6 +12,7 @@
 #include "device/stop.h"
 #include "device/transport.h"
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,8 +57,11 @@ public:
     // caller that asks again later does ("asked again at the next poll").
     void setGivingUpWords(std::string words) { m_givingUp = std::move(words); }
 
-    // The unit the requests from now on go to (a scan's).
-    void setUnit(int unit) { m_transport->setUnit(unit); }
+    // The unit the requests from now on go to (a scan's, or a map's line's).
+    // Each unit is given up on by itself: a dead unit behind a gateway
+    // costs the others on it nothing. A link that cannot be opened at all
+    // is given up on for every unit.
+    void setUnit(int unit);
 
 private:
     // Counts a request without an answer; true once the device is given up on.
@@ -76,6 +80,14 @@ private:
     int m_answeredHere = 0; // answers on the connection open now
     std::optional<DeviceError> m_gaveUp;
     std::string m_givingUp = "giving up";
+    // The units not asked now, and how each stands; -1 the transport's own.
+    struct Standing {
+        int unanswered = 0;
+        std::optional<DeviceError> gaveUp;
+    };
+    int m_unit = -1;
+    std::map<int, Standing> m_units;
+    std::optional<DeviceError> m_linkGaveUp; // the link itself would not open
 };
 
 } // namespace modbuscalc::device

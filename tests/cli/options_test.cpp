@@ -46,7 +46,7 @@ TEST(Options, UsageErrorsSayWhatIsWrong)
         std::string message;
     };
     const Case cases[] = {
-        { {}, "missing command: address, cell, read, write, scan or serve" },
+        { {}, "missing command: address, cell, read, write, scan, serve or export" },
         // Watching and scanning.
         { { "read", "--host", "h", "--polls", "3", "1", "1", "1" },
             "--polls goes with --interval" },
@@ -88,6 +88,22 @@ TEST(Options, UsageErrorsSayWhatIsWrong)
         { { "--columns", "a,b,c", "address" }, "give --header too" },
         { { "--header", "--columns", "a", "-f", "1", "cell" }, "give -f or --columns, not both" },
         { { "read", "1", "1", "1" }, "read needs --host HOST[:PORT] or --serial DEVICE" },
+        // Maps of several devices, and export.
+        { { "read", "--host-column", "2", "--serial-column", "3", "map.csv" },
+            "give --host-column or --serial-column, not both" },
+        { { "read", "--host-column", "host", "map.csv" },
+            "--host-column host names a column of the header: give --header too" },
+        { { "read", "--host", "h", "--unit-column", "0", "map.csv" }, "invalid unit column '0'" },
+        { { "export", "--host", "h", "map.csv" },
+            "export needs --to: telegraf, home-assistant or node-red" },
+        { { "export", "--host", "h", "--to", "influx", "map.csv" },
+            "invalid engine 'influx': telegraf, home-assistant or node-red" },
+        { { "export", "--to", "telegraf", "map.csv" },
+            "export needs --host HOST[:PORT] or --serial DEVICE" },
+        { { "export", "--host", "h", "--to", "telegraf", "1", "1", "1" },
+            "export takes maps, not numbers" },
+        { { "export", "--host", "h", "--to", "telegraf", "--interval", "-1", "map.csv" },
+            "the interval is seconds above 0" },
         { { "read", "--host", "h", "--serial", "/dev/ttyS0", "1", "1", "1" },
             "give --host or --serial, not both" },
         // Nobody answers a broadcast.

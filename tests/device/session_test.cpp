@@ -267,3 +267,39 @@ TEST(Session, AStopAsksNothingMore)
 
 } // namespace
 } // namespace modbuscalc::device
+
+namespace modbuscalc::device {
+namespace {
+
+TEST(Session, EachUnitIsGivenUpOnByItself)
+{
+    // Behind a gateway unit 2 is dead: unit 1 on the same link goes on.
+    Fixture f;
+    f.session->setUnit(2);
+    f.transport->reads = { Timeout, Timeout, Timeout };
+    EXPECT_EQ(f.readAll(4), T + " " + T + " " + G + " " + G);
+    f.session->setUnit(1);
+    EXPECT_EQ(f.readAll(2), "ok ok");
+    f.session->setUnit(2);
+    EXPECT_EQ(f.readAll(1), G);
+    f.session->reset(); // a watch's next poll asks every unit afresh
+    EXPECT_EQ(f.readAll(1), "ok");
+}
+
+TEST(Session, ALinkThatWillNotOpenIsGivenUpOnForEveryUnit)
+{
+    Fixture f;
+    f.transport->close();
+    const DeviceError refused = failure(DeviceError::Kind::Refused);
+    f.transport->opens = { refused, refused, refused };
+    f.session->setUnit(2);
+    const std::string R = std::to_string(static_cast<int>(DeviceError::Kind::Refused));
+    EXPECT_EQ(f.readAll(3), R + " " + R + " " + G);
+    f.log.clear();
+    f.session->setUnit(3);
+    EXPECT_EQ(f.readAll(1), G);
+    EXPECT_EQ(f.count("open"), 0); // nothing more asked of a link gone
+}
+
+} // namespace
+} // namespace modbuscalc::device
