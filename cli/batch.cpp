@@ -389,11 +389,22 @@ bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &r
                 }
                 if (m_verb.holdsMaps()) {
                     auto prepared = PrepareWrite(m_options, m_inputs, { &m_value, 1 }, m_format);
+                    std::size_t device = 0;
+                    if (m_fleet && std::holds_alternative<PreparedWrite>(prepared)) {
+                        auto found = lineDevice();
+                        if (auto *bad = std::get_if<Problem>(&found))
+                            prepared = Conversion { std::vector<std::string>(
+                                                        names.size(), std::string(ErrorMark)),
+                                std::move(*bad) };
+                        else
+                            device = std::get<std::size_t>(found);
+                    }
                     if (auto *write = std::get_if<PreparedWrite>(&prepared)) {
                         // Its results follow once the whole map is written.
                         m_pending.push_back({ before, sink.size(), separator, record.lineNumber, {},
                             std::move(*write) });
                         m_pending.back().valueColumn = m_valueColumn;
+                        m_pending.back().device = device;
                         sink += record.crlf ? "\r\n" : "\n";
                         return true;
                     }
@@ -409,6 +420,11 @@ bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &r
                                 std::move(*bad) };
                         else
                             device = std::get<std::size_t>(found);
+                    }
+                    if (auto *read = std::get_if<PreparedRead>(&prepared);
+                        read && m_onlyLink && m_fleet->linkOf(device) != *m_onlyLink) {
+                        sink += record.crlf ? "\r\n" : "\n"; // another link's
+                        return true;
                     }
                     if (auto *read = std::get_if<PreparedRead>(&prepared)) {
                         // Its results follow once the window is read.
@@ -442,6 +458,8 @@ bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &r
                     sink += ErrorMark;
                 }
             }
+            if (problem && m_onlyLink && !m_takesRejected)
+                problem.reset(); // told by the link that takes them
             if (problem && m_lineSink) {
                 // In its place among the lines the device answers.
                 Conversion rejected { std::vector<std::string>(
@@ -629,6 +647,11 @@ void BatchConverter::readFleet(std::string &out, const std::function<void(std::s
                 blocked = true;
                 return;
             }
+            // Which device failed, where the map has several.
+            if (auto &problem = conversion->problem;
+                problem && problem->device.kind != device::DeviceError::Kind::GaveUp)
+                problem->device.text
+                    = m_fleet->name(m_pending[at].device) + ": " + problem->device.text;
             writeResults(m_pending[at], std::move(*conversion), out);
             ++m_next;
             if (m_stop)
@@ -648,7 +671,8 @@ void BatchConverter::gaveUpOn(std::size_t device, const Problem &problem)
         return;
     m_deviceGaveUp[device] = true;
     m_devicesGivenUp.push_back(m_fleet->name(device));
-    m_report(0, m_fleet->name(device) + ": " + problem.device.text);
+    if (m_tellGivingUp)
+        m_report(0, m_fleet->name(device) + ": " + problem.device.text);
 }
 
 std::size_t BatchConverter::linesDone() const

@@ -77,6 +77,16 @@ public:
         m_readFleet = read;
         m_fleetStop = stop;
     }
+    // Only the lines of the fleet's link: a watch polls each link on its own
+    // schedule. takesRejected: the lines without a device too.
+    void onlyLink(std::size_t link, bool takesRejected)
+    {
+        m_onlyLink = link;
+        m_takesRejected = takesRejected;
+    }
+    // Giving up on a device is the caller's to tell (a watch tells when it
+    // goes and when it is back).
+    void quietGivingUp() { m_tellGivingUp = false; }
     // The devices given up on, as the fleet names them, in the order it did.
     const std::vector<std::string> &devicesGivenUp() const { return m_devicesGivenUp; }
 
@@ -195,6 +205,9 @@ private:
     bool m_readFleet = false;
     const device::Stop *m_fleetStop = nullptr;
     std::vector<bool> m_deviceGaveUp; // by device: told once
+    std::optional<std::size_t> m_onlyLink;
+    bool m_takesRejected = true;
+    bool m_tellGivingUp = true;
     std::vector<std::string> m_devicesGivenUp;
     std::size_t m_failed = 0;
     enum class Skipped { ReadOnly, NoValue, Error };

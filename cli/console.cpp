@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <mutex>
 
 #ifdef _WIN32
 #include <io.h>
@@ -27,16 +28,20 @@ public:
     {
     }
 
+    // Whole lines, from any thread: the links of a map are read on threads
+    // of their own.
     void report(const std::string &message)
     {
-        clear();
-        std::cerr << "modbuscalc: " << message << '\n';
+        const std::lock_guard lock(m_mutex);
+        clearLine();
+        std::cerr << ("modbuscalc: " + message + '\n') << std::flush;
     }
 
     // Shows the text now and then (at most ten times a second), and only
     // where standard output, on the same screen, ends with a whole line.
     void progress(const std::function<std::string()> &text)
     {
+        const std::lock_guard lock(m_mutex);
         if (!m_terminal || (m_sharedScreen && m_outputMidLine))
             return;
         const auto now = Clock::now();
@@ -49,22 +54,31 @@ public:
 
     void clear()
     {
-        if (m_drawn)
-            std::fputs("\r\033[K", stderr);
-        m_drawn = false;
+        const std::lock_guard lock(m_mutex);
+        clearLine();
     }
 
     void beforeOutput(std::string_view text)
     {
         if (text.empty())
             return;
+        const std::lock_guard lock(m_mutex);
         if (m_sharedScreen)
-            clear();
+            clearLine();
         m_outputMidLine = text.back() != '\n';
     }
 
 private:
     using Clock = std::chrono::steady_clock;
+
+    void clearLine()
+    {
+        if (m_drawn)
+            std::fputs("\r\033[K", stderr);
+        m_drawn = false;
+    }
+
+    std::mutex m_mutex;
     bool m_terminal;
     bool m_sharedScreen = isatty(1) != 0;
     bool m_outputMidLine = false;

@@ -30,6 +30,7 @@ struct Point {
     std::string input; // the map, as messages name it
     std::size_t line;
     std::string name; // safe for the engine
+    std::string given; // as the map gives it, or made from its address
     device::Wanted wanted;
     ValueFormat format;
     std::size_t device;
@@ -125,24 +126,29 @@ std::string orderName(WordOrder order)
     return "DCBA";
 }
 
-// The points of each device, in the order the maps first name them.
-std::vector<std::vector<const Point *>> byDevice(
-    const std::vector<Point> &points, std::size_t devices)
+// The points on each link (a host, a serial line), in the order the maps
+// name them: one connection each, as the engines allow a host or a port
+// once.
+std::vector<std::vector<const Point *>> byLink(
+    const std::vector<Point> &points, const device::Fleet &fleet)
 {
-    std::vector<std::vector<const Point *>> grouped(devices);
+    std::vector<std::vector<const Point *>> grouped(fleet.links());
     for (const Point &point : points)
-        grouped[point.device].push_back(&point);
+        grouped[fleet.linkOf(point.device)].push_back(&point);
     return grouped;
 }
 
-// The register types of points, in the order they first come.
-std::vector<RegisterType> typesOf(const std::vector<const Point *> &points)
+// The groups of a link's points that one request of the engine's may
+// read: one unit's of one register type, in the order they first come.
+std::vector<std::pair<std::size_t, RegisterType>> groupsOf(const std::vector<const Point *> &points)
 {
-    std::vector<RegisterType> types;
-    for (const Point *point : points)
-        if (std::find(types.begin(), types.end(), point->wanted.type) == types.end())
-            types.push_back(point->wanted.type);
-    return types;
+    std::vector<std::pair<std::size_t, RegisterType>> groups;
+    for (const Point *point : points) {
+        const std::pair group { point->device, point->wanted.type };
+        if (std::find(groups.begin(), groups.end(), group) == groups.end())
+            groups.push_back(group);
+    }
+    return groups;
 }
 
 std::string telegraf(const std::vector<Point> &points, const device::Fleet &fleet,
@@ -150,13 +156,12 @@ std::string telegraf(const std::vector<Point> &points, const device::Fleet &flee
 {
     std::string out = "# telegraf's Modbus input, written by modbuscalc export from " + from
         + ".\n# Addresses are 0-based, as telegraf counts them.\n";
-    const auto devices = byDevice(points, fleet.size());
-    for (std::size_t d = 0; d < devices.size(); ++d) {
-        if (devices[d].empty())
+    for (const std::vector<const Point *> &onLink : byLink(points, fleet)) {
+        if (onLink.empty())
             continue;
-        const device::Link &link = fleet.link(d);
+        const device::Link &link = fleet.link(onLink.front()->device);
         out += "\n[[inputs.modbus]]\n";
-        out += "  name = " + quote(fleet.name(d)) + "\n";
+        out += "  name = " + quote(device::Where(link)) + "\n";
         if (const auto *line = std::get_if<device::SerialLine>(&link)) {
             // A Windows port goes by its name; elsewhere a device's path.
             const std::string controller
@@ -174,9 +179,9 @@ std::string telegraf(const std::vector<Point> &points, const device::Fleet &flee
         if (options.interval > 0)
             out += "  interval = \"" + duration(options.interval) + "\"\n";
         out += "  configuration_type = \"request\"\n";
-        for (const RegisterType type : typesOf(devices[d])) {
+        for (const auto &[device, type] : groupsOf(onLink)) {
             out += "\n  [[inputs.modbus.request]]\n";
-            out += "    slave_id = " + std::to_string(fleet.unit(d)) + "\n";
+            out += "    slave_id = " + std::to_string(fleet.unit(device)) + "\n";
             out += "    byte_order = \"" + orderName(options.wordOrder) + "\"\n";
             static constexpr const char *Registers[] = { "coil", "discrete", "input", "holding" };
             out += "    register = \"" + std::string(Registers[device::TypeIndex(type)]) + "\"\n";
@@ -186,8 +191,8 @@ std::string telegraf(const std::vector<Point> &points, const device::Fleet &flee
                     + "\n";
             }
             out += "    fields = [\n";
-            for (const Point *point : devices[d]) {
-                if (point->wanted.type != type)
+            for (const Point *point : onLink) {
+                if (point->device != device || point->wanted.type != type)
                     continue;
                 out += "      { address = " + std::to_string(point->wanted.address)
                     + ", name = " + quote(point->name);
@@ -206,20 +211,19 @@ std::string homeAssistant(const std::vector<Point> &points, const device::Fleet 
 {
     std::string out = "# Home Assistant's Modbus integration, written by modbuscalc export from "
         + from + ".\n# Addresses are 0-based, as Home Assistant counts them.\nmodbus:\n";
-    const auto devices = byDevice(points, fleet.size());
     const std::string timeout
         = std::to_string(std::max(1, static_cast<int>(std::ceil(settings.timeout - 1e-9))));
-    for (std::size_t d = 0; d < devices.size(); ++d) {
-        if (devices[d].empty())
+    for (const std::vector<const Point *> &onLink : byLink(points, fleet)) {
+        if (onLink.empty())
             continue;
-        const device::Link &link = fleet.link(d);
-        out += "  - name: " + quote(fleet.name(d)) + "\n";
+        const device::Link &link = fleet.link(onLink.front()->device);
+        out += "  - name: " + quote(device::Where(link)) + "\n";
         if (const auto *line = std::get_if<device::SerialLine>(&link)) {
             out += "    type: serial\n    method: rtu\n";
             out += "    port: " + quote(line->device) + "\n";
             out += "    baudrate: " + std::to_string(line->baud) + "\n";
             out += "    bytesize: " + std::to_string(line->dataBits) + "\n";
-            out += "    parity: " + std::string(1, static_cast<char>(line->parity)) + "\n";
+            out += "    parity: \"" + std::string(1, static_cast<char>(line->parity)) + "\"\n";
             out += "    stopbits: " + std::to_string(line->stopBits) + "\n";
         } else {
             const auto &tcp = std::get<device::TcpEndpoint>(link);
@@ -230,14 +234,14 @@ std::string homeAssistant(const std::vector<Point> &points, const device::Fleet 
         out += "    timeout: " + timeout + "\n";
         for (const bool bits : { false, true }) {
             bool first = true;
-            for (const Point *point : devices[d]) {
+            for (const Point *point : onLink) {
                 if (device::IsBits(point->wanted.type) != bits)
                     continue;
                 if (std::exchange(first, false))
                     out += bits ? "    binary_sensors:\n" : "    sensors:\n";
                 const RegisterType type = point->wanted.type;
                 out += "      - name: " + quote(point->name) + "\n";
-                out += "        slave: " + std::to_string(fleet.unit(d)) + "\n";
+                out += "        slave: " + std::to_string(fleet.unit(point->device)) + "\n";
                 out += "        address: " + std::to_string(point->wanted.address) + "\n";
                 out += "        input_type: "
                     + std::string(
@@ -337,18 +341,19 @@ std::string nodeRed(const std::vector<Point> &points, const device::Fleet &fleet
     const bool whole = seconds == std::floor(seconds);
     const std::string rate = whole ? std::to_string(static_cast<long long>(seconds))
                                    : std::to_string(std::llround(seconds * 1000));
-    const auto devices = byDevice(points, fleet.size());
     int y = 40;
-    for (std::size_t d = 0; d < devices.size(); ++d) {
-        if (devices[d].empty())
+    for (const std::vector<const Point *> &onLink : byLink(points, fleet)) {
+        if (onLink.empty())
             continue;
-        const device::Link &link = fleet.link(d);
+        const device::Link &link = fleet.link(onLink.front()->device);
         const std::string client = newId();
-        Json node = { { "id", client }, { "type", "modbus-client" }, { "name", fleet.name(d) },
-            { "unit_id", std::to_string(fleet.unit(d)) },
-            { "clientTimeout", std::to_string(std::llround(settings.timeout * 1000)) },
-            { "commandDelay", "1" }, { "reconnectOnTimeout", true }, { "reconnectTimeout", "2000" },
-            { "parallelUnitIdsAllowed", true } };
+        // Each read names its unit; the client's is the first one's.
+        Json node
+            = { { "id", client }, { "type", "modbus-client" }, { "name", device::Where(link) },
+                  { "unit_id", std::to_string(fleet.unit(onLink.front()->device)) },
+                  { "clientTimeout", std::to_string(std::llround(settings.timeout * 1000)) },
+                  { "commandDelay", "1" }, { "reconnectOnTimeout", true },
+                  { "reconnectTimeout", "2000" }, { "parallelUnitIdsAllowed", true } };
         if (const auto *line = std::get_if<device::SerialLine>(&link)) {
             static constexpr const char *Parities[] = { "none", "even", "odd" };
             const int parity = line->parity == device::Parity::Even ? 1
@@ -371,45 +376,55 @@ std::string nodeRed(const std::vector<Point> &points, const device::Fleet &fleet
         }
         flow.push_back(std::move(node));
 
-        // The fewest requests read would make of the device's lines.
-        std::vector<device::Wanted> wanted;
-        for (const Point *point : devices[d])
-            wanted.push_back(point->wanted);
-        const auto requests = device::PlanReads(wanted, options.maxGap, device::MaxPerRead);
+        // The fewest requests read would make of each unit's lines.
         static constexpr const char *DataTypes[]
             = { "Coil", "Input", "InputRegister", "HoldingRegister" };
-        for (const device::ReadRequest &request : requests) {
-            const std::string read = newId(), decode = newId();
-            const std::string what = fleet.name(d) + " " + typeName(request.type) + " "
-                + std::to_string(request.address) + "+" + std::to_string(request.count);
-            std::string code = "// The values of " + what + ".\n" + Decoder + "msg.payload = {\n";
-            for (const Point *point : devices[d]) {
-                const device::Wanted &w = point->wanted;
-                if (w.type != request.type || w.address < request.address
-                    || w.address + w.count > request.address + request.count)
-                    continue;
-                code += "    " + quote(point->name) + ": value("
-                    + std::to_string(w.address - request.address) + ", \""
-                    + formatKey(point->format) + "\", \"" + orderName(options.wordOrder) + "\"),\n";
+        std::vector<std::size_t> devices;
+        for (const Point *point : onLink)
+            if (std::find(devices.begin(), devices.end(), point->device) == devices.end())
+                devices.push_back(point->device);
+        for (const std::size_t d : devices) {
+            std::vector<device::Wanted> wanted;
+            for (const Point *point : onLink)
+                if (point->device == d)
+                    wanted.push_back(point->wanted);
+            const auto requests = device::PlanReads(wanted, options.maxGap, device::MaxPerRead);
+            for (const device::ReadRequest &request : requests) {
+                const std::string read = newId(), decode = newId();
+                const std::string what = fleet.name(d) + " " + typeName(request.type) + " "
+                    + std::to_string(request.address) + "+" + std::to_string(request.count);
+                std::string code
+                    = "// The values of " + what + ".\n" + Decoder + "msg.payload = {\n";
+                for (const Point *point : onLink) {
+                    const device::Wanted &w = point->wanted;
+                    if (point->device != d || w.type != request.type || w.address < request.address
+                        || w.address + w.count > request.address + request.count)
+                        continue;
+                    code += "    " + quote(point->name) + ": value("
+                        + std::to_string(w.address - request.address) + ", \""
+                        + formatKey(point->format) + "\", \"" + orderName(options.wordOrder)
+                        + "\"),\n";
+                }
+                code += "};\nreturn msg;\n";
+                flow.push_back({ { "id", read }, { "type", "modbus-read" }, { "z", tab },
+                    { "name", what }, { "topic", "" }, { "showStatusActivities", false },
+                    { "logIOActivities", false }, { "showErrors", true },
+                    { "unitid", std::to_string(fleet.unit(d)) },
+                    { "dataType", DataTypes[device::TypeIndex(request.type)] },
+                    { "adr", std::to_string(request.address) },
+                    { "quantity", std::to_string(request.count) }, { "rate", rate },
+                    { "rateUnit", whole ? "s" : "ms" }, { "delayOnStart", false },
+                    { "startDelayTime", "" }, { "server", client }, { "useIOFile", false },
+                    { "ioFile", "" }, { "useIOForPayload", false }, { "emptyMsgOnFail", false },
+                    { "x", 160 }, { "y", y },
+                    { "wires", Json::array({ { decode }, Json::array() }) } });
+                flow.push_back({ { "id", decode }, { "type", "function" }, { "z", tab },
+                    { "name", "values of " + what }, { "func", code }, { "outputs", 1 },
+                    { "noerr", 0 }, { "initialize", "" }, { "finalize", "" },
+                    { "libs", Json::array() }, { "x", 480 }, { "y", y },
+                    { "wires", Json::array({ Json::array() }) } });
+                y += 60;
             }
-            code += "};\nreturn msg;\n";
-            flow.push_back({ { "id", read }, { "type", "modbus-read" }, { "z", tab },
-                { "name", what }, { "topic", "" }, { "showStatusActivities", false },
-                { "logIOActivities", false }, { "showErrors", true },
-                { "unitid", std::to_string(fleet.unit(d)) },
-                { "dataType", DataTypes[device::TypeIndex(request.type)] },
-                { "adr", std::to_string(request.address) },
-                { "quantity", std::to_string(request.count) }, { "rate", rate },
-                { "rateUnit", whole ? "s" : "ms" }, { "delayOnStart", false },
-                { "startDelayTime", "" }, { "server", client }, { "useIOFile", false },
-                { "ioFile", "" }, { "useIOForPayload", false }, { "emptyMsgOnFail", false },
-                { "x", 160 }, { "y", y },
-                { "wires", Json::array({ { decode }, Json::array() }) } });
-            flow.push_back({ { "id", decode }, { "type", "function" }, { "z", tab },
-                { "name", "values of " + what }, { "func", code }, { "outputs", 1 }, { "noerr", 0 },
-                { "initialize", "" }, { "finalize", "" }, { "libs", Json::array() }, { "x", 480 },
-                { "y", y }, { "wires", Json::array({ Json::array() }) } });
-            y += 60;
         }
     }
     return flow.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
@@ -438,9 +453,17 @@ std::string SafeName(ExportTarget target, std::string_view name)
     std::string safe;
     if (target == ExportTarget::Telegraf) {
         // InfluxDB takes any field name, but queries and dashboards take
-        // these without quoting.
-        for (const char c : TrimBlanks(name))
-            safe += IsDigit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ? c : '_';
+        // these without quoting: each run of other characters one _.
+        bool gap = false;
+        for (const char c : name) {
+            if (!(IsDigit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_')) {
+                gap = true;
+                continue;
+            }
+            if (std::exchange(gap, false) && !safe.empty())
+                safe += '_';
+            safe += c;
+        }
         return safe;
     }
     for (const char c : name) {
@@ -494,13 +517,12 @@ int RunExport(Job &job, Output &output)
                 ReportAt(name, line.lineNumber, Describe(*line.conversion.problem));
                 return;
             }
-            std::string given = SafeName(options.target, line.name);
-            if (given.empty())
-                given = SafeName(options.target,
-                    typeName(line.read->wanted.type) + "_"
-                        + AddressText(options, line.read->wanted.address, line.read->wanted.type));
-            points.push_back({ name, line.lineNumber, std::move(given), line.read->wanted,
-                line.read->format, line.device });
+            std::string given(line.name);
+            if (SafeName(options.target, given).empty())
+                given = typeName(line.read->wanted.type) + "_"
+                    + AddressText(options, line.read->wanted.address, line.read->wanted.type);
+            points.push_back({ name, line.lineNumber, SafeName(options.target, given), given,
+                line.read->wanted, line.read->format, line.device });
         },
         [](const std::vector<std::string> &, std::string_view, char) {});
     int status = ExitOk;
@@ -520,6 +542,8 @@ int RunExport(Job &job, Output &output)
     std::map<std::string, const Point *> taken;
     for (const Point &point : points) {
         std::string key = NameKey(options.target, point.name);
+        if (options.target == ExportTarget::HomeAssistant) // its id: sensor.key, binary_sensor.key
+            key = (device::IsBits(point.wanted.type) ? "binary_sensor." : "sensor.") + key;
         if (options.target == ExportTarget::Telegraf) // one metric for each device and type
             key = std::to_string(point.device) + ' '
                 + std::to_string(device::TypeIndex(point.wanted.type)) + ' ' + key;
@@ -531,9 +555,9 @@ int RunExport(Job &job, Output &output)
         const std::string other = (first.input == point.input ? "" : first.input + ":") + "line "
             + std::to_string(first.line);
         ReportAt(point.input, point.line,
-            "the name '" + Printable(point.name) + "' is " + other + "'s"
-                + (first.name == point.name ? std::string(" too")
-                                            : " '" + Printable(first.name) + "' for "
+            "the name '" + Printable(point.given) + "' is " + other + "'s"
+                + (first.given == point.given ? std::string(" too")
+                                              : " '" + Printable(first.given) + "' for "
                             + std::string(NameOf(ExportTargetNames, options.target)) + " (both "
                             + NameKey(options.target, point.name) + ")")
                 + ": give each line a name of its own");

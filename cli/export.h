@@ -16,7 +16,8 @@
 
 namespace modbuscalc::cli {
 
-// A name as the engine takes it: telegraf's fields letters, digits and _;
+// A name as the engine takes it: telegraf's fields letters, digits and _
+// (each run of anything else one _);
 // Home Assistant's and Node-RED's any text without control characters,
 // trimmed. Empty when nothing of it is left.
 std::string SafeName(ExportTarget target, std::string_view name);

@@ -79,6 +79,17 @@ device costs a poll 3 requests, and is asked afresh at the next.
 scan lists the units that answer (--units FIRST-LAST, 1-247) and the types
 each serves.
 
+Several devices in one map: --host-column (or --serial-column) and
+--unit-column name each line's device; a line that leaves them empty takes
+--host, --serial and --unit. read, its watch, write and serve take them.
+Hosts are read at the same time, the units of one host or serial line in
+turn; a dead device costs its own lines only, and is named at the end.
+
+export --to telegraf, home-assistant or node-red writes the maps, read as
+read reads them (--name-column names each value), as that engine's
+configuration; two lines that would get one name are an error, and nothing
+is written.
+
 write sets holding registers or coils: a cell (or -n and an address) and its
 values, or maps with --value-column. Everything is checked before anything
 is sent: read-only types, values that do not fit their format, two lines
@@ -503,10 +514,11 @@ void addOptions(CLI::App &app, Bound &b, const Verb *verb)
             "serve: the units served, each with registers of its own: 1 or 1,2,7 (1)");
     else
         app.add_option("--unit", connection.unit, "device: the unit (slave) id (1)");
-    if (reads || exports) {
+    if (reads || writes || serves || exports)
         app.add_option("--unit-column", b.unitColumn,
             "device: each line's unit from this column (a number, or with --header a name); "
             "a line without one takes --unit");
+    if (reads || writes || exports) {
         app.add_option("--host-column", b.hostColumn,
             "device: each line's HOST[:PORT] from this column; a line without one takes --host");
         app.add_option("--serial-column", b.serialColumn,
@@ -794,6 +806,8 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
             *target = *value;
         }
         options.deviceIsSerial = given("--serial-column");
+        if (verb.servesDevice && !options.deviceColumn.empty())
+            return UsageError { "serve is the device: of the columns only --unit-column" };
         options.serialSettings = device.line;
         if (auto error = pick(ParityNames, "parity", device.parity, options.serialSettings.parity))
             return *error;

@@ -9,12 +9,16 @@
 #include "maps/csv.h"
 #include "maps/records_out.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <system_error>
+#include <tuple>
 #include <vector>
 
 namespace modbuscalc::cli {
@@ -51,26 +55,34 @@ std::string servedValue(
 
 // The maps' lines by the first register each sets: what a write touched,
 // in the format of the line that names it.
+// unitOf: each line's unit, where the maps give lines units of their own
+// (else -1: every unit's).
 class LineIndex {
 public:
-    explicit LineIndex(const std::vector<MapLine> &lines)
+    LineIndex(const std::vector<MapLine> &lines, const std::function<int(const MapLine &)> &unitOf)
     {
         for (const MapLine &line : lines)
-            m_lines.try_emplace({ line.write->item.type, line.write->item.address }, &line);
+            m_lines.try_emplace(
+                { unitOf(line), line.write->item.type, line.write->item.address }, &line);
     }
 
-    const MapLine *covering(RegisterType type, int address) const
+    const MapLine *covering(int unit, RegisterType type, int address) const
     {
-        auto next = m_lines.upper_bound({ type, address });
-        if (next == m_lines.begin())
-            return nullptr;
-        const auto &[key, line] = *std::prev(next);
-        const int size = static_cast<int>(line->write->item.values.size());
-        return key.first == type && address < key.second + size ? line : nullptr;
+        for (const int owner : { unit, -1 }) {
+            auto next = m_lines.upper_bound({ owner, type, address });
+            if (next == m_lines.begin())
+                continue;
+            const auto &[key, line] = *std::prev(next);
+            const int size = static_cast<int>(line->write->item.values.size());
+            if (std::get<0>(key) == owner && std::get<1>(key) == type
+                && address < std::get<2>(key) + size)
+                return line;
+        }
+        return nullptr;
     }
 
 private:
-    std::map<std::pair<RegisterType, int>, const MapLine *> m_lines;
+    std::map<std::tuple<int, RegisterType, int>, const MapLine *> m_lines;
 };
 
 // A value written, as the log tells it.
@@ -108,7 +120,7 @@ private:
         std::vector<Touched> touched;
         const int end = request.writeAddress + request.writeCount;
         for (int address = request.writeAddress; address < end;) {
-            const MapLine *line = m_index.covering(request.type, address);
+            const MapLine *line = m_index.covering(unit, request.type, address);
             if (!line) {
                 touched.push_back(
                     { address, std::to_string(m_server.value(unit, request.type, address)) });
@@ -184,10 +196,10 @@ private:
     const device::Server &m_server;
 };
 
-// The maps again, each line's value as served now (unit: the first): in
-// place of its value column, or after the line as read adds it.
-std::string savedText(
-    const Options &options, const MapLines &maps, const device::Server &server, int unit)
+// The maps again, each line's value as served now (by its unit): in place
+// of its value column, or after the line as read adds it.
+std::string savedText(const Options &options, const MapLines &maps, const device::Server &server,
+    const std::function<int(const MapLine &)> &unitOf)
 {
     std::string out;
     std::size_t next = 0;
@@ -197,7 +209,7 @@ std::string savedText(
         for (; next < maps.lines.size() && maps.lines[next].input == input; ++next) {
             const BatchConverter::Pending &pending = *maps.lines[next].pending;
             const PreparedWrite &write = *maps.lines[next].write;
-            const std::string value = servedValue(options, write, server, unit);
+            const std::string value = servedValue(options, write, server, unitOf(maps.lines[next]));
             out.append(held.text, done, pending.start - done);
             const std::string_view line
                 = std::string_view(held.text).substr(pending.start, pending.at - pending.start);
@@ -261,10 +273,29 @@ int RunServe(Job &job, Output &)
         return ExitTrouble;
     }
 
+    // Lines may name their units; a line without one is the first unit's.
+    std::unique_ptr<device::Fleet> units;
+    device::Connection here;
+    here.link = serving.link;
+    here.unit = serving.rules.units.front();
+    if (!options.unitColumn.empty())
+        units = std::make_unique<device::Fleet>(here, *job.stop, device::Trace {});
+
     // Every map checked whole before anything listens.
     MapLines maps;
-    if (!HoldMaps(job, maps))
+    if (!HoldMaps(job, maps, units.get(), here))
         return ExitDataProblem;
+    std::vector<int> served = serving.rules.units;
+    const auto unitOf
+        = [&units](const MapLine &line) { return units ? units->unit(line.device()) : -1; };
+    for (const MapLine &line : maps.lines)
+        if (const int unit = unitOf(line);
+            unit >= 0 && std::find(served.begin(), served.end(), unit) == served.end())
+            served.push_back(unit);
+    if (served.size() > 1 && std::holds_alternative<device::SerialLine>(serving.link)) {
+        Report("a serial line is served as one unit: the maps name " + unitsText(served));
+        return ExitTrouble;
+    }
     const bool once = EachRegisterOnce(options, maps.lines, maps.names, true);
     if (maps.rejected > 0 || maps.status != ExitOk || !once) {
         Report("nothing served");
@@ -274,14 +305,17 @@ int RunServe(Job &job, Output &)
     device::ServeSettings settings;
     settings.link = serving.link;
     settings.rules = serving.rules;
+    settings.rules.units = served;
     settings.ramps = serving.ramps;
     for (const MapLine &line : maps.lines) {
         const device::WriteItem &item = line.write->item;
-        settings.values.push_back({ item.type, item.address, item.values });
+        const int unit = unitOf(line);
+        settings.values.push_back({ item.type, item.address, item.values,
+            unit >= 0 ? std::optional<int>(unit) : std::nullopt });
         settings.mapped.add(item.type, item.address, static_cast<int>(item.values.size()));
     }
 
-    const LineIndex index(maps.lines);
+    const LineIndex index(maps.lines, unitOf);
     // A message, in the log's own shape.
     const auto say = [&options](const std::string &text, const std::string &listening) {
         if (options.output != OutputFormat::Json) {
@@ -308,13 +342,15 @@ int RunServe(Job &job, Output &)
     const std::string mapped = maps.lines.empty() ? std::string("every register 0")
                                                   : std::to_string(maps.lines.size())
             + (maps.lines.size() == 1 ? " line" : " lines") + " of maps";
-    say("serving " + unitsText(serving.rules.units) + " on " + server.where() + " (" + mapped
-            + "); Ctrl+C ends",
+    say("serving " + unitsText(served) + " on " + server.where() + " (" + mapped + "); Ctrl+C ends",
         server.where());
     const bool lineHeld = server.run(*job.stop);
 
     if (!serving.save.empty()
-        && !saveFile(serving.save, savedText(options, maps, server, serving.rules.units.front())))
+        && !saveFile(serving.save, savedText(options, maps, server, [&](const MapLine &line) {
+               const int unit = unitOf(line);
+               return unit >= 0 ? unit : served.front();
+           })))
         return ExitTrouble;
     return lineHeld ? ExitOk : ExitTrouble;
 }

@@ -12,10 +12,14 @@
 #include "maps/encoding.h"
 #include "maps/records_out.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <tuple>
 
 namespace modbuscalc::cli {
@@ -80,6 +84,152 @@ bool Watching(const Invocation &invocation)
         && (invocation.options.interval > 0 || invocation.options.output != OutputFormat::Text);
 }
 
+namespace {
+
+// The maps of a watch, read once and whole: every poll reads the same lines.
+struct Map {
+    std::string name, path, text;
+    std::unique_ptr<BatchConverter> converter;
+};
+
+// What a schedule of polls came to.
+struct Tally {
+    std::size_t polls = 0, overruns = 0;
+};
+
+// Polls on a fixed schedule: poll k at start + k x interval, an overrun
+// followed at once and then on the grid; once without an interval. poll
+// does one, at the time given, and says whether to go on.
+Tally schedule(const Options &options, const device::Stop &stop,
+    const std::function<bool(const std::string &time)> &poll)
+{
+    const bool watching = options.interval > 0;
+    const Steady::time_point start = Steady::now();
+    const auto interval = std::chrono::duration<double>(options.interval);
+    Tally tally;
+    long long slot = 0;
+    while (options.polls == 0 || tally.polls < static_cast<std::size_t>(options.polls)) {
+        if (watching) {
+            const auto due = start + std::chrono::duration_cast<Steady::duration>(slot * interval);
+            const double wait = std::chrono::duration<double>(due - Steady::now()).count();
+            if (wait > 0 && !stop.sleep(wait))
+                break;
+        }
+        if (stop.requested())
+            break;
+        if (!poll(Rfc3339(std::chrono::system_clock::now())))
+            break;
+        ++tally.polls;
+        if (!watching || stop.requested())
+            break;
+        // The next slot; after an overrun, at once, and then on the grid.
+        const double elapsed = std::chrono::duration<double>(Steady::now() - start).count();
+        ++slot;
+        if (elapsed > static_cast<double>(slot) * options.interval) {
+            ++tally.overruns;
+            slot = static_cast<long long>(std::floor(elapsed / options.interval));
+        }
+    }
+    return tally;
+}
+
+// A watch of maps whose lines name their devices: each host or serial line
+// polled on a schedule and a thread of its own, so that a dead device's
+// waits never make the others late. Each link's lines of a poll go out
+// together, in the map's order; the lines without a device with the first
+// link's. The summary counts the most polls a link made.
+Tally watchFleet(Job &job, Output &output, std::vector<Map> &maps, RecordWriter &writer,
+    bool &anyFailed, int &status)
+{
+    const Invocation &invocation = job.invocation;
+    const Options &options = invocation.options;
+    device::Fleet &fleet = *job.fleet;
+    const auto stopped = [&job] { return job.stop->requested(); };
+    // Every device the maps name, before any thread reads the fleet.
+    for (Map &map : maps) {
+        BatchConverter probe(*invocation.verb, options, [](std::size_t, std::string_view) {});
+        probe.nameDevicesIn(fleet, invocation.connection, false, nullptr);
+        probe.sendLinesTo([](const BatchConverter::DoneLine &) {},
+            [](const std::vector<std::string> &, std::string_view, char) {});
+        convertText(probe, options, map.text, map.path);
+    }
+    std::mutex mutex; // the writer, the output, the status
+    Tally total;
+    const auto watchLink = [&](std::size_t link) {
+        std::vector<std::unique_ptr<BatchConverter>> converters;
+        for (const Map &map : maps) {
+            converters.push_back(std::make_unique<BatchConverter>(*invocation.verb, options,
+                [name = map.name](std::size_t line, std::string_view message) {
+                    ReportAt(name, line, message);
+                }));
+            converters.back()->stopWhen(stopped);
+            converters.back()->nameDevicesIn(fleet, invocation.connection, true, job.stop);
+            converters.back()->onlyLink(link, link == 0);
+            converters.back()->quietGivingUp();
+        }
+        std::vector<std::size_t> devices;
+        for (std::size_t d = 0; d < fleet.size(); ++d)
+            if (fleet.linkOf(d) == link)
+                devices.push_back(d);
+        std::vector<bool> out(fleet.size()), answered(fleet.size());
+        const Tally tally = schedule(options, *job.stop, [&](const std::string &time) {
+            if (link < fleet.links())
+                fleet.reset(link); // a device given up on is asked afresh
+            std::fill(answered.begin(), answered.end(), false);
+            for (std::size_t i = 0; i < maps.size() && !stopped(); ++i) {
+                converters[i]->sendLinesTo(
+                    [&, i](const BatchConverter::DoneLine &line) {
+                        if (line.read && !line.conversion.problem)
+                            answered[line.device] = true;
+                        const std::lock_guard lock(mutex);
+                        anyFailed = anyFailed || line.conversion.problem.has_value();
+                        writer.line(time, i, maps[i].name, line);
+                    },
+                    [&](const std::vector<std::string> &names, std::string_view text,
+                        char separator) {
+                        const std::lock_guard lock(mutex);
+                        writer.header(names, text, separator);
+                    });
+                const bool read = convertText(*converters[i], options, maps[i].text, maps[i].path);
+                const std::lock_guard lock(mutex);
+                if (!read)
+                    status = ExitTrouble;
+                writer.polled(i);
+            }
+            // An outage is told where it starts and where it ends, once each.
+            for (const std::size_t d : devices) {
+                const std::optional<device::DeviceError> gaveUp = fleet.gaveUp(d);
+                if (gaveUp && !out[d])
+                    Report(Printable(fleet.name(d) + ": " + gaveUp->text, std::string::npos));
+                else if (!gaveUp && out[d] && answered[d])
+                    Report(fleet.name(d) + ": answering again");
+                else
+                    continue;
+                out[d] = !out[d];
+            }
+            const std::lock_guard lock(mutex);
+            output.write(writer.out(), true);
+            if (output.failed()) {
+                job.stop->request(); // nobody reads what any link's next poll would write
+                return false;
+            }
+            return true;
+        });
+        const std::lock_guard lock(mutex);
+        total.polls = std::max(total.polls, tally.polls);
+        total.overruns += tally.overruns;
+    };
+    std::vector<std::thread> threads;
+    for (std::size_t link = 1; link < fleet.links(); ++link)
+        threads.emplace_back(watchLink, link);
+    watchLink(0);
+    for (std::thread &thread : threads)
+        thread.join();
+    return total;
+}
+
+} // namespace
+
 int RunWatch(Job &job, Output &output)
 {
     const Invocation &invocation = job.invocation;
@@ -88,11 +238,6 @@ int RunWatch(Job &job, Output &output)
     const auto stopped = [&job] { return job.stop && job.stop->requested(); };
     int status = ExitOk;
 
-    // The maps, read once and whole: every poll reads the same lines.
-    struct Map {
-        std::string name, path, text;
-        std::unique_ptr<BatchConverter> converter;
-    };
     std::vector<Map> maps;
     for (const std::string &file : job.inputs) {
         Map map { FileName(file), file, {}, nullptr };
@@ -118,109 +263,77 @@ int RunWatch(Job &job, Output &output)
         single = std::get<PreparedRead>(std::move(prepared));
     }
 
-    RecordWriter writer(options, *invocation.verb, watching);
-    for (std::size_t i = 0; i < maps.size(); ++i) {
-        Map &map = maps[i];
-        map.converter = std::make_unique<BatchConverter>(*invocation.verb, options,
-            [name = map.name](
-                std::size_t line, std::string_view message) { ReportAt(name, line, message); });
-        map.converter->stopWhen(stopped);
-        if (job.fleet)
-            map.converter->nameDevicesIn(*job.fleet, invocation.connection, true, job.stop);
-        else
-            map.converter->readFrom(*job.device);
-    }
     // A header that lacks a column asked for would fail every poll: told
     // once, before the first.
     if (options.header)
         for (const Map &map : maps)
             if (!headerHasColumns(*invocation.verb, options, map.name, map.text, map.path))
                 return ExitTrouble;
-    std::optional<device::RegisterReader> reader;
-    if (job.device)
-        reader.emplace(*job.device, options.maxGap);
-    const std::string where
-        = invocation.connection ? device::Where(invocation.connection->link) : std::string();
-    bool outage = job.outageAtStart;
-
-    const Steady::time_point start = Steady::now();
-    const auto interval = std::chrono::duration<double>(options.interval);
-    std::size_t polls = 0, overruns = 0;
-    long long slot = 0;
+    RecordWriter writer(options, *invocation.verb, watching);
     bool anyFailed = false;
-    while (options.polls == 0 || polls < static_cast<std::size_t>(options.polls)) {
-        if (watching) {
-            const auto due = start + std::chrono::duration_cast<Steady::duration>(slot * interval);
-            const double wait = std::chrono::duration<double>(due - Steady::now()).count();
-            if (wait > 0 && !job.stop->sleep(wait))
-                break;
+    Tally tally;
+    if (job.fleet) {
+        tally = watchFleet(job, output, maps, writer, anyFailed, status);
+    } else {
+        for (Map &map : maps) {
+            map.converter = std::make_unique<BatchConverter>(*invocation.verb, options,
+                [name = map.name](
+                    std::size_t line, std::string_view message) { ReportAt(name, line, message); });
+            map.converter->stopWhen(stopped);
+            map.converter->readFrom(*job.device);
         }
-        if (stopped())
-            break;
-        const std::string time = Rfc3339(std::chrono::system_clock::now());
-        // A device given up on is asked afresh.
-        if (job.fleet)
-            job.fleet->reset();
-        else
-            job.device->reset();
-        const std::size_t failedBefore = writer.failed(), valuesBefore = writer.values();
-        if (single) {
-            reader->clear();
-            reader->readAll({ &single->wanted, 1 }, stopped);
-            const std::optional<Conversion> conversion = FinishRead(options, *single, *reader);
-            if (!conversion)
-                break;
-            writer.line(time, 0, "modbuscalc", { 0, {}, ' ', operands, &*single, *conversion });
-            writer.polled(0);
-        }
-        for (std::size_t i = 0; i < maps.size() && !stopped(); ++i) {
-            Map &map = maps[i];
-            map.converter->sendLinesTo(
-                [&](const BatchConverter::DoneLine &line) { writer.line(time, i, map.name, line); },
-                [&](const std::vector<std::string> &names, std::string_view text, char separator) {
-                    writer.header(names, text, separator);
-                });
-            if (!convertText(*map.converter, options, map.text, map.path))
-                status = ExitTrouble;
-            writer.polled(i);
-        }
-        anyFailed = anyFailed || writer.failed() > failedBefore;
-        // An outage is told where it starts and where it ends, once each.
-        // A fleet's devices are told by the maps' lines, each once.
-        const std::optional<device::DeviceError> gaveUp
-            = job.device ? job.device->gaveUpError() : std::nullopt;
-        if (gaveUp && !outage) {
-            Report(Printable(where + ": " + gaveUp->text, std::string::npos));
-            outage = true;
-        } else if (job.device && !gaveUp && outage
-            && writer.values() - valuesBefore > writer.failed() - failedBefore) {
-            Report(where + ": answering again");
-            outage = false;
-        }
-        output.write(writer.out(), true);
-        if (output.failed())
-            break; // nobody reads what the next poll would write
-        ++polls;
-        if (!watching || stopped())
-            break;
-        // The next slot; after an overrun, at once, and then on the grid.
-        const double elapsed = std::chrono::duration<double>(Steady::now() - start).count();
-        ++slot;
-        if (elapsed > static_cast<double>(slot) * options.interval) {
-            ++overruns;
-            slot = static_cast<long long>(std::floor(elapsed / options.interval));
-        }
+        device::RegisterReader reader(*job.device, options.maxGap);
+        const std::string where
+            = invocation.connection ? device::Where(invocation.connection->link) : std::string();
+        bool outage = job.outageAtStart;
+        tally = schedule(options, *job.stop, [&](const std::string &time) {
+            job.device->reset(); // a device given up on is asked afresh
+            const std::size_t failedBefore = writer.failed(), valuesBefore = writer.values();
+            if (single) {
+                reader.clear();
+                reader.readAll({ &single->wanted, 1 }, stopped);
+                const std::optional<Conversion> conversion = FinishRead(options, *single, reader);
+                if (!conversion)
+                    return false;
+                writer.line(time, 0, "modbuscalc", { 0, {}, ' ', operands, &*single, *conversion });
+                writer.polled(0);
+            }
+            for (std::size_t i = 0; i < maps.size() && !stopped(); ++i) {
+                Map &map = maps[i];
+                map.converter->sendLinesTo(
+                    [&](const BatchConverter::DoneLine &line) {
+                        writer.line(time, i, map.name, line);
+                    },
+                    [&](const std::vector<std::string> &names, std::string_view text,
+                        char separator) { writer.header(names, text, separator); });
+                if (!convertText(*map.converter, options, map.text, map.path))
+                    status = ExitTrouble;
+                writer.polled(i);
+            }
+            anyFailed = anyFailed || writer.failed() > failedBefore;
+            // An outage is told where it starts and where it ends, once each.
+            if (const auto &gaveUp = job.device->gaveUpError(); gaveUp && !outage) {
+                Report(Printable(where + ": " + gaveUp->text, std::string::npos));
+                outage = true;
+            } else if (!gaveUp && outage
+                && writer.values() - valuesBefore > writer.failed() - failedBefore) {
+                Report(where + ": answering again");
+                outage = false;
+            }
+            output.write(writer.out(), true);
+            return !output.failed(); // nobody reads what the next poll would write
+        });
     }
     if (watching)
-        Report(std::to_string(polls) + (polls == 1 ? " poll, " : " polls, ")
+        Report(std::to_string(tally.polls) + (tally.polls == 1 ? " poll, " : " polls, ")
             + std::to_string(writer.values()) + " values, " + std::to_string(writer.failed())
-            + " failed, " + std::to_string(overruns) + (overruns == 1 ? " overrun" : " overruns"));
+            + " failed, " + std::to_string(tally.overruns)
+            + (tally.overruns == 1 ? " overrun" : " overruns"));
     if (job.fleet) {
         std::vector<std::string> givenUp;
-        for (const Map &map : maps)
-            for (const std::string &name : map.converter->devicesGivenUp())
-                if (std::find(givenUp.begin(), givenUp.end(), name) == givenUp.end())
-                    givenUp.push_back(name);
+        for (std::size_t d = 0; d < job.fleet->size(); ++d)
+            if (job.fleet->gaveUp(d))
+                givenUp.push_back(job.fleet->name(d));
         if (const auto summary = GivenUpSummary(givenUp, job.fleet->size()))
             Report(*summary);
     }

@@ -59,19 +59,35 @@ std::string requestsText(std::span<const device::WriteItem> items, device::Write
 }
 
 // Asks on the terminal whether to go ahead, after saying what will be done.
-bool confirmed(
-    const Job &job, const std::vector<MapLine> &lines, const std::vector<std::string> &names)
+bool confirmed(const Job &job, const std::vector<MapLine> &lines,
+    const std::vector<std::string> &names, const device::Fleet *fleet)
 {
-    std::size_t registers = 0, coils = 0;
-    for (const MapLine &line : lines)
-        (line.write->item.type == RegisterType::Coil ? coils : registers)
-            += line.write->item.values.size();
-    const device::Connection &connection = *job.invocation.connection;
-    std::string text = "about to write " + std::to_string(registers) + " holding register"
-        + (registers == 1 ? "" : "s") + " and " + std::to_string(coils) + " coil"
-        + (coils == 1 ? "" : "s") + " on " + device::Where(connection.link) + ", unit "
-        + std::to_string(connection.unit) + ':';
-    Report(text);
+    // "3 holding registers and 1 coil": of one device, or of them all.
+    const auto counted = [&lines](std::optional<std::size_t> device) {
+        std::size_t registers = 0, coils = 0;
+        for (const MapLine &line : lines)
+            if (!device || line.device() == *device)
+                (line.write->item.type == RegisterType::Coil ? coils : registers)
+                    += line.write->item.values.size();
+        return std::to_string(registers) + " holding register" + (registers == 1 ? "" : "s")
+            + " and " + std::to_string(coils) + " coil" + (coils == 1 ? "" : "s");
+    };
+    if (fleet) {
+        std::vector<std::size_t> devices;
+        for (const MapLine &line : lines)
+            if (std::find(devices.begin(), devices.end(), line.device()) == devices.end())
+                devices.push_back(line.device());
+        Report("about to write " + counted(std::nullopt) + " on " + std::to_string(devices.size())
+            + (devices.size() == 1 ? " device:" : " devices:"));
+        for (const std::size_t device : devices)
+            std::cerr << "  " << Printable(fleet->name(device), 200) << ": " << counted(device)
+                      << '\n';
+        std::cerr << "The lines:\n";
+    } else {
+        const device::Connection &connection = *job.invocation.connection;
+        Report("about to write " + counted(std::nullopt) + " on " + device::Where(connection.link)
+            + ", unit " + std::to_string(connection.unit) + ':');
+    }
     for (std::size_t i = 0; i < lines.size() && i < Shown; ++i) {
         const MapLine &line = lines[i];
         std::string values;
@@ -97,13 +113,13 @@ bool confirmed(
 bool EachRegisterOnce(const Options &options, const std::vector<MapLine> &lines,
     const std::vector<std::string> &names, bool sameValueTwice)
 {
-    std::map<std::pair<RegisterType, int>, std::size_t> writer;
+    std::map<std::tuple<std::size_t, RegisterType, int>, std::size_t> writer;
     bool once = true;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const device::WriteItem &item = lines[i].write->item;
         for (std::size_t k = 0; k < item.values.size(); ++k) {
-            const auto [at, fresh]
-                = writer.try_emplace({ item.type, item.address + static_cast<int>(k) }, i);
+            const auto [at, fresh] = writer.try_emplace(
+                { lines[i].device(), item.type, item.address + static_cast<int>(k) }, i);
             if (fresh)
                 continue;
             const device::WriteItem &first = lines[at->second].write->item;
@@ -124,7 +140,8 @@ bool EachRegisterOnce(const Options &options, const std::vector<MapLine> &lines,
     return once;
 }
 
-bool HoldMaps(Job &job, MapLines &maps)
+bool HoldMaps(
+    Job &job, MapLines &maps, device::Fleet *fleet, std::optional<device::Connection> defaults)
 {
     const Options &options = job.invocation.options;
     const auto stopped = [&job] { return job.stop && job.stop->requested(); };
@@ -132,6 +149,8 @@ bool HoldMaps(Job &job, MapLines &maps)
     BatchConverter batch(*job.invocation.verb, options,
         [&name](std::size_t line, std::string_view message) { ReportAt(name, line, message); });
     batch.stopWhen(stopped);
+    if (fleet)
+        batch.nameDevicesIn(*fleet, std::move(defaults), false, nullptr);
     std::string none;
     const auto discard = [](std::string &text) { text.clear(); };
     for (const std::string &file : job.inputs) {
@@ -194,12 +213,23 @@ int RunWrite(Job &job, Output &output)
     const auto stopped = [&job] { return job.stop && job.stop->requested(); };
     int status = ExitOk;
 
+    // A map whose lines name their devices writes each in turn, each
+    // opened when its turn comes: one out of reach costs its own lines.
+    std::unique_ptr<device::Fleet> fleet;
+    if (options.severalDevices() && !invocation.write) {
+        device::Trace trace;
+        if (invocation.verbose)
+            trace = [](std::string_view line) { Report(std::string(line)); };
+        fleet = std::make_unique<device::Fleet>(
+            invocation.connection.value_or(device::Connection {}), *job.stop, std::move(trace));
+    }
+
     // Everything checked, before anything is sent.
     MapLines maps;
     if (invocation.write) {
         maps.names.emplace_back("modbuscalc");
         maps.lines.push_back({ 0, nullptr, &*invocation.write });
-    } else if (!HoldMaps(job, maps)) {
+    } else if (!HoldMaps(job, maps, fleet.get(), invocation.connection)) {
         return ExitDataProblem;
     }
     status = maps.status;
@@ -219,36 +249,67 @@ int RunWrite(Job &job, Output &output)
     items.reserve(lines.size());
     for (const MapLine &line : lines)
         items.push_back(line.write->item);
+    // Each device's own items, in the map's order.
+    const std::size_t devices = fleet ? fleet->size() : 1;
+    std::vector<std::vector<device::WriteItem>> itemsOf(devices);
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        itemsOf[lines[i].device()].push_back(items[i]);
     if (options.dryRun) {
-        std::string text = requestsText(items, options.function);
+        std::string text;
+        for (std::size_t d = 0; d < devices; ++d) {
+            if (fleet && !itemsOf[d].empty())
+                text += fleet->name(d) + ":\n";
+            text += requestsText(itemsOf[d], options.function);
+        }
         output.write(text);
         return ExitOk;
     }
-    if (!invocation.write && !options.yes && !confirmed(job, lines, names)) {
+    if (!invocation.write && !options.yes && !confirmed(job, lines, names, fleet.get())) {
         Report("nothing written");
         return ExitDataProblem;
     }
-    if (const std::optional<int> refused = Connect(job))
-        return *refused;
+    if (fleet && !device::DeviceAccessAvailable()) {
+        Report("write is not available in this build");
+        return ExitTrouble;
+    }
+    if (!fleet)
+        if (const std::optional<int> refused = Connect(job))
+            return *refused;
 
-    device::RegisterWriter writer(*job.device, options.function);
-    writer.writeAll(items, stopped);
-    // Read back what was written, coalesced as reads are, word for word.
-    std::vector<device::Wanted> wanted;
-    if (options.verify)
-        for (const device::WriteItem &item : items)
-            if (std::holds_alternative<device::Written>(writer.result(item)))
-                wanted.push_back(
-                    { item.type, item.address, static_cast<int>(item.values.size()), item.width });
-    device::RegisterReader reader(*job.device);
-    if (!wanted.empty())
-        reader.readAll(wanted, stopped);
+    std::vector<std::unique_ptr<device::RegisterWriter>> writers(devices);
+    std::vector<std::unique_ptr<device::RegisterReader>> readers(devices);
+    for (std::size_t d = 0; d < devices && !stopped(); ++d) {
+        if (itemsOf[d].empty())
+            continue;
+        device::Device &target = fleet ? fleet->device(d) : *job.device;
+        writers[d] = std::make_unique<device::RegisterWriter>(target, options.function);
+        writers[d]->writeAll(itemsOf[d], stopped);
+        // Read back what was written, coalesced as reads are, word for word.
+        std::vector<device::Wanted> wanted;
+        if (options.verify)
+            for (const device::WriteItem &item : itemsOf[d])
+                if (std::holds_alternative<device::Written>(writers[d]->result(item)))
+                    wanted.push_back({ item.type, item.address,
+                        static_cast<int>(item.values.size()), item.width });
+        readers[d] = std::make_unique<device::RegisterReader>(target);
+        if (!wanted.empty())
+            readers[d]->readAll(wanted, stopped);
+    }
 
     bool gaveUp = false;
+    std::vector<bool> toldGivenUp(devices);
+    std::vector<std::string> givenUp;
     std::vector<Outcome> outcomes(lines.size());
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const PreparedWrite &write = *lines[i].write;
         Outcome &outcome = outcomes[i];
+        const std::size_t d = lines[i].device();
+        if (!writers[d]) { // stopped before its device's turn
+            outcome.reached = false;
+            continue;
+        }
+        const device::RegisterWriter &writer = *writers[d];
+        const device::RegisterReader &reader = *readers[d];
         const device::ItemResult result = writer.result(items[i]);
         if (std::holds_alternative<device::NotWritten>(result)) {
             outcome.reached = false;
@@ -257,8 +318,12 @@ int RunWrite(Job &job, Output &output)
         if (const auto *error = std::get_if<device::DeviceError>(&result)) {
             outcome.failed = true;
             if (error->kind == device::DeviceError::Kind::GaveUp) {
-                if (!gaveUp)
-                    Report(error->text);
+                if (!toldGivenUp[d]) {
+                    Report(fleet ? fleet->name(d) + ": " + error->text : error->text);
+                    if (fleet)
+                        givenUp.push_back(fleet->name(d));
+                }
+                toldGivenUp[d] = true;
                 gaveUp = true;
                 // The request it was given up on went out; those after it
                 // did not.
@@ -268,6 +333,8 @@ int RunWrite(Job &job, Output &output)
                 continue;
             }
             outcome.problem = writeProblem(write, *error, true);
+            if (fleet) // which device failed
+                outcome.problem->device.text = fleet->name(d) + ": " + outcome.problem->device.text;
             continue;
         }
         if (!options.verify)
@@ -356,6 +423,9 @@ int RunWrite(Job &job, Output &output)
         }
     }
     output.write(out, true);
+    if (fleet)
+        if (const auto summary = GivenUpSummary(givenUp, fleet->size()))
+            Report(*summary);
     if (gaveUp)
         return ExitTrouble;
     if (stopped())

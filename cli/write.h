@@ -24,6 +24,8 @@ struct MapLine {
     const BatchConverter::Pending *pending; // nullptr for the command line
     const PreparedWrite *write;
     std::size_t lineNumber() const { return pending ? pending->lineNumber : 0; }
+    // Its device in the fleet, where the map names its lines' devices.
+    std::size_t device() const { return pending ? pending->device : 0; }
 };
 
 // The job's maps, read and checked whole: each input's name and text, and
@@ -36,11 +38,13 @@ struct MapLines {
     std::size_t rejected = 0;
     int status = ExitOk;
 };
-// false when a stop came first.
-bool HoldMaps(Job &job, MapLines &maps);
+// false when a stop came first. fleet: where the maps name each line's
+// device (defaults: where a line names none), those devices.
+bool HoldMaps(Job &job, MapLines &maps, device::Fleet *fleet = nullptr,
+    std::optional<device::Connection> defaults = std::nullopt);
 
-// No register is set by two lines: which value would win is anyone's
-// guess. Each later line is told; true when there were none.
+// No register of a device is set by two lines: which value would win is
+// anyone's guess. Each later line is told; true when there were none.
 // sameValueTwice lets two lines name a register with the same value.
 bool EachRegisterOnce(const Options &options, const std::vector<MapLine> &lines,
     const std::vector<std::string> &names, bool sameValueTwice);

@@ -74,11 +74,23 @@ Session &Fleet::session(std::size_t link)
     return *session;
 }
 
+Device &Fleet::device(std::size_t device)
+{
+    Session &line = session(m_members[device].link);
+    line.setUnit(m_members[device].unit);
+    return line;
+}
+
 void Fleet::reset()
 {
-    for (const auto &session : m_sessions)
-        if (session)
-            session->reset();
+    for (std::size_t link = 0; link < m_links.size(); ++link)
+        reset(link);
+}
+
+void Fleet::reset(std::size_t link)
+{
+    if (m_sessions[link])
+        m_sessions[link]->reset();
 }
 
 std::optional<DeviceError> Fleet::gaveUp(std::size_t device)

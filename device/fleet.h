@@ -33,14 +33,24 @@ public:
     std::size_t add(const Link &link, int unit);
     std::size_t size() const { return m_members.size(); }
     const Link &link(std::size_t device) const { return m_links[m_members[device].link]; }
+    // Which link the device is on, counted from 0 in the order of adding.
+    std::size_t linkOf(std::size_t device) const { return m_members[device].link; }
+    std::size_t links() const { return m_links.size(); }
     int unit(std::size_t device) const { return m_members[device].unit; }
     // "127.0.0.1:5020 unit 3": as messages name it.
     std::string name(std::size_t device) const;
 
+    // The device, to ask from this thread while no readAll runs: its link's
+    // session, turned to its unit.
+    Device &device(std::size_t device);
+
     // Asks every device afresh: forgets giving up (a watch's next poll).
     void reset();
+    // The same for one link's devices: safe beside readAll on other links.
+    void reset(std::size_t link);
 
-    // Why the device was given up on, while it is.
+    // Why the device was given up on, while it is: from the thread that
+    // reads its link.
     std::optional<DeviceError> gaveUp(std::size_t device);
 
     using Values = std::vector<LineResult>; // each value of a line on its own

@@ -446,6 +446,8 @@ Server::Server(ServeSettings settings, Log log, Notice notice)
         if (!space)
             throw std::bad_alloc();
         for (const ServedValue &value : s.settings.values) {
+            if (value.unit && *value.unit != unit)
+                continue;
             for (std::size_t i = 0; i < value.words.size(); ++i) {
                 const std::size_t at = static_cast<std::size_t>(value.address) + i;
                 const std::uint16_t word = value.words[i];

@@ -22,11 +22,12 @@
 
 namespace modbuscalc::device {
 
-// A value a map sets, in every unit's space.
+// A value a map sets, in one unit's space or in every unit's.
 struct ServedValue {
     RegisterType type;
     int address;
     std::vector<std::uint16_t> words; // a coil or a discrete input: 0 or 1
+    std::optional<int> unit = std::nullopt; // nullopt: every unit's
 };
 
 // A register (or a bit) that counts up once a second.

@@ -14,8 +14,10 @@ BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev qt6-base-dev libxkbcommon-dev
 # The window tests run once more under a real X server (xvfb, xauth) and a
 # headless Wayland compositor (weston, with Qt's Wayland plugin); modbuscalc
 # read runs against pymodbus's server and beside mbpoll.
+# export's configurations are parsed as telegraf and Home Assistant would
+# (python3-yaml; TOML is Python's own).
 TEST_PACKAGES=(clang-format xvfb xauth weston qt6-wayland python3-pymodbus python3-serial
-    python3-serial-asyncio mbpoll socat bash-completion)
+    python3-serial-asyncio mbpoll socat bash-completion python3-yaml)
 FUZZ_PACKAGES=(cmake ninja-build clang libclang-rt-14-dev libcli11-dev libmodbus-dev pkgconf
     nlohmann-json3-dev)
 # Checking the packages as Debian would: lintian, the manual pages, completion.
@@ -28,6 +30,21 @@ PACKAGE_CHECK_PACKAGES=(desktop-file-utils appstream dpkg-dev man-db lintian bas
 WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix googletest wine64 fonts-wine
     libcli11-dev nlohmann-json3-dev xvfb xauth nsis dpkg-dev autoconf automake libtool python3-pymodbus
     python3-serial python3-serial-asyncio socat)
+
+# Node-RED and its Modbus nodes, from npm, for the test of export's flows.
+# node-red-contrib-modbus after 5.23.3 needs a host outside npm's registry.
+NODE_RED_DIR="$REPO_ROOT/.cache/node-red"
+ensure_node_red() {
+    if [ -x "$NODE_RED_DIR/node_modules/.bin/node-red" ] \
+        && [ -d "$NODE_RED_DIR/node_modules/node-red-contrib-modbus" ]; then
+        return 0
+    fi
+    command -v npm >/dev/null 2>&1 || ensure_packages nodejs npm
+    mkdir -p "$NODE_RED_DIR"
+    echo "Installing Node-RED and node-red-contrib-modbus from npm"
+    npm install --prefix "$NODE_RED_DIR" --no-audit --no-fund --loglevel=error \
+        node-red@4 node-red-contrib-modbus@5.23.3 >/dev/null
+}
 
 ensure_packages() {
     local missing=()
