@@ -44,8 +44,8 @@ expect 'REAL ' modbuscalc read --format RE
 expect 'ref ' modbuscalc --notation = r
 expect 'low-first ' modbuscalc read --word-order = l
 expect '--header --help ' modbuscalc address --he
-expect '--header --help --host= ' modbuscalc read --h
-expect '--header --help --host= ' modbuscalc --h
+expect '--header --help --host-column= --host= ' modbuscalc read --h
+expect '--header --help --host-column= --host= ' modbuscalc --h
 expect 'cell ' modbuscalc -m c
 expect '--format-column= --format= ' modbuscalc read --form
 expect ' ' modbuscalc cell --form # nothing: no such option for cell
@@ -53,4 +53,8 @@ expect 'serve ' modbuscalc se
 expect '--save= --serial= --stop-bits= ' modbuscalc serve --s
 expect '--read-only --retries= ' modbuscalc --re
 expect ' ' modbuscalc serve --ho # serve listens: no --host
+expect 'export ' modbuscalc ex
+expect 'node-red ' modbuscalc export --to = n
+expect '--host-column= --host= ' modbuscalc write --ho
+expect '--name-column= ' modbuscalc export --na
 exit $failed

@@ -112,6 +112,7 @@ TEST(Names, ManualAndCompletionOfferEachTableWhole)
         { "--word-order", listed(WordOrderNames) },
         { "--parity", listed(ParityNames) },
         { "--output", listed(OutputFormatNames) },
+        { "--to", listed(ExportTargetNames) },
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.option);
