@@ -217,6 +217,18 @@ std::variant<std::size_t, Problem> BatchConverter::lineDevice()
     return m_fleet->add(*link, unit);
 }
 
+std::optional<Conversion> BatchConverter::withDevice(std::size_t &device, std::size_t results)
+{
+    if (!m_fleet)
+        return std::nullopt;
+    auto found = lineDevice();
+    if (auto *bad = std::get_if<Problem>(&found))
+        return Conversion { std::vector<std::string>(results, std::string(ErrorMark)),
+            std::move(*bad) };
+    device = std::get<std::size_t>(found);
+    return std::nullopt;
+}
+
 std::optional<Problem> BatchConverter::pickInputs(const std::vector<std::string_view> &fields)
 {
     m_inputs.clear();
@@ -390,15 +402,9 @@ bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &r
                 if (m_verb.holdsMaps()) {
                     auto prepared = PrepareWrite(m_options, m_inputs, { &m_value, 1 }, m_format);
                     std::size_t device = 0;
-                    if (m_fleet && std::holds_alternative<PreparedWrite>(prepared)) {
-                        auto found = lineDevice();
-                        if (auto *bad = std::get_if<Problem>(&found))
-                            prepared = Conversion { std::vector<std::string>(
-                                                        names.size(), std::string(ErrorMark)),
-                                std::move(*bad) };
-                        else
-                            device = std::get<std::size_t>(found);
-                    }
+                    if (std::holds_alternative<PreparedWrite>(prepared))
+                        if (auto bad = withDevice(device, names.size()))
+                            prepared = std::move(*bad);
                     if (auto *write = std::get_if<PreparedWrite>(&prepared)) {
                         // Its results follow once the whole map is written.
                         m_pending.push_back({ before, sink.size(), separator, record.lineNumber, {},
@@ -412,15 +418,9 @@ bool BatchConverter::convertRecord(const CsvReader::Record &record, CsvReader &r
                 } else if (readsLines()) {
                     auto prepared = PrepareRead(m_options, m_inputs, m_format);
                     std::size_t device = 0;
-                    if (m_fleet && std::holds_alternative<PreparedRead>(prepared)) {
-                        auto found = lineDevice();
-                        if (auto *bad = std::get_if<Problem>(&found))
-                            prepared = Conversion { std::vector<std::string>(
-                                                        names.size(), std::string(ErrorMark)),
-                                std::move(*bad) };
-                        else
-                            device = std::get<std::size_t>(found);
-                    }
+                    if (std::holds_alternative<PreparedRead>(prepared))
+                        if (auto bad = withDevice(device, names.size()))
+                            prepared = std::move(*bad);
                     if (auto *read = std::get_if<PreparedRead>(&prepared);
                         read && m_onlyLink && m_fleet->linkOf(device) != *m_onlyLink) {
                         sink += record.crlf ? "\r\n" : "\n"; // another link's

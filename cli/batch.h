@@ -179,6 +179,9 @@ private:
     bool resolveColumns(const std::vector<std::string_view> &header);
     // The line's device in the fleet, from its unit and device fields.
     std::variant<std::size_t, Problem> lineDevice();
+    // Where lines name their devices, sets device to the line's; its
+    // conversion of results when it names none that can be.
+    std::optional<Conversion> withDevice(std::size_t &device, std::size_t results);
     // Whether the verb reads a map's lines as read does (read, export).
     bool readsLines() const { return m_verb.readsDevice || m_verb.exportsMap; }
     // Reads the window's lines from the fleet, writing each as it is done.

@@ -12,8 +12,8 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <map>
 #include <optional>
 #include <utility>
@@ -281,7 +281,7 @@ function whole(v) {
 function value(at, format, order) {
     const view = new DataView(new ArrayBuffer(8));
     switch (format) {
-    case "bit": return words[at] ? 1 : 0;
+    case "BOOL": return words[at] ? 1 : 0;
     case "u16": return Number(bits(at, 1, order));
     case "s16": return Number(BigInt.asIntN(16, bits(at, 1, order)));
     case "hex": return "0x" + bits(at, 1, order).toString(16).toUpperCase().padStart(4, "0");
@@ -296,41 +296,16 @@ function value(at, format, order) {
 }
 )";
 
-std::string formatKey(ValueFormat format)
-{
-    switch (format) {
-    case ValueFormat::U16:
-        return "u16";
-    case ValueFormat::S16:
-        return "s16";
-    case ValueFormat::Hex:
-        return "hex";
-    case ValueFormat::U32:
-        return "u32";
-    case ValueFormat::S32:
-        return "s32";
-    case ValueFormat::F32:
-        return "f32";
-    case ValueFormat::U64:
-        return "u64";
-    case ValueFormat::S64:
-        return "s64";
-    case ValueFormat::F64:
-        return "f64";
-    case ValueFormat::Bit:
-        break;
-    }
-    return "bit";
-}
-
 std::string nodeRed(const std::vector<Point> &points, const device::Fleet &fleet,
     const Options &options, const device::Connection &settings, const std::string &from)
 {
+    // Node-RED's ids are 16 hex digits; the same map gets the same ones.
     std::size_t next = 0;
     const auto newId = [&next] {
-        char id[24];
-        std::snprintf(id, sizeof id, "6d6263%010zx", ++next);
-        return std::string(id);
+        char digits[16];
+        const auto end = std::to_chars(digits, digits + sizeof digits, ++next, 16).ptr;
+        const std::string number(digits, end);
+        return "6d6263" + std::string(10 - number.size(), '0') + number;
     };
     Json flow = Json::array();
     const std::string tab = newId();
@@ -402,8 +377,8 @@ std::string nodeRed(const std::vector<Point> &points, const device::Fleet &fleet
                         continue;
                     code += "    " + quote(point->name) + ": value("
                         + std::to_string(w.address - request.address) + ", \""
-                        + formatKey(point->format) + "\", \"" + orderName(options.wordOrder)
-                        + "\"),\n";
+                        + std::string(NameOf(ValueFormatNames, point->format)) + "\", \""
+                        + orderName(options.wordOrder) + "\"),\n";
                 }
                 code += "};\nreturn msg;\n";
                 flow.push_back({ { "id", read }, { "type", "modbus-read" }, { "z", tab },

@@ -5,15 +5,11 @@
 // unit, or an error: never another's; lines come back in order, each once.
 // A failure names its seed.
 
+#include "../services.h"
 #include "device/fleet.h"
 #include "device/server.h"
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -57,25 +53,6 @@ struct Served {
     std::thread serving;
 };
 
-// A port that takes connections and never answers.
-struct Silent {
-    Silent()
-    {
-        socket = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        ::bind(socket, reinterpret_cast<sockaddr *>(&address), size);
-        ::getsockname(socket, reinterpret_cast<sockaddr *>(&address), &size);
-        ::listen(socket, 64);
-        port = ntohs(address.sin_port);
-    }
-    ~Silent() { ::close(socket); }
-    int socket = -1;
-    int port = 0;
-};
-
 TEST(FleetProperty, EveryValueIsItsOwnRegistersWhateverTheOthersDo)
 {
     int lines = 3000;
@@ -98,7 +75,7 @@ TEST(FleetProperty, EveryValueIsItsOwnRegistersWhateverTheOthersDo)
         std::vector<std::unique_ptr<Served>> served;
         for (ServeRules *rules : { &plain, &dropping, &slow })
             served.push_back(std::make_unique<Served>(*rules, requests));
-        const Silent silent;
+        const modbuscalc_test::LocalPort silent(true); // takes connections, never answers
 
         // Each unit's own registers, written through a session of its own.
         std::map<std::pair<std::size_t, int>, std::vector<std::uint16_t>> truth;
@@ -138,7 +115,7 @@ TEST(FleetProperty, EveryValueIsItsOwnRegistersWhateverTheOthersDo)
             for (const int unit : Units) {
                 const TcpEndpoint endpoint = s < served.size()
                     ? served[s]->endpoint
-                    : TcpEndpoint { "127.0.0.1", silent.port };
+                    : TcpEndpoint { "127.0.0.1", silent.port() };
                 deviceOf.push_back(fleet.add(endpoint, unit));
                 targets.push_back({ s, unit });
             }
