@@ -111,19 +111,14 @@ std::optional<std::string> swapOf(ValueFormat format, WordOrder order)
     return std::nullopt;
 }
 
+// The order's letters, ABCD to DCBA, as both engines and our own names
+// write them.
 std::string orderName(WordOrder order)
 {
-    switch (order) {
-    case WordOrder::ABCD:
-        return "ABCD";
-    case WordOrder::CDAB:
-        return "CDAB";
-    case WordOrder::BADC:
-        return "BADC";
-    case WordOrder::DCBA:
-        break;
-    }
-    return "DCBA";
+    for (const Name<WordOrder> &name : WordOrderNames)
+        if (name.value == order && name.name.size() == 4)
+            return std::string(name.name);
+    return {};
 }
 
 // The points on each link (a host, a serial line), in the order the maps
