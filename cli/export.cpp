@@ -447,11 +447,14 @@ std::string NameKey(ExportTarget target, std::string_view safeName)
 {
     if (target != ExportTarget::HomeAssistant)
         return std::string(safeName);
-    // As Home Assistant slugifies a name into an entity's id.
+    // As Home Assistant slugifies a name into an entity's id; a letter
+    // beyond ASCII is kept as it stands, so that "Ventil Ä" and "Ventil Ö"
+    // stay two, as its transliteration keeps them.
     std::string key;
     bool gap = false;
     for (const char c : safeName) {
-        const bool keep = IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        const bool keep = IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')
+            || static_cast<unsigned char>(c) >= 0x80;
         if (!keep) {
             gap = true;
             continue;

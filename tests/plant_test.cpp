@@ -274,6 +274,7 @@ TEST_F(PlantTest, ExportRefusesWhatAnEngineCannotTakeAndWritesNothing)
         { { "--to", "telegraf", "--unit-column", "unit" },
             "name,ref,unit\nA,400001,1\nA,400001,2\nA,000001,1\n", "" },
         { { "--to", "home-assistant" }, "name,ref\nA,400001\nA,000001\n", "" },
+        { { "--to", "home-assistant" }, "name,ref\nVentil Ä,400001\nVentil Ö,400002\n", "" },
         // A setting the engine cannot hold.
         { { "--to", "home-assistant", "--interval", "2.5" }, "name,ref\nA,400001\n",
             "Home Assistant polls in whole seconds: --interval 2.5 cannot be written for it" },
