@@ -93,9 +93,10 @@ bool confirmed(const Job &job, const std::vector<MapLine> &lines,
         std::string values;
         for (const std::string &value : line.write->values)
             values += ' ' + value;
+        const std::string where = fleet ? " on " + Printable(fleet->name(line.device()), 200) : "";
         std::cerr << "  " << names[line.input] << ':' << line.lineNumber() << ": "
-                  << line.write->subject << " (" << line.write->item.address
-                  << ") =" << Printable(values, 200) << '\n';
+                  << line.write->subject << " (" << line.write->item.address << ")" << where << " ="
+                  << Printable(values, 200) << '\n';
     }
     if (lines.size() > Shown)
         std::cerr << "  and " << lines.size() - Shown << " more line"
