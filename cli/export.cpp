@@ -87,6 +87,28 @@ std::string typeOf(ValueFormat format)
     return {};
 }
 
+bool IsAsciiAlphanumeric(char c)
+{
+    return IsDigit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// The characters kept, each run of the others between them one _.
+template <typename Keep> std::string joinedRuns(std::string_view text, Keep keep)
+{
+    std::string joined;
+    bool gap = false;
+    for (const char c : text) {
+        if (!keep(c)) {
+            gap = true;
+            continue;
+        }
+        if (std::exchange(gap, false) && !joined.empty())
+            joined += '_';
+        joined += c;
+    }
+    return joined;
+}
+
 std::string lower(std::string text)
 {
     std::transform(text.begin(), text.end(), text.begin(), AsciiLower);
@@ -178,8 +200,7 @@ std::string telegraf(const std::vector<Point> &points, const device::Fleet &flee
             out += "\n  [[inputs.modbus.request]]\n";
             out += "    slave_id = " + std::to_string(fleet.unit(device)) + "\n";
             out += "    byte_order = \"" + orderName(options.wordOrder) + "\"\n";
-            static constexpr const char *Registers[] = { "coil", "discrete", "input", "holding" };
-            out += "    register = \"" + std::string(Registers[device::TypeIndex(type)]) + "\"\n";
+            out += "    register = \"" + typeName(type) + "\"\n";
             if (options.maxGap > 0) {
                 out += "    optimization = \"max_insert\"\n";
                 out += "    optimization_max_register_fill = " + std::to_string(options.maxGap)
@@ -420,22 +441,12 @@ bool settingsFit(const Options &options)
 
 std::string SafeName(ExportTarget target, std::string_view name)
 {
-    std::string safe;
     if (target == ExportTarget::Telegraf) {
         // InfluxDB takes any field name, but queries and dashboards take
-        // these without quoting: each run of other characters one _.
-        bool gap = false;
-        for (const char c : name) {
-            if (!(IsDigit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_')) {
-                gap = true;
-                continue;
-            }
-            if (std::exchange(gap, false) && !safe.empty())
-                safe += '_';
-            safe += c;
-        }
-        return safe;
+        // these without quoting.
+        return joinedRuns(name, [](char c) { return IsAsciiAlphanumeric(c) || c == '_'; });
     }
+    std::string safe;
     for (const char c : name) {
         const auto byte = static_cast<unsigned char>(c);
         safe += byte < 0x20 || byte == 0x7F ? ' ' : c;
@@ -450,20 +461,9 @@ std::string NameKey(ExportTarget target, std::string_view safeName)
     // As Home Assistant slugifies a name into an entity's id; a letter
     // beyond ASCII is kept as it stands, so that "Ventil Ä" and "Ventil Ö"
     // stay two, as its transliteration keeps them.
-    std::string key;
-    bool gap = false;
-    for (const char c : safeName) {
-        const bool keep = IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')
-            || static_cast<unsigned char>(c) >= 0x80;
-        if (!keep) {
-            gap = true;
-            continue;
-        }
-        if (gap && !key.empty())
-            key += '_';
-        gap = false;
-        key += AsciiLower(c);
-    }
+    std::string key = joinedRuns(safeName,
+        [](char c) { return IsAsciiAlphanumeric(c) || static_cast<unsigned char>(c) >= 0x80; });
+    std::transform(key.begin(), key.end(), key.begin(), AsciiLower);
     return key;
 }
 

@@ -13,6 +13,14 @@ namespace modbuscalc::cli {
 
 namespace {
 
+// --verbose: each request and answer as a message.
+device::Trace traceOf(const Invocation &invocation)
+{
+    if (!invocation.verbose)
+        return {};
+    return [](std::string_view line) { Report(std::string(line)); };
+}
+
 // The operands are one conversion when they read as its numbers; or when
 // there are the verb's count of them, none names a file and one at least
 // looks like a number, so that a mistyped number is told as such.
@@ -44,11 +52,8 @@ std::optional<int> Connect(Job &job)
         Report(std::string(invocation.verb->name) + " is not available in this build");
         return ExitTrouble;
     }
-    device::Trace trace;
-    if (invocation.verbose)
-        trace = [](std::string_view line) { Report(std::string(line)); };
     job.device = std::make_unique<device::Session>(
-        device::MakeTransport(*invocation.connection, *job.stop, std::move(trace)),
+        device::MakeTransport(*invocation.connection, *job.stop, traceOf(invocation)),
         invocation.connection->retries, *job.stop);
     // A watch rides out a device out of reach at the start as it does an
     // outage later: it asks again at every poll.
@@ -66,6 +71,13 @@ std::optional<int> Connect(Job &job)
         job.outageAtStart = true;
     }
     return std::nullopt;
+}
+
+std::unique_ptr<device::Fleet> NewFleet(
+    const Invocation &invocation, device::Stop &stop, std::string givingUp)
+{
+    return std::make_unique<device::Fleet>(invocation.connection.value_or(device::Connection {}),
+        stop, traceOf(invocation), std::move(givingUp));
 }
 
 std::variant<Job, int> Check(Invocation invocation, device::Stop &stop)
@@ -95,13 +107,8 @@ std::variant<Job, int> Check(Invocation invocation, device::Stop &stop)
             Report(std::string(checked.verb->name) + " is not available in this build");
             return ExitTrouble;
         }
-        device::Connection settings = checked.connection.value_or(device::Connection {});
-        device::Trace trace;
-        if (checked.verbose)
-            trace = [](std::string_view line) { Report(std::string(line)); };
         const bool watching = checked.options.interval > 0;
-        job.fleet = std::make_unique<device::Fleet>(
-            settings, stop, std::move(trace), watching ? WatchGivingUp : "giving up");
+        job.fleet = NewFleet(checked, stop, watching ? WatchGivingUp : "giving up");
         return job;
     }
     if (checked.connection)

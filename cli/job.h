@@ -40,4 +40,9 @@ std::variant<Job, int> Check(Invocation invocation, device::Stop &stop);
 // Connects the job's device: nullopt, or the status to exit with (told).
 std::optional<int> Connect(Job &job);
 
+// The devices of a map whose lines name theirs, each opened when first
+// asked, with the invocation's timeout, retries and --verbose.
+std::unique_ptr<device::Fleet> NewFleet(
+    const Invocation &invocation, device::Stop &stop, std::string givingUp = "giving up");
+
 } // namespace modbuscalc::cli

@@ -794,20 +794,9 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
         || verb.exportsMap) {
         if (given("--host-column") && given("--serial-column"))
             return UsageError { "give --host-column or --serial-column, not both" };
-        for (const auto &[option, value, target] :
-            { std::tuple { "--unit-column", &bound.unitColumn, &options.unitColumn },
-                std::tuple { "--host-column", &bound.hostColumn, &options.deviceColumn },
-                std::tuple { "--serial-column", &bound.serialColumn, &options.deviceColumn },
-                std::tuple { "--name-column", &bound.nameColumn, &options.nameColumn } }) {
-            if (!given(option))
-                continue;
-            if (auto error = checkColumn(option, *value, options.header))
-                return *error;
-            *target = *value;
-        }
-        options.deviceIsSerial = given("--serial-column");
-        if (verb.servesDevice && !options.deviceColumn.empty())
+        if (verb.servesDevice && (given("--host-column") || given("--serial-column")))
             return UsageError { "serve is the device: of the columns only --unit-column" };
+        options.deviceIsSerial = given("--serial-column");
         options.serialSettings = device.line;
         if (auto error = pick(ParityNames, "parity", device.parity, options.serialSettings.parity))
             return *error;
@@ -828,7 +817,11 @@ ParseResult ParseCommandLine(std::span<const char *const> argv)
             return *error;
         for (const auto &[option, value, target] :
             { std::tuple { "--format-column", &bound.formatColumn, &options.formatColumn },
-                std::tuple { "--value-column", &bound.valueColumn, &options.valueColumn } }) {
+                std::tuple { "--value-column", &bound.valueColumn, &options.valueColumn },
+                std::tuple { "--unit-column", &bound.unitColumn, &options.unitColumn },
+                std::tuple { "--host-column", &bound.hostColumn, &options.deviceColumn },
+                std::tuple { "--serial-column", &bound.serialColumn, &options.deviceColumn },
+                std::tuple { "--name-column", &bound.nameColumn, &options.nameColumn } }) {
             if (!given(option))
                 continue;
             if (auto error = checkColumn(option, *value, options.header))

@@ -217,13 +217,8 @@ int RunWrite(Job &job, Output &output)
     // A map whose lines name their devices writes each in turn, each
     // opened when its turn comes: one out of reach costs its own lines.
     std::unique_ptr<device::Fleet> fleet;
-    if (options.severalDevices() && !invocation.write) {
-        device::Trace trace;
-        if (invocation.verbose)
-            trace = [](std::string_view line) { Report(std::string(line)); };
-        fleet = std::make_unique<device::Fleet>(
-            invocation.connection.value_or(device::Connection {}), *job.stop, std::move(trace));
-    }
+    if (options.severalDevices() && !invocation.write)
+        fleet = NewFleet(invocation, *job.stop);
 
     // Everything checked, before anything is sent.
     MapLines maps;
